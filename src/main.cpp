@@ -1,0 +1,49 @@
+#include "mainwindow.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QFont>
+#include <QPixmap>
+#include <QTimer>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    // These two names address the per-user settings store: changing them moves
+    // the address book, the journal and the workspace.
+    QCoreApplication::setOrganizationName(QStringLiteral("Pelorin"));
+    QCoreApplication::setApplicationName(QStringLiteral("PelorinVNC"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.0.0"));
+    QApplication::setStyle(QStringLiteral("Fusion"));
+    QApplication::setFont(QFont(QStringLiteral("Segoe UI"), 10));
+
+    QFile theme(QStringLiteral(":/theme.qss"));
+    if (theme.open(QIODevice::ReadOnly))
+        app.setStyleSheet(QString::fromUtf8(theme.readAll()));
+
+    MainWindow window;
+    window.show();
+
+    // Only the first exact "--screenshot" counts; the argument after it is the
+    // path, whatever it looks like.
+    const QStringList args = QCoreApplication::arguments();
+    const int at = args.indexOf(QStringLiteral("--screenshot"));
+    if (at >= 0 && at + 1 < args.size()) {
+        const QString path = args.at(at + 1);
+        QTimer::singleShot(500, &window, [&window, path] {
+            const QPixmap shot = window.grab(window.rect());
+            if (shot.save(path)) {
+                QCoreApplication::exit(0);
+            } else {
+                // A capture that was not written must not look like success.
+                std::fprintf(stderr, "pelorin: could not write screenshot to %s\n",
+                             qUtf8Printable(path));
+                QCoreApplication::exit(1);
+            }
+        });
+    }
+
+    return app.exec();
+}

@@ -1,0 +1,25 @@
+#include "mainwindow.h"
+
+#include <QIcon>
+#include <QVBoxLayout>
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent, Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint
+                              | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint)
+{
+    setWindowTitle(tr("Пелорин — удалённый доступ"));
+    setWindowIcon(QIcon(QStringLiteral(":/assets/logo.png")));
+    resize(1400, 900);
+    setMinimumSize(1100, 700);
+
+    auto *central = new QWidget(this);
+    auto *column = new QVBoxLayout(central);
+    column->setContentsMargins(1, 1, 1, 1);
+    column->setSpacing(0);
+
+    body = new QWidget(central);
+    column->addWidget(body, 1);
+    setCentralWidget(central);
+}
+
+MainWindow::~MainWindow() = default;

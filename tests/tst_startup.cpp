@@ -1,0 +1,133 @@
+// Start-up as a process: the screenshot option and the compiled-in resources.
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QResource>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+
+    // Runs the program with these arguments and the given settings folder.
+    QProcess *start(const QStringList &args)
+    {
+        auto *process = new QProcess(this);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        process->setProcessEnvironment(env);
+        process->setWorkingDirectory(dir.path());
+        process->start(QStringLiteral(PELORIN_EXE), args);
+        return process;
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(dir.isValid()); }
+
+    void captureWritesWindowImage_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("file");
+        QTest::newRow("plain") << QStringList{"--screenshot", "out.png"} << "out.png";
+        QTest::newRow("first option counts")
+            << QStringList{"--screenshot", "first.png", "--screenshot", "second.png"} << "first.png";
+        QTest::newRow("path that looks like an option")
+            << QStringList{"--screenshot", "--odd.png"} << "--odd.png";
+        QTest::newRow("after other arguments")
+            << QStringList{"--SCREENSHOT", "x", "--screenshot", "late.png"} << "late.png";
+    }
+
+    void captureWritesWindowImage()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, file);
+        const QString path = dir.filePath(file);
+        QFile::remove(path);
+
+        QProcess *process = start(args);
+        QVERIFY(process->waitForFinished(10000));
+        QCOMPARE(process->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process->exitCode(), 0);
+
+        QImage shot(path);
+        QVERIFY2(!shot.isNull(), qPrintable(path));
+        QCOMPARE(shot.size(), QSize(1400, 900));
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("second.png"))));
+    }
+
+    void unwritableCaptureFails()
+    {
+        const QString path = dir.filePath(QStringLiteral("missing/folder/out.png"));
+        QProcess *process = start({QStringLiteral("--screenshot"), path});
+        QVERIFY(process->waitForFinished(10000));
+        QCOMPARE(process->exitCode(), 1);
+        const QString err = QString::fromLocal8Bit(process->readAllStandardError());
+        QVERIFY2(err.contains(path), qPrintable(err));
+        QVERIFY(!QFile::exists(path));
+    }
+
+    void unrecognisedOptionRunsNormally_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("last argument") << QStringList{"--screenshot"};
+        QTest::newRow("upper case") << QStringList{"--SCREENSHOT", "normal.png"};
+        QTest::newRow("with equals sign") << QStringList{"--screenshot=normal.png"};
+    }
+
+    void unrecognisedOptionRunsNormally()
+    {
+        QFETCH(QStringList, args);
+        const QString path = dir.filePath(QStringLiteral("normal.png"));
+        QFile::remove(path);
+
+        QProcess *process = start(args);
+        QVERIFY(process->waitForStarted(5000));
+        // A capture would have ended the process after half a second.
+        QVERIFY(!process->waitForFinished(1500));
+        QCOMPARE(process->state(), QProcess::Running);
+        process->kill();
+        process->waitForFinished(5000);
+        QVERIFY(!QFile::exists(path));
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("--screenshot=normal.png"))));
+    }
+
+    void resourcesAreCompiledIn()
+    {
+        QResource theme(QStringLiteral(":/theme.qss"));
+        QVERIFY(theme.isValid());
+        QCOMPARE(theme.compressionAlgorithm(), QResource::ZlibCompression);
+        QFile sheet(QStringLiteral(":/theme.qss"));
+        QVERIFY(sheet.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(sheet.readAll());
+        for (const char *selector : {"#sidebar", "#topbar", "#windowBar", "#windowClose", "#session",
+                                     "#sessionStatus", "#primary", "#emptyTile", "#remoteScroll",
+                                     "#viewOnly", "#error", "[online=\"true\"]", "[selected=\"true\"]"})
+            QVERIFY2(text.contains(QLatin1String(selector)), selector);
+
+        const QImage logo(QStringLiteral(":/assets/logo.png"));
+        QCOMPARE(logo.size(), QSize(118, 122));
+        QVERIFY(logo.hasAlphaChannel());
+        QCOMPARE(qAlpha(logo.pixel(0, 0)), 0);
+
+        QFile notice(QStringLiteral(":/THIRD_PARTY.md"));
+        QVERIFY(notice.open(QIODevice::ReadOnly));
+        const QString md = QString::fromUtf8(notice.readAll());
+        QVERIFY(md.startsWith(QStringLiteral("# Сторонний код")));
+        QVERIFY(md.contains(QStringLiteral("## D3DES")));
+        QVERIFY(md.contains(QStringLiteral("## Qt")));
+
+        for (const char *name : {":/licenses/LGPL-3.0.txt", ":/licenses/GPL-3.0.txt"}) {
+            QFile licence{QString::fromLatin1(name)};
+            QVERIFY(licence.open(QIODevice::ReadOnly));
+            QVERIFY(licence.readAll().contains("Version 3, 29 June 2007"));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "tst_startup.moc"
