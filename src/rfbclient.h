@@ -1,0 +1,103 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QObject>
+#include <QString>
+#include <QTcpSocket>
+#include <QTimer>
+
+class QIODevice;
+
+// One RFB (RFC 6143) client connection to a panel: versions 3.3, 3.7 and 3.8, security None and
+// VNC Authentication, a 32-bit true-colour framebuffer kept up to date with Raw, CopyRect and
+// DesktopSize, and the key and pointer messages of the running session.
+//
+// Contract:
+//  - connectToPanel() starts an attempt (silently dropping any previous one); status() reports
+//    progress, connected() then frameChanged() mark the end of the handshake.
+//  - ended() is emitted at most once per attempt, after the client has been reset to Idle, so a
+//    receiver may call connectToPanel() from its slot; retryable() tells whether trying again
+//    could help (transport loss, timeout) or not (protocol, authentication, resources).
+//  - disconnectFromPanel() is a silent reset; the last framebuffer stays readable.
+//  - frameChanged() is emitted once per completely applied FramebufferUpdate.
+//  - The senders only write while isLive(); otherwise input is dropped, never queued.
+//
+// When a transport device is injected, it is read and written instead of the own socket; the
+// client opens it if it is closed but never closes it. The caller keeps its ownership and must
+// keep it alive as long as the client.
+class RfbClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum ProtocolState : quint32 {
+        Idle,
+        AwaitVersion,
+        AwaitSecurityType,
+        AwaitSecurityTypes,
+        AwaitChallenge,
+        AwaitSecurityResult,
+        AwaitFailureReason,
+        AwaitServerInit,
+        Running,
+        ReadingRectangles,
+    };
+    Q_ENUM(ProtocolState)
+
+    explicit RfbClient(QObject *parent = nullptr, QIODevice *transport = nullptr);
+    ~RfbClient() override;
+
+    void connectToPanel(const QString &host, quint16 port, const QString &password);
+    void disconnectFromPanel();
+
+    void requestFullUpdate();
+    void sendKey(quint32 keysym, bool down);
+    void sendPointer(quint16 x, quint16 y, quint8 buttonMask);
+
+    // The panel screen in RGB32; null until the first ServerInit, kept after a disconnect.
+    const QImage &framebuffer() const;
+    bool isLive() const;
+    bool retryable() const;
+
+    // Test seam: tests fire these timers instead of waiting out 12 s, 35 ms or 15 s, and look
+    // at the state and the buffers. The program itself never calls these.
+    QTimer *responseTimerForTest() { return &responseTimer; }
+    QTimer *updateTimerForTest() { return &updateTimer; }
+    QTimer *keepAliveTimerForTest() { return &keepAliveTimer; }
+    ProtocolState stateForTest() const { return state; }
+    qsizetype bufferedBytesForTest() const;
+    qsizetype passwordBytesForTest() const { return passwordBytes.size(); }
+
+signals:
+    void status(const QString &text);
+    void connected(const QString &name);
+    void ended(const QString &reason);
+    void frameChanged();
+
+private:
+    void fail(const QString &reason, bool retryable);
+    void processInput();
+    bool parseStep();
+    QByteArray takeBytes(qsizetype n);
+    void beginSecurity(quint32 type);
+    void sendClientInit();
+    bool allocateFramebuffer(int width, int height);
+    void sendUpdateRequest(bool incremental);
+
+    ProtocolState state = Idle;
+    QTcpSocket socket;
+    QIODevice *transport = nullptr;
+    QTimer responseTimer;
+    QTimer updateTimer;
+    QTimer keepAliveTimer;
+    QByteArray inputBuffer;
+    qsizetype readPos = 0; // bytes of inputBuffer already parsed; compacted now and then
+    QByteArray passwordBytes;
+    QImage fb;
+    int protocolMinor = 8;
+    quint16 rectanglesLeft = 0;
+    bool fullUpdatePending = false;
+    bool retry = false;
+    bool continuationPending = false;
+};
