@@ -1,0 +1,412 @@
+#include "remoteview.h"
+
+#include "rfbclient.h"
+
+#include <QColor>
+#include <QFocusEvent>
+#include <QHideEvent>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <utility>
+
+namespace {
+
+constexpr quint32 keysymControlL = 0xFFE3;
+constexpr quint32 keysymAltL = 0xFFE9;
+constexpr quint32 keysymDelete = 0xFFFF;
+constexpr int wheelNotch = 120;
+constexpr int maxWheelSteps = 10;
+constexpr quint8 wheelUpBit = 8;
+constexpr quint8 wheelDownBit = 16;
+
+// Halves away from zero, as std::round does; qRound's d + 0.5 can be off by one ulp.
+int roundToInt(double value)
+{
+    const double limit = QWIDGETSIZE_MAX;
+    return int(std::round(std::clamp(value, -limit, limit)));
+}
+
+QPoint roundPoint(const QPointF &p)
+{
+    return QPoint(roundToInt(p.x()), roundToInt(p.y()));
+}
+
+quint8 buttonMask(Qt::MouseButtons buttons)
+{
+    quint8 mask = 0;
+    if (buttons & Qt::LeftButton)
+        mask |= 1;
+    if (buttons & Qt::MiddleButton)
+        mask |= 2;
+    if (buttons & Qt::RightButton)
+        mask |= 4;
+    return mask;
+}
+
+quint32 keysymForKeyCode(int key)
+{
+    switch (key) {
+    case Qt::Key_Escape: return 0xFF1B;
+    case Qt::Key_Tab: return 0xFF09;
+    case Qt::Key_Backtab: return 0xFE20;
+    case Qt::Key_Backspace: return 0xFF08;
+    case Qt::Key_Return: return 0xFF0D;
+    case Qt::Key_Enter: return 0xFF8D;
+    case Qt::Key_Insert: return 0xFF63;
+    case Qt::Key_Delete: return keysymDelete;
+    case Qt::Key_Pause: return 0xFF13;
+    case Qt::Key_Print: return 0xFF61;
+    case Qt::Key_Home: return 0xFF50;
+    case Qt::Key_End: return 0xFF57;
+    case Qt::Key_Left: return 0xFF51;
+    case Qt::Key_Up: return 0xFF52;
+    case Qt::Key_Right: return 0xFF53;
+    case Qt::Key_Down: return 0xFF54;
+    case Qt::Key_PageUp: return 0xFF55;
+    case Qt::Key_PageDown: return 0xFF56;
+    case Qt::Key_Shift: return 0xFFE1;
+    case Qt::Key_Control: return keysymControlL;
+    case Qt::Key_Meta: return 0xFFEB;
+    case Qt::Key_Alt: return keysymAltL;
+    case Qt::Key_CapsLock: return 0xFFE5;
+    case Qt::Key_NumLock: return 0xFF7F;
+    case Qt::Key_ScrollLock: return 0xFF14;
+    case Qt::Key_AltGr: return 0xFE03;
+    default: break;
+    }
+    // F1..F35 are consecutive both in Qt and in X11.
+    if (key >= Qt::Key_F1 && key <= Qt::Key_F35)
+        return quint32(key - Qt::Key_F1) + 0xFFBE;
+    return 0;
+}
+
+} // namespace
+
+RemoteView::RemoteView(RfbClient *client, QWidget *parent)
+    : QWidget(parent), client(client)
+{
+    setFocusPolicy(Qt::StrongFocus);
+    setMouseTracking(true);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    if (client)
+        connect(client, &RfbClient::frameChanged, this, &RemoteView::onFrameChanged);
+}
+
+RemoteView::~RemoteView() = default;
+
+bool RemoteView::isLive() const
+{
+    return client && client->isLive();
+}
+
+bool RemoteView::isInteractive() const
+{
+    return active && !clickSwallowed && !viewOnly && isLive();
+}
+
+QSize RemoteView::targetSize() const
+{
+    if (!client || client->framebuffer().isNull())
+        return QSize();
+    const QSize frame = client->framebuffer().size();
+    if (zoom > 0)
+        return QSize(roundToInt(frame.width() * zoom), roundToInt(frame.height() * zoom));
+    return frame.scaled(size(), Qt::KeepAspectRatio);
+}
+
+QRect RemoteView::imageRect() const
+{
+    const QSize target = targetSize();
+    if (target.isEmpty())
+        return QRect();
+    // Integer division truncates toward zero, also when a fixed zoom overflows the widget.
+    return QRect(QPoint((width() - target.width()) / 2, (height() - target.height()) / 2), target);
+}
+
+QSize RemoteView::sizeHint() const
+{
+    if (zoom > 0 && client && !client->framebuffer().isNull())
+        return targetSize();
+    return QSize(800, 480);
+}
+
+void RemoteView::setZoom(double factor)
+{
+    zoom = factor;
+    // With a fixed factor the enclosing scroll area scrolls instead of squeezing the image.
+    setMinimumSize(factor > 0 ? sizeHint() : QSize(1, 1));
+    updateGeometry();
+    update();
+}
+
+void RemoteView::onFrameChanged()
+{
+    // The panel may have changed its screen size.
+    if (zoom > 0)
+        setMinimumSize(sizeHint());
+    updateGeometry();
+    update();
+}
+
+void RemoteView::setViewOnly(bool on)
+{
+    releaseAll();
+    viewOnly = on;
+    setCursor(on ? Qt::ArrowCursor : Qt::CrossCursor);
+}
+
+void RemoteView::setActive(bool on)
+{
+    if (on == active)
+        return;
+    releaseAll();
+    active = on;
+    if (!on)
+        clickSwallowed = false;
+}
+
+void RemoteView::releaseAll()
+{
+    // Taken out first: a failing write may end the connection, and the owner's handler calls
+    // back here while this loop would still be walking the map.
+    const QMap<int, quint32> keys = std::exchange(heldKeys, {});
+    if (!client)
+        return;
+    for (auto it = keys.cbegin(); it != keys.cend(); ++it) {
+        if (client)
+            client->sendKey(it.value(), false);
+    }
+    if (client)
+        client->sendPointer(quint16(lastPointer.x()), quint16(lastPointer.y()), 0);
+}
+
+void RemoteView::sendCtrlAltDel()
+{
+    if (!isInteractive())
+        return;
+    releaseAll();
+    const quint32 sequence[] = {keysymControlL, keysymAltL, keysymDelete};
+    for (quint32 keysym : sequence) {
+        if (client)
+            client->sendKey(keysym, true);
+    }
+    for (int i = 2; i >= 0; --i) {
+        if (client)
+            client->sendKey(sequence[i], false);
+    }
+}
+
+void RemoteView::tapKey(quint32 keysym)
+{
+    if (!active || viewOnly || !isLive())
+        return;
+    client->sendKey(keysym, true);
+    if (client)
+        client->sendKey(keysym, false);
+}
+
+quint32 RemoteView::keysymFor(const QKeyEvent &event)
+{
+    const int key = event.key();
+    if (const quint32 keysym = keysymForKeyCode(key))
+        return keysym;
+
+    const QList<uint> text = event.text().toUcs4();
+    if (!text.isEmpty() && text.first() >= 0x20) {
+        const uint c = text.first();
+        return c <= 0xFF ? c : (c | 0x01000000u);
+    }
+    // No text, or a control character (Ctrl held): fall back on the key code.
+    if (key >= Qt::Key_A && key <= Qt::Key_Z)
+        return (event.modifiers() & Qt::ShiftModifier) ? quint32(key) : quint32(key + 0x20);
+    if (key >= 0x20 && key <= 0x7E)
+        return quint32(key);
+    return 0;
+}
+
+bool RemoteView::insideImage(const QPointF &position) const
+{
+    return imageRect().contains(roundPoint(position));
+}
+
+void RemoteView::sendPointerAt(const QPointF &position, Qt::MouseButtons buttons)
+{
+    if (!isInteractive())
+        return;
+    const QRect r = imageRect();
+    if (r.isEmpty())
+        return;
+    const QImage &frame = client->framebuffer();
+    const double w = frame.width();
+    const double h = frame.height();
+    // Clamped as doubles so that a far-away drag never overflows the conversion.
+    const double fx = std::trunc(w * (position.x() - r.left()) / r.width());
+    const double fy = std::trunc(h * (position.y() - r.top()) / r.height());
+    const int x = int(std::clamp(fx, 0.0, w - 1));
+    const int y = int(std::clamp(fy, 0.0, h - 1));
+    lastPointer = QPoint(x, y);
+    client->sendPointer(quint16(x), quint16(y), buttonMask(buttons));
+}
+
+void RemoteView::mousePressEvent(QMouseEvent *event)
+{
+    if (!active) {
+        // The activating click belongs to the workspace, never to the panel.
+        clickSwallowed = true;
+        const QPointer<RemoteView> self(this);
+        emit activationRequested();
+        if (!self)
+            return;
+        setFocus(Qt::MouseFocusReason);
+        event->accept();
+        return;
+    }
+    if (!insideImage(event->position()))
+        return;
+    setFocus(Qt::MouseFocusReason);
+    sendPointerAt(event->position(), event->buttons());
+}
+
+void RemoteView::mouseMoveEvent(QMouseEvent *event)
+{
+    // A drag that leaves the image keeps going, clamped to its edge.
+    if (insideImage(event->position()) || event->buttons() != Qt::NoButton)
+        sendPointerAt(event->position(), event->buttons());
+}
+
+void RemoteView::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (clickSwallowed) {
+        if (event->buttons() == Qt::NoButton)
+            clickSwallowed = false;
+        event->accept();
+        return;
+    }
+    sendPointerAt(event->position(), event->buttons());
+}
+
+void RemoteView::wheelEvent(QWheelEvent *event)
+{
+    if (!isInteractive() || !insideImage(event->position()))
+        return;
+    sendPointerAt(event->position(), event->buttons());
+    const int dy = event->angleDelta().y();
+    if (dy == 0)
+        return;
+    const int steps = std::clamp(std::abs(dy) / wheelNotch, 1, maxWheelSteps);
+    const quint8 mask = buttonMask(event->buttons());
+    const quint8 wheel = dy > 0 ? wheelUpBit : wheelDownBit;
+    for (int i = 0; i < steps && client; ++i) {
+        const quint16 x = quint16(lastPointer.x());
+        const quint16 y = quint16(lastPointer.y());
+        client->sendPointer(x, y, mask | wheel);
+        if (client)
+            client->sendPointer(x, y, mask);
+    }
+    event->accept();
+}
+
+void RemoteView::handleKeyPress(QKeyEvent *event)
+{
+    // Consumed whether sent or not: key presses never reach the widgets around the view.
+    event->accept();
+    if (!isInteractive())
+        return;
+    // Auto-repeat, or a modifier that changed while the key is down, keeps the first keysym.
+    const auto held = heldKeys.constFind(event->key());
+    const quint32 keysym = held != heldKeys.cend() ? held.value() : keysymFor(*event);
+    if (keysym == 0)
+        return;
+    heldKeys.insert(event->key(), keysym);
+    client->sendKey(keysym, true);
+}
+
+void RemoteView::handleKeyRelease(QKeyEvent *event)
+{
+    event->accept();
+    if (event->isAutoRepeat())
+        return;
+    // Not gated on interactivity: a key pressed on the panel is always released there.
+    const auto held = heldKeys.find(event->key());
+    if (held == heldKeys.end())
+        return;
+    const quint32 keysym = held.value();
+    heldKeys.erase(held);
+    if (client)
+        client->sendKey(keysym, false);
+}
+
+bool RemoteView::event(QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::ShortcutOverride:
+        // No application shortcut fires while the panel has the keyboard.
+        if (isLive() && active && !viewOnly) {
+            event->accept();
+            return true;
+        }
+        break;
+    case QEvent::KeyPress:
+        // Handled here so that Tab and Backtab reach the panel instead of moving the focus.
+        handleKeyPress(static_cast<QKeyEvent *>(event));
+        return true;
+    case QEvent::KeyRelease:
+        handleKeyRelease(static_cast<QKeyEvent *>(event));
+        return true;
+    default:
+        break;
+    }
+    return QWidget::event(event);
+}
+
+void RemoteView::keyPressEvent(QKeyEvent *event)
+{
+    handleKeyPress(event);
+}
+
+void RemoteView::keyReleaseEvent(QKeyEvent *event)
+{
+    handleKeyRelease(event);
+}
+
+void RemoteView::focusOutEvent(QFocusEvent *event)
+{
+    releaseAll();
+    QWidget::focusOutEvent(event);
+}
+
+void RemoteView::hideEvent(QHideEvent *event)
+{
+    releaseAll();
+    QWidget::hideEvent(event);
+}
+
+void RemoteView::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), QColor(0x0c, 0x11, 0x19));
+
+    if (!client || client->framebuffer().isNull()) {
+        painter.setPen(QColor(0x81, 0x90, 0xa6));
+        painter.drawText(rect(), Qt::AlignCenter, tr("Ожидание экрана панели"));
+        return;
+    }
+
+    // 1:1 stays pixel-exact; every other scale, fit included, is smoothed.
+    if (zoom != 1.0)
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(imageRect(), client->framebuffer());
+
+    if (!client->isLive()) {
+        painter.fillRect(rect(), QColor(12, 17, 25, 190));
+        painter.setPen(Qt::white);
+        painter.drawText(rect(), Qt::AlignCenter,
+                         tr("Сеанс отключён • изображение не обновляется"));
+    }
+}
