@@ -1,5 +1,7 @@
 #include "mainwindow.h"
 
+#include "windowchrome.h"
+
 #include <QIcon>
 #include <QVBoxLayout>
 
@@ -16,10 +18,12 @@ MainWindow::MainWindow(QWidget *parent)
     auto *column = new QVBoxLayout(central);
     column->setContentsMargins(1, 1, 1, 1);
     column->setSpacing(0);
+    column->addWidget(createTitleBar(this, tr("Пелорин — удалённый доступ"), true));
 
     body = new QWidget(central);
     column->addWidget(body, 1);
     setCentralWidget(central);
+    installResizeFilter(this);
 }
 
 MainWindow::~MainWindow() = default;
