@@ -1,5 +1,7 @@
 #include "panelsnapshot.h"
 
+#include "chromedialog.h"
+
 #include <QColor>
 #include <QDir>
 #include <QFontMetrics>
@@ -136,4 +138,22 @@ bool PanelSnapshot::writePng(const QImage &image, const QString &path)
         return false;
     }
     return file.commit();
+}
+
+bool PanelSnapshot::save(QWidget *parent, const QImage &frame)
+{
+    if (frame.isNull())
+        return false;
+    // One instant for the stamp and the proposed name.
+    const QDateTime at = QDateTime::currentDateTime();
+    const QImage image = render(frame, at);
+    const QString path = chooseFile(parent, tr("Снимок панели"), proposedPath(at),
+                                    tr("PNG (*.png)"), true);
+    if (path.isEmpty())
+        return false;
+    if (!writePng(image, path)) {
+        notify(parent, tr("Снимок"), tr("Не удалось сохранить файл."));
+        return false;
+    }
+    return true;
 }
