@@ -1,0 +1,22 @@
+#include "panelprofile.h"
+
+#include <QUuid>
+
+QString PanelProfile::newId()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+PanelProfile PanelProfile::createNew()
+{
+    PanelProfile profile;
+    profile.id = newId();
+    return profile;
+}
+
+bool operator==(const PanelProfile &a, const PanelProfile &b)
+{
+    return a.id == b.id && a.name == b.name && a.host == b.host && a.group == b.group
+            && a.password == b.password && a.notes == b.notes && a.port == b.port
+            && a.viewOnly == b.viewOnly && a.reconnect == b.reconnect && a.remember == b.remember;
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+
+// One address book entry: how to reach a panel, how to list it and how its
+// sessions behave. A plain value, copied freely into sessions and dialogs.
+// The password lives in memory only; it is never written to the settings or
+// to an exchange file.
+struct PanelProfile
+{
+    QString id; // lower-case UUID without braces; empty only in a record not yet created
+    QString name;
+    QString host;
+    QString group;
+    QString password;
+    QString notes;
+    int port = 5900;
+    bool viewOnly = false;
+    bool reconnect = false;
+    bool remember = false;
+
+    // A fresh identity for a new record (new panel, duplicate, import).
+    static QString newId();
+    // A record with the defaults of a new panel and a fresh id.
+    static PanelProfile createNew();
+
+    friend bool operator==(const PanelProfile &a, const PanelProfile &b);
+    friend bool operator!=(const PanelProfile &a, const PanelProfile &b) { return !(a == b); }
+};
