@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QImage>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTcpSocket>
 #include <QTimer>
@@ -85,9 +86,20 @@ private:
     bool allocateFramebuffer(int width, int height);
     void sendUpdateRequest(bool incremental);
 
+    void handleConnected();
+    void handleReadyRead();
+    void handleSocketError(QAbstractSocket::SocketError error);
+    void handleUpdateTimer();
+    void handleKeepAlive();
+    bool pullInput();
+    void scheduleContinuation();
+    void completeHandshake(const QString &name);
+    bool finishRectangle();
+    void writeBytes(const char *data, qsizetype size);
+
     ProtocolState state = Idle;
     QTcpSocket socket;
-    QIODevice *transport = nullptr;
+    QPointer<QIODevice> transport;
     QTimer responseTimer;
     QTimer updateTimer;
     QTimer keepAliveTimer;
