@@ -1,15 +1,21 @@
 // Snapshot marking geometry, the rendered picture and the PNG write.
 #include "panelsnapshot.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPainter>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <cstdlib>
+#include <functional>
 
 namespace {
 
@@ -43,6 +49,42 @@ class TestPanelSnapshot : public QObject
 private:
     QTemporaryDir root;
     QString pictures;
+
+    // Calls handle with every modal widget that comes up while the code under
+    // test runs its own event loop; handle closes it.
+    void onEachModal(const std::function<void(QWidget *)> &handle)
+    {
+        auto *poll = new QTimer(this);
+        poll->setInterval(10);
+        QPointer<QWidget> handled;
+        connect(poll, &QTimer::timeout, this, [poll, handle, handled]() mutable {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (!modal || modal == handled)
+                return;
+            handled = modal;
+            handle(modal);
+        });
+        connect(this, &TestPanelSnapshot::stopPolling, poll, &QObject::deleteLater);
+        poll->start();
+    }
+
+    static QPushButton *buttonWithText(QWidget *parent, const QString &text)
+    {
+        const auto buttons = parent->findChildren<QPushButton *>();
+        for (QPushButton *button : buttons) {
+            if (button->text() == text)
+                return button;
+        }
+        return nullptr;
+    }
+
+    QStringList picturesFiles() const
+    {
+        return QDir(pictures).entryList(QDir::Files | QDir::Hidden);
+    }
+
+signals:
+    void stopPolling();
 
 private slots:
     void initTestCase()
@@ -320,7 +362,124 @@ private slots:
         for (const QString &entry : left)
             QVERIFY2(entry.endsWith(QLatin1String(".png")), qPrintable(entry));
     }
+
+    void saveFlow_data();
+    void saveFlow();
+    void saveNullFrame();
 };
+
+
+// The save flow end to end: the file dialog as the user sees it, the written
+// file and the notice.
+void TestPanelSnapshot::saveFlow_data()
+{
+    QTest::addColumn<QString>("typed"); // "" keeps the proposal, "<cancel>" cancels
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QString>("written"); // "" none, "<proposed>" the proposed name
+    QTest::addColumn<bool>("notice");
+
+    QTest::newRow("cancel") << "<cancel>" << false << "" << false;
+    QTest::newRow("proposed name") << "" << true << "<proposed>" << false;
+    QTest::newRow("name without suffix") << "shift-report" << true << "shift-report.png" << false;
+    QTest::newRow("missing folder") << "<missing>" << false << "" << true;
+}
+
+void TestPanelSnapshot::saveFlow()
+{
+    QFETCH(QString, typed);
+    QFETCH(bool, result);
+    QFETCH(QString, written);
+    QFETCH(bool, notice);
+
+    for (const QString &file : picturesFiles())
+        QVERIFY(QFile::remove(pictures + QLatin1Char('/') + file));
+    const QString missing = root.filePath(QStringLiteral("no/such/folder/shot.png"));
+
+    QImage frame(320, 200, QImage::Format_RGB32);
+    frame.fill(qRgb(30, 90, 160));
+    QWidget session;
+
+    QString proposed;
+    QStringList unexpected;
+    bool dialogChecked = false;
+    bool noticeSeen = false;
+    onEachModal([&](QWidget *modal) {
+        if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
+            auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            proposed = edit ? edit->text() : QString();
+            dialogChecked = dialog->windowTitle() == QStringLiteral("Снимок панели")
+                    && dialog->acceptMode() == QFileDialog::AcceptSave
+                    && dialog->nameFilters() == QStringList{QStringLiteral("PNG (*.png)")}
+                    && QDir(dialog->directory()) == QDir(pictures) && dialog->parent() == &session;
+            if (typed == QLatin1String("<cancel>")) {
+                dialog->reject();
+                return;
+            }
+            if (!typed.isEmpty() && edit)
+                edit->setText(typed == QLatin1String("<missing>") ? missing : typed);
+            if (QPushButton *save = buttonWithText(dialog, QStringLiteral("Сохранить")))
+                save->click();
+            else
+                QMetaObject::invokeMethod(dialog, "accept");
+            return;
+        }
+        if (modal->windowTitle() == QStringLiteral("Снимок")) {
+            const auto labels = modal->findChildren<QLabel *>();
+            for (QLabel *label : labels)
+                noticeSeen = noticeSeen || label->text() == QStringLiteral("Не удалось сохранить файл.");
+            if (QPushButton *ok = buttonWithText(modal, QStringLiteral("Понятно")))
+                ok->click();
+            return;
+        }
+        unexpected << modal->windowTitle();
+        modal->close();
+    });
+
+    const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+    const bool saved = PanelSnapshot::save(&session, frame);
+    const QDateTime after = QDateTime::currentDateTime();
+    emit stopPolling();
+
+    QCOMPARE(saved, result);
+    QVERIFY(dialogChecked);
+    QCOMPARE(unexpected, QStringList());
+    QCOMPARE(noticeSeen, notice);
+
+    // The proposal is the time of the save, to the second.
+    static const QRegularExpression name(QStringLiteral("^Pelorin_(\\d{8}_\\d{6})\\.png$"));
+    const QRegularExpressionMatch match = name.match(proposed);
+    QVERIFY2(match.hasMatch(), qPrintable(proposed));
+    const QDateTime stamp =
+            QDateTime::fromString(match.captured(1), QStringLiteral("yyyyMMdd_HHmmss"));
+    QVERIFY(stamp >= before.addMSecs(-before.time().msec()) && stamp <= after);
+
+    if (written.isEmpty()) {
+        QCOMPARE(picturesFiles(), QStringList());
+        QVERIFY(!QFile::exists(missing));
+        return;
+    }
+    const QString file = written == QLatin1String("<proposed>") ? proposed : written;
+    QCOMPARE(picturesFiles(), QStringList{file});
+    const QImage back(pictures + QLatin1Char('/') + file, "PNG");
+    QCOMPARE(back.size(), frame.size());
+    // The picture is the marked frame, not something else of that size.
+    QVERIFY(channelDistance(back.pixel(160, 20), qRgb(30, 90, 160)) <= 40);
+}
+
+void TestPanelSnapshot::saveNullFrame()
+{
+    QWidget session;
+    QStringList modals;
+    onEachModal([&modals](QWidget *modal) {
+        modals << modal->windowTitle();
+        modal->close();
+    });
+    QVERIFY(!PanelSnapshot::save(&session, QImage()));
+    QTest::qWait(30);
+    emit stopPolling();
+    QCOMPARE(modals, QStringList());
+    QCOMPARE(picturesFiles(), QStringList());
+}
 
 QTEST_MAIN(TestPanelSnapshot)
 #include "tst_panelsnapshot.moc"
