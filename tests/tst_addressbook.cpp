@@ -1,0 +1,379 @@
+// Address book records in the settings store: what loading keeps and drops,
+// what saving writes, and the backup of a value that could not be read.
+#include "addressbook.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+Q_DECLARE_METATYPE(AddressBook)
+
+namespace {
+
+const QString kId1 = QStringLiteral("0b8f3f56-2a43-4b8e-9b7e-0c2d1b0c6a11");
+const QString kId2 = QStringLiteral("5f2c9e0d-8d7b-4c55-a0a4-3f1e9b6d2c22");
+
+PanelProfile record(const QString &id, const QString &host, int port = 5900,
+                    const QString &name = QString())
+{
+    PanelProfile profile;
+    profile.id = id;
+    profile.host = host;
+    profile.port = port;
+    profile.name = name;
+    return profile;
+}
+
+// One stored entry with every member of a good record, then `changes` applied.
+QByteArray entries(const QList<QJsonObject> &objects)
+{
+    QJsonArray array;
+    for (const QJsonObject &object : objects)
+        array.append(object);
+    return QJsonDocument(array).toJson(QJsonDocument::Compact);
+}
+
+QJsonObject goodEntry(const QVariantMap &changes = {}, const QStringList &removed = {})
+{
+    QJsonObject object {
+            {"id", kId1},       {"name", "Пресс 3"},  {"host", "10.0.0.5"},
+            {"port", 5901},     {"group", "Цех 1"},   {"notes", "S/N 42\nвторая строка"},
+            {"viewOnly", true}, {"reconnect", false}, {"remember", true}};
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+        object.insert(it.key(), QJsonValue::fromVariant(it.value()));
+    for (const QString &key : removed)
+        object.remove(key);
+    return object;
+}
+
+PanelProfile goodRecord()
+{
+    PanelProfile profile
+            = record(kId1, QStringLiteral("10.0.0.5"), 5901, QStringLiteral("Пресс 3"));
+    profile.group = QStringLiteral("Цех 1");
+    profile.notes = QStringLiteral("S/N 42\nвторая строка");
+    profile.viewOnly = true;
+    profile.remember = true;
+    return profile;
+}
+
+} // namespace
+
+class TestAddressBook : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+
+    static void store(const QByteArray &bytes)
+    {
+        QSettings settings;
+        settings.setValue(QStringLiteral("profiles"), bytes);
+    }
+    static QByteArray stored(const QString &key = QStringLiteral("profiles"))
+    {
+        return QSettings().value(key).toByteArray();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        QCoreApplication::setOrganizationName(QStringLiteral("Pelorin"));
+        QCoreApplication::setApplicationName(QStringLiteral("PelorinVNC"));
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
+        // The settings must land in the temporary folder, never the user's own.
+        QVERIFY2(QSettings().fileName().startsWith(dir.path()), qPrintable(QSettings().fileName()));
+    }
+
+    void init() { QSettings().clear(); }
+
+    void load_data()
+    {
+        QTest::addColumn<QByteArray>("value"); // null: no key at all
+        QTest::addColumn<AddressBook>("expected");
+
+        const PanelProfile good = goodRecord();
+        auto withPort = [](int port) {
+            PanelProfile profile = goodRecord();
+            profile.port = port;
+            return profile;
+        };
+
+        QTest::newRow("no key") << QByteArray() << AddressBook {};
+        QTest::newRow("not JSON") << QByteArray("profiles?") << AddressBook {};
+        QTest::newRow("array cut short") << entries({goodEntry()}).chopped(1) << AddressBook {};
+        QTest::newRow("object instead of array")
+                << QJsonDocument(goodEntry()).toJson(QJsonDocument::Compact) << AddressBook {};
+        QTest::newRow("elements not objects") << QByteArray("[1,\"x\",null,[]]") << AddressBook {};
+        QTest::newRow("full entry") << entries({goodEntry()}) << AddressBook {good};
+        QTest::newRow("order kept, duplicates allowed")
+                << entries({goodEntry({{"id", kId2}, {"host", "b"}}), goodEntry(),
+                            goodEntry({{"id", kId2}, {"host", "b"}})})
+                << AddressBook {[&] {
+                                    PanelProfile p = good;
+                                    p.id = kId2;
+                                    p.host = "b";
+                                    return p;
+                                }(),
+                                good,
+                                [&] {
+                                    PanelProfile p = good;
+                                    p.id = kId2;
+                                    p.host = "b";
+                                    return p;
+                                }()};
+
+        QTest::newRow("empty id dropped") << entries({goodEntry({{"id", ""}})}) << AddressBook {};
+        QTest::newRow("missing id dropped") << entries({goodEntry({}, {"id"})}) << AddressBook {};
+        QTest::newRow("numeric id dropped") << entries({goodEntry({{"id", 7}})}) << AddressBook {};
+        QTest::newRow("empty host dropped")
+                << entries({goodEntry({{"host", ""}})}) << AddressBook {};
+        QTest::newRow("bad entry between good ones")
+                << entries({goodEntry(), goodEntry({{"host", ""}}), goodEntry({{"id", kId2}})})
+                << AddressBook {good, [&] {
+                                    PanelProfile p = good;
+                                    p.id = kId2;
+                                    return p;
+                                }()};
+
+        QTest::newRow("port 0 dropped") << entries({goodEntry({{"port", 0}})}) << AddressBook {};
+        QTest::newRow("port -1 dropped") << entries({goodEntry({{"port", -1}})}) << AddressBook {};
+        QTest::newRow("port 65536 dropped")
+                << entries({goodEntry({{"port", 65536}})}) << AddressBook {};
+        QTest::newRow("port 1e10 dropped")
+                << QByteArray("[{\"id\":\"a\",\"host\":\"h\",\"port\":1e10}]") << AddressBook {};
+        QTest::newRow("port 1") << entries({goodEntry({{"port", 1}})}) << AddressBook {withPort(1)};
+        QTest::newRow("port 65535")
+                << entries({goodEntry({{"port", 65535}})}) << AddressBook {withPort(65535)};
+        QTest::newRow("port missing")
+                << entries({goodEntry({}, {"port"})}) << AddressBook {withPort(5900)};
+        QTest::newRow("port as string")
+                << entries({goodEntry({{"port", "5901"}})}) << AddressBook {withPort(5900)};
+        QTest::newRow("port 5900.5")
+                << QByteArray("[{\"id\":\"a\",\"host\":\"h\",\"port\":5900.5}]")
+                << AddressBook {record("a", "h", 5900)};
+        QTest::newRow("port null") << QByteArray("[{\"id\":\"a\",\"host\":\"h\",\"port\":null}]")
+                                   << AddressBook {record("a", "h", 5900)};
+        QTest::newRow("port 5901.0 is whole")
+                << QByteArray("[{\"id\":\"a\",\"host\":\"h\",\"port\":5901.0}]")
+                << AddressBook {record("a", "h", 5901)};
+
+        QTest::newRow("empty name kept")
+                << entries({goodEntry({{"name", ""}})}) << AddressBook {[&] {
+                       PanelProfile p = good;
+                       p.name.clear();
+                       return p;
+                   }()};
+        QTest::newRow("wrong member types")
+                << QByteArray("[{\"id\":\"a\",\"host\":\"h\",\"name\":5,\"group\":true,"
+                              "\"notes\":[\"x\"],\"viewOnly\":\"true\",\"reconnect\":1,"
+                              "\"remember\":null}]")
+                << AddressBook {record("a", "h")};
+        QTest::newRow("only id and host")
+                << QByteArray("[{\"host\":\"h\",\"id\":\"a\"}]") << AddressBook {record("a", "h")};
+        QTest::newRow("extra members and a password ignored")
+                << entries({goodEntry({{"password", "geheim"}, {"colour", "red"}})})
+                << AddressBook {good};
+    }
+
+    void load()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(AddressBook, expected);
+        if (!value.isNull())
+            store(value);
+        const AddressBook book = loadProfiles();
+        QCOMPARE(book.size(), expected.size());
+        for (int i = 0; i < book.size(); ++i)
+            QVERIFY2(book.at(i) == expected.at(i), qPrintable(QString::number(i)));
+    }
+
+    // Every stored object has exactly the nine members, compact, with the
+    // right JSON types, and the password appears nowhere in the store.
+    void saveWritesNineMembersWithoutPassword()
+    {
+        PanelProfile a = goodRecord();
+        a.password = QStringLiteral("Zq7é!x");
+        PanelProfile b = record(kId2, QStringLiteral("[fe80::1]"), 65535);
+        b.password = QStringLiteral("Zq7é!x");
+        b.reconnect = true;
+        saveProfiles({a, b});
+
+        const QByteArray bytes = stored();
+        QVERIFY(!bytes.contains('\n'));
+        QVERIFY(!bytes.contains(": "));
+        QJsonParseError error {};
+        const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QVERIFY(document.isArray());
+        const QJsonArray array = document.array();
+        QCOMPARE(array.size(), 2);
+        const QStringList nine {"group", "host",      "id",       "name",    "notes",
+                                "port",  "reconnect", "remember", "viewOnly"};
+        for (const QJsonValue &value : array) {
+            const QJsonObject object = value.toObject();
+            QCOMPARE(object.keys(), nine);
+            QVERIFY(object.value("port").isDouble());
+            QVERIFY(object.value("viewOnly").isBool());
+            QVERIFY(object.value("reconnect").isBool());
+            QVERIFY(object.value("remember").isBool());
+        }
+        QCOMPARE(array.at(1).toObject().value("port").toInt(), 65535);
+        QCOMPARE(array.at(1).toObject().value("host").toString(), QStringLiteral("[fe80::1]"));
+        QCOMPARE(array.at(1).toObject().value("reconnect").toBool(), true);
+
+        // Search the files on disk too, in both encodings a writer might use.
+        QSettings().sync();
+        QDirIterator files(dir.path(), QDir::Files, QDirIterator::Subdirectories);
+        int searched = 0;
+        while (files.hasNext()) {
+            QFile file(files.next());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const QByteArray content = file.readAll();
+            QVERIFY2(!content.contains("Zq7"), qPrintable(file.fileName()));
+            QVERIFY(!content.contains("password"));
+            ++searched;
+        }
+        QVERIFY(searched > 0);
+    }
+
+    void saveThenLoadRoundTrip()
+    {
+        PanelProfile a = goodRecord();
+        a.group = QStringLiteral("  отступ");
+        a.notes = QStringLiteral("кавычки \" и \\ обратная косая\r\nи табуляция\t");
+        a.password = QStringLiteral("secret");
+        PanelProfile b = PanelProfile::createNew();
+        b.host = QStringLiteral("panel.local");
+        b.reconnect = true;
+        saveProfiles({a, b});
+
+        const AddressBook loaded = loadProfiles();
+        a.password.clear();
+        QCOMPARE(loaded.size(), 2);
+        QVERIFY(loaded.at(0) == a);
+        QVERIFY(loaded.at(1) == b);
+    }
+
+    void dropsAndExtrasVanishAtNextSave()
+    {
+        store(entries({goodEntry({{"colour", "red"}}), goodEntry({{"host", ""}})}));
+        saveProfiles(loadProfiles());
+        const QJsonArray array = QJsonDocument::fromJson(stored()).array();
+        QCOMPARE(array.size(), 1);
+        QVERIFY(!array.at(0).toObject().contains("colour"));
+        QVERIFY(stored(QStringLiteral("profilesBackup")).isNull());
+    }
+
+    void backupOfUnreadableValue_data()
+    {
+        QTest::addColumn<QByteArray>("value"); // null: no key
+        QTest::addColumn<QByteArray>("backup"); // null: no backup key before the save
+        QTest::addColumn<QByteArray>("expected"); // null: no backup key after the save
+
+        const QByteArray binary("\xff\xfe[{\"id\":\0\x01}", 14);
+        QTest::newRow("not JSON") << QByteArray("[{\"id\":") << QByteArray()
+                                  << QByteArray("[{\"id\":");
+        QTest::newRow("binary bytes kept exactly") << binary << QByteArray() << binary;
+        QTest::newRow("object instead of array")
+                << QByteArray("{\"panels\":[]}") << QByteArray() << QByteArray("{\"panels\":[]}");
+        QTest::newRow("same bytes already kept")
+                << QByteArray("oops") << QByteArray("oops") << QByteArray("oops");
+        QTest::newRow("older backup replaced")
+                << QByteArray("oops 2") << QByteArray("oops 1") << QByteArray("oops 2");
+        QTest::newRow("array with dropped entries not kept")
+                << QByteArray("[{\"id\":\"\",\"host\":\"h\"},{\"id\":\"a\",\"host\":\"\"}]")
+                << QByteArray() << QByteArray();
+        QTest::newRow("readable array not kept")
+                << QByteArray("[]") << QByteArray("old") << QByteArray("old");
+        QTest::newRow("no key") << QByteArray() << QByteArray() << QByteArray();
+        QTest::newRow("empty value, nothing to keep")
+                << QByteArray("") << QByteArray("old") << QByteArray("old");
+    }
+
+    void backupOfUnreadableValue()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(QByteArray, backup);
+        QFETCH(QByteArray, expected);
+        if (!value.isNull())
+            store(value);
+        if (!backup.isNull())
+            QSettings().setValue(QStringLiteral("profilesBackup"), backup);
+
+        AddressBook book = loadProfiles();
+        book.append(record(kId1, QStringLiteral("10.1.1.1")));
+        saveProfiles(book);
+
+        const QVariant kept = QSettings().value(QStringLiteral("profilesBackup"));
+        QCOMPARE(kept.isValid(), !expected.isNull());
+        if (!expected.isNull())
+            QCOMPARE(kept.toByteArray(), expected);
+        // The new list is stored whatever happened to the old value.
+        QCOMPARE(loadProfiles().size(), book.size());
+
+        // A later save of a readable list leaves the backup alone.
+        saveProfiles({});
+        QCOMPARE(QSettings().value(QStringLiteral("profilesBackup")).isValid(), !expected.isNull());
+        if (!expected.isNull())
+            QCOMPARE(QSettings().value(QStringLiteral("profilesBackup")).toByteArray(), expected);
+    }
+
+    // The backup survives the settings file being written and read again.
+    void backupSurvivesReopening()
+    {
+        const QByteArray damaged("[{\"id\":\"a\",\"host\":\"h\"}]\x00garbage", 31);
+        store(damaged);
+        QSettings().sync();
+        saveProfiles(loadProfiles());
+        QSettings().sync();
+        QSettings reopened(QSettings().fileName(), QSettings::IniFormat);
+        QCOMPARE(reopened.value(QStringLiteral("profilesBackup")).toByteArray(), damaged);
+        QCOMPARE(reopened.value(QStringLiteral("profiles")).toByteArray(), QByteArray("[]"));
+    }
+
+    void indexById_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<int>("index");
+        QTest::newRow("first") << kId1 << 0;
+        QTest::newRow("second") << kId2 << 1;
+        QTest::newRow("first of duplicates") << QStringLiteral("dup") << 2;
+        QTest::newRow("case counts") << kId1.toUpper() << -1;
+        QTest::newRow("braces count") << "{" + kId1 + "}" << -1;
+        QTest::newRow("empty") << QString() << -1;
+    }
+
+    void indexById()
+    {
+        QFETCH(QString, id);
+        QFETCH(int, index);
+        const AddressBook book {record(kId1, "a"), record(kId2, "b"), record("dup", "c"),
+                                record("dup", "d")};
+        QCOMPARE(profileIndexById(book, id), index);
+    }
+
+    void newIdIsLowerCaseUuidWithoutBraces()
+    {
+        const QString id = PanelProfile::newId();
+        QCOMPARE(id.size(), 36);
+        QVERIFY(!id.contains('{'));
+        QCOMPARE(id, id.toLower());
+        QVERIFY(id != PanelProfile::newId());
+        const PanelProfile fresh = PanelProfile::createNew();
+        QCOMPARE(fresh.id.size(), 36);
+        QCOMPARE(fresh.port, 5900);
+        QVERIFY(!fresh.viewOnly && !fresh.reconnect && !fresh.remember);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAddressBook)
+#include "tst_addressbook.moc"
