@@ -1,0 +1,411 @@
+#include "session.h"
+
+#include "chromedialog.h"
+#include "credentialstore.h"
+#include "onscreenkeyboard.h"
+#include "panelsnapshot.h"
+#include "passwordprompt.h"
+#include "remoteview.h"
+#include "rfbclient.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QPointer>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QStyle>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace {
+
+// Zoom selector items and the factors they pass to the view (0 = fit).
+constexpr double zoomFactors[] = {0.0, 1.0, 1.25, 1.5, 2.0};
+
+} // namespace
+
+Session::Session(const PanelProfile &profile, QWidget *parent)
+    : QWidget(parent), profileCopy(profile), clock(&QDateTime::currentDateTime)
+{
+    setObjectName(QStringLiteral("session"));
+    setAttribute(Qt::WA_StyledBackground);
+    setMinimumSize(280, 220);
+
+    client = new RfbClient(this);
+    view = new RemoteView(client);
+
+    reconnectTimer = new QTimer(this);
+    reconnectTimer->setObjectName(QStringLiteral("reconnectTimer"));
+    reconnectTimer->setSingleShot(true);
+
+    frameAgeTimer = new QTimer(this);
+    frameAgeTimer->setObjectName(QStringLiteral("frameAgeTimer"));
+    frameAgeTimer->setInterval(1000);
+
+    buildHeader();
+    view->setViewOnly(profileCopy.viewOnly);
+
+    connect(client, &RfbClient::status, statusLabel, &QLabel::setText);
+    connect(client, &RfbClient::connected, this, &Session::onConnected);
+    connect(client, &RfbClient::ended, this, &Session::onEnded);
+    connect(client, &RfbClient::frameChanged, this, &Session::onFrameChanged);
+    connect(view, &RemoteView::activationRequested, this, &Session::activationRequested);
+    connect(reconnectTimer, &QTimer::timeout, this, &Session::onReconnectTimeout);
+    connect(frameAgeTimer, &QTimer::timeout, this, &Session::refreshFrameAge);
+
+    frameAgeTimer->start();
+}
+
+Session::~Session()
+{
+    reconnectTimer->stop();
+    // Release held keys and buttons while the connection still exists.
+    view->releaseAll();
+    client->disconnectFromPanel();
+    delete view;
+    view = nullptr;
+    profileCopy.password.fill(QChar(0));
+}
+
+void Session::buildHeader()
+{
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(10, 10, 10, 8);
+    column->setSpacing(7);
+
+    auto *headerRow = new QHBoxLayout;
+    auto *selectButton = new QPushButton(QStringLiteral("◎"));
+    selectButton->setFixedWidth(32);
+    selectButton->setToolTip(tr("Выбрать панель для управления"));
+    headerRow->addWidget(selectButton);
+
+    titleLabel = new QLabel(profileCopy.name);
+    titleLabel->setTextFormat(Qt::PlainText);
+    titleLabel->setObjectName(QStringLiteral("sessionTitle"));
+    // A long name must never widen the session.
+    titleLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    titleLabel->setToolTip(profileCopy.name);
+    headerRow->addWidget(titleLabel, 1);
+
+    viewOnlyBox = new QCheckBox(tr("Только просмотр"));
+    viewOnlyBox->setObjectName(QStringLiteral("viewOnly"));
+    viewOnlyBox->setChecked(profileCopy.viewOnly);
+    headerRow->addWidget(viewOnlyBox);
+
+    auto *expandButton = new QPushButton(QStringLiteral("⤢"));
+    expandButton->setFixedWidth(32);
+    expandButton->setToolTip(tr("Развернуть панель / вернуться к раскладке"));
+    headerRow->addWidget(expandButton);
+
+    auto *closeButton = new QPushButton(QStringLiteral("×"));
+    closeButton->setFixedWidth(32);
+    closeButton->setToolTip(tr("Закрыть сеанс"));
+    headerRow->addWidget(closeButton);
+    column->addLayout(headerRow);
+
+    addressLabel = new QLabel(QStringLiteral("%1 : %2").arg(profileCopy.host).arg(profileCopy.port));
+    addressLabel->setTextFormat(Qt::PlainText);
+    addressLabel->setObjectName(QStringLiteral("muted"));
+    column->addWidget(addressLabel);
+
+    auto *controlRow = new QHBoxLayout;
+    controlRow->setSpacing(5);
+    connectButton = new QPushButton(tr("Подключить"));
+    connectButton->setObjectName(QStringLiteral("primary"));
+    connectButton->setToolTip(tr("Подключиться к панели"));
+    controlRow->addWidget(connectButton);
+
+    disconnectButton = new QPushButton(tr("Отключить"));
+    disconnectButton->setToolTip(tr("Отключиться от панели"));
+    disconnectButton->setEnabled(false);
+    controlRow->addWidget(disconnectButton);
+
+    zoomSelector = new QComboBox;
+    zoomSelector->setObjectName(QStringLiteral("sessionZoom"));
+    zoomSelector->addItems({tr("По размеру"), tr("100%"), tr("125%"), tr("150%"), tr("200%")});
+    zoomSelector->setCurrentIndex(0);
+    controlRow->addWidget(zoomSelector, 1);
+
+    auto *toolsButton = new QPushButton(QStringLiteral("•••"));
+    toolsButton->setToolTip(tr("Инструменты панели"));
+    toolsButton->setFixedWidth(38);
+    auto *tools = new QMenu(toolsButton);
+    refreshAction = tools->addAction(tr("Обновить экран"));
+    snapshotAction = tools->addAction(tr("Сохранить снимок…"));
+    keyboardAction = tools->addAction(tr("Экранная клавиатура…"));
+    ctrlAltDelAction = tools->addAction(tr("Ctrl + Alt + Del"));
+    notesAction = tools->addAction(tr("Заметки о панели…"));
+    refreshAction->setEnabled(false);
+    snapshotAction->setEnabled(false);
+    keyboardAction->setEnabled(false);
+    ctrlAltDelAction->setEnabled(false);
+    toolsButton->setMenu(tools);
+    controlRow->addWidget(toolsButton);
+    column->addLayout(controlRow);
+
+    auto *scroll = new QScrollArea;
+    scroll->setObjectName(QStringLiteral("remoteScroll"));
+    scroll->setWidgetResizable(true);
+    scroll->setWidget(view);
+    column->addWidget(scroll, 1);
+
+    statusLabel = new QLabel(tr("Готов к подключению"));
+    statusLabel->setTextFormat(Qt::PlainText);
+    statusLabel->setWordWrap(true);
+    statusLabel->setObjectName(QStringLiteral("sessionStatus"));
+    statusLabel->setProperty("online", false);
+    column->addWidget(statusLabel);
+
+    frameAgeLabel = new QLabel;
+    frameAgeLabel->setObjectName(QStringLiteral("muted"));
+    frameAgeLabel->setToolTip(tr("Возраст последнего полученного кадра. Статичная картинка сама "
+                                 "по себе не означает обрыв связи."));
+    column->addWidget(frameAgeLabel);
+
+    connect(selectButton, &QPushButton::clicked, this, &Session::activationRequested);
+    connect(expandButton, &QPushButton::clicked, this, &Session::expandRequested);
+    connect(closeButton, &QPushButton::clicked, this, &Session::closeRequested);
+    connect(connectButton, &QPushButton::clicked, this, &Session::startConnection);
+    connect(disconnectButton, &QPushButton::clicked, this, &Session::onDisconnectClicked);
+    connect(zoomSelector, &QComboBox::currentIndexChanged, this, &Session::onZoomChanged);
+    connect(viewOnlyBox, &QCheckBox::toggled, this, &Session::onViewOnlyToggled);
+    connect(refreshAction, &QAction::triggered, client, &RfbClient::requestFullUpdate);
+    connect(snapshotAction, &QAction::triggered, this, &Session::onSnapshot);
+    connect(keyboardAction, &QAction::triggered, this, &Session::onKeyboard);
+    connect(ctrlAltDelAction, &QAction::triggered, this, &Session::onCtrlAltDel);
+    connect(notesAction, &QAction::triggered, this, &Session::onNotes);
+}
+
+void Session::setClock(std::function<QDateTime()> now)
+{
+    clock = std::move(now);
+}
+
+int Session::retryDelaySeconds(int attemptsMade)
+{
+    // 3 doubled per attempt already made, never more than 30; the shift is
+    // bounded so a large count cannot overflow.
+    return std::min(3 << std::clamp(attemptsMade, 0, 4), 30);
+}
+
+QString Session::frameAgeText(const QSize &size, const QDateTime &last, const QDateTime &now)
+{
+    const qint64 age = std::max<qint64>(0, last.secsTo(now));
+    return tr("%1 × %2 · кадр %3 с назад").arg(size.width()).arg(size.height()).arg(age);
+}
+
+void Session::startConnection()
+{
+    if (engaged)
+        return;
+    QPointer<Session> self(this);
+    const bool resolved = resolvePassword();
+    // The prompt runs its own event loop, during which the session may close.
+    if (!self || !resolved)
+        return;
+
+    reconnectTimer->stop();
+    engaged = true;
+    disconnectedByUser = false;
+    retryCount = 0;
+    connectButton->setEnabled(false);
+    disconnectButton->setEnabled(true);
+    emit journal(tr("Начало подключения"));
+    client->connectToPanel(profileCopy.host, quint16(profileCopy.port), profileCopy.password);
+}
+
+bool Session::resolvePassword()
+{
+    if (profileCopy.remember)
+        setPassword(CredentialStore::readPassword(profileCopy.id));
+    if (!profileCopy.password.isEmpty())
+        return true;
+    return PasswordPrompt::ask(this, profileCopy.name, &profileCopy.password);
+}
+
+void Session::setPassword(const QString &password)
+{
+    // The old secret is overwritten before its buffer is released.
+    profileCopy.password.fill(QChar(0));
+    profileCopy.password = password;
+}
+
+void Session::disconnectByUser()
+{
+    disconnectedByUser = true;
+    reconnectTimer->stop();
+    view->releaseAll();
+    client->disconnectFromPanel();
+    view->update();
+    engaged = false;
+    statusLabel->setText(tr("Отключено"));
+    setOnline(false);
+    connectButton->setEnabled(true);
+    disconnectButton->setEnabled(false);
+    emit titleStatus(false);
+    emit journal(tr("Отключено пользователем"));
+}
+
+void Session::applyProfile(const PanelProfile &profile)
+{
+    if (engaged)
+        return;
+    setPassword(profile.password);
+    profileCopy = profile;
+    titleLabel->setText(profileCopy.name);
+    titleLabel->setToolTip(profileCopy.name);
+    addressLabel->setText(QStringLiteral("%1 : %2").arg(profileCopy.host).arg(profileCopy.port));
+    viewOnlyBox->setChecked(profileCopy.viewOnly);
+}
+
+void Session::setSelected(bool selected)
+{
+    view->setActive(selected);
+    setProperty("selected", selected);
+    repolish(this);
+    update();
+}
+
+void Session::setCompact(bool compact)
+{
+    titleLabel->setVisible(!compact);
+    addressLabel->setVisible(!compact);
+}
+
+QImage Session::renderSnapshot(const QDateTime &at) const
+{
+    return PanelSnapshot::render(client->framebuffer(), at);
+}
+
+void Session::setOnline(bool online)
+{
+    statusLabel->setProperty("online", online);
+    repolish(statusLabel);
+}
+
+void Session::repolish(QWidget *widget)
+{
+    widget->style()->unpolish(widget);
+    widget->style()->polish(widget);
+}
+
+void Session::refreshFrameAge()
+{
+    if (!lastFrameAt.isValid())
+        return;
+    frameAgeLabel->setText(frameAgeText(client->framebuffer().size(), lastFrameAt, clock()));
+}
+
+void Session::onConnected()
+{
+    statusLabel->setText(tr("● Соединение установлено"));
+    setOnline(true);
+    refreshAction->setEnabled(true);
+    keyboardAction->setEnabled(!profileCopy.viewOnly);
+    ctrlAltDelAction->setEnabled(!profileCopy.viewOnly);
+    emit titleStatus(true);
+    emit journal(tr("Соединение установлено"));
+}
+
+void Session::onFrameChanged()
+{
+    lastFrameAt = clock();
+    refreshFrameAge();
+    snapshotAction->setEnabled(!client->framebuffer().isNull());
+}
+
+void Session::onEnded(const QString &reason)
+{
+    // The snapshot action keeps its state: the last picture can still be saved.
+    refreshAction->setEnabled(false);
+    ctrlAltDelAction->setEnabled(false);
+    keyboardAction->setEnabled(false);
+    view->releaseAll();
+    view->update();
+    setOnline(false);
+    emit titleStatus(false);
+    emit journal(reason);
+
+    if (!disconnectedByUser && profileCopy.reconnect && client->retryable()
+        && retryCount < maxRetries) {
+        const int delay = retryDelaySeconds(retryCount);
+        ++retryCount;
+        statusLabel->setText(
+            tr("%1 · Повтор %2/5 через %3 с").arg(reason).arg(retryCount).arg(delay));
+        reconnectTimer->start(delay * 1000);
+        return;
+    }
+    engaged = false;
+    statusLabel->setText(reason);
+    connectButton->setEnabled(true);
+    disconnectButton->setEnabled(false);
+}
+
+void Session::onReconnectTimeout()
+{
+    emit journal(tr("Повторное подключение"));
+    client->connectToPanel(profileCopy.host, quint16(profileCopy.port), profileCopy.password);
+}
+
+void Session::onDisconnectClicked()
+{
+    disconnectByUser();
+    refreshAction->setEnabled(false);
+    ctrlAltDelAction->setEnabled(false);
+    keyboardAction->setEnabled(false);
+}
+
+void Session::onZoomChanged(int index)
+{
+    if (index >= 0 && index < int(std::size(zoomFactors)))
+        view->setZoom(zoomFactors[index]);
+}
+
+void Session::onViewOnlyToggled(bool checked)
+{
+    view->setViewOnly(checked);
+    profileCopy.viewOnly = checked;
+    const bool interactive = client->isLive() && !checked;
+    ctrlAltDelAction->setEnabled(interactive);
+    keyboardAction->setEnabled(interactive);
+}
+
+void Session::onSnapshot()
+{
+    QPointer<Session> self(this);
+    const bool saved = PanelSnapshot::save(this, client->framebuffer());
+    if (self && saved)
+        emit journal(tr("Снимок сохранён"));
+}
+
+void Session::onKeyboard()
+{
+    emit activationRequested();
+    OnScreenKeyboard::run(this, client, view, profileCopy);
+}
+
+void Session::onCtrlAltDel()
+{
+    // Selected first, so the keys go to the session the user is looking at.
+    emit activationRequested();
+    QPointer<Session> self(this);
+    const bool confirmed =
+        confirm(this, tr("Отправить сочетание?"),
+                tr("Передать Ctrl + Alt + Del панели «") + profileCopy.name + tr("»?"));
+    if (self && confirmed)
+        view->sendCtrlAltDel();
+}
+
+void Session::onNotes()
+{
+    const QString text = profileCopy.notes.isEmpty()
+                             ? tr("Заметки пока не добавлены. Их можно заполнить в настройках панели.")
+                             : profileCopy.notes;
+    notify(this, tr("Заметки · ") + profileCopy.name, text);
+}

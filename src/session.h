@@ -1,0 +1,122 @@
+#pragma once
+
+#include "panelprofile.h"
+
+#include <QDateTime>
+#include <QImage>
+#include <QWidget>
+
+#include <functional>
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QTimer;
+class RemoteView;
+class RfbClient;
+
+// One open panel: the header with its tools, the remote picture and the status
+// lines, and the life of its connection (start, progress, automatic retries
+// after transport failures, stop). The session owns its RfbClient (as a Qt
+// child) and its RemoteView, and keeps a private copy of the panel's record;
+// the owner learns about the connection only through the signals.
+class Session : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // Automatic attempts allowed since the user last pressed connect.
+    static constexpr int maxRetries = 5;
+
+    // Builds the header and the view; does not connect.
+    explicit Session(const PanelProfile &profile, QWidget *parent = nullptr);
+    // Releases held input on the panel, closes the connection silently and
+    // wipes the password; emits nothing.
+    ~Session() override;
+
+    // The user's connect: resolves the password (which may ask), then starts an
+    // attempt. Does nothing while engaged, or when the password prompt was
+    // cancelled or its answer rejected.
+    void startConnection();
+    // The user's disconnect, from any state; always journals.
+    void disconnectByUser();
+    // Takes a new copy of the record; ignored while engaged.
+    void applyProfile(const PanelProfile &profile);
+    // Marks the session as the one that receives keyboard and pointer input.
+    void setSelected(bool selected);
+    // Hides (true) or shows the title and address lines.
+    void setCompact(bool compact);
+
+    bool isEngaged() const { return engaged; }
+    QString profileId() const { return profileCopy.id; }
+    const PanelProfile &profile() const { return profileCopy; }
+
+    // A marked copy of the current framebuffer, stamped with `at`.
+    QImage renderSnapshot(const QDateTime &at) const;
+
+    // The delay before automatic attempt n + 1, in seconds: 3, 6, 12, 24, 30.
+    static int retryDelaySeconds(int attemptsMade);
+    // The frame-age line for a picture of `size` received at `last`, seen at
+    // `now`; a negative age counts as 0.
+    static QString frameAgeText(const QSize &size, const QDateTime &last, const QDateTime &now);
+
+    // Test seam: the two timers carry the object names "reconnectTimer" and
+    // "frameAgeTimer" (find them with findChild and emit their timeout instead
+    // of waiting), and the frame-age clock can be replaced.
+    void setClock(std::function<QDateTime()> now);
+
+signals:
+    void titleStatus(bool connected);
+    void activationRequested();
+    void expandRequested();
+    void closeRequested();
+    void journal(const QString &message);
+
+private:
+    void buildHeader();
+    bool resolvePassword();
+    void setPassword(const QString &password);
+    void setOnline(bool online);
+    void repolish(QWidget *widget);
+    void refreshFrameAge();
+
+    void onConnected();
+    void onFrameChanged();
+    void onEnded(const QString &reason);
+    void onReconnectTimeout();
+    void onDisconnectClicked();
+    void onZoomChanged(int index);
+    void onViewOnlyToggled(bool checked);
+    void onSnapshot();
+    void onKeyboard();
+    void onCtrlAltDel();
+    void onNotes();
+
+    PanelProfile profileCopy;
+    RfbClient *client = nullptr;
+    RemoteView *view = nullptr;
+
+    QLabel *statusLabel = nullptr;
+    QLabel *frameAgeLabel = nullptr;
+    QLabel *titleLabel = nullptr;
+    QLabel *addressLabel = nullptr;
+    QPushButton *connectButton = nullptr;
+    QPushButton *disconnectButton = nullptr;
+    QComboBox *zoomSelector = nullptr;
+    QCheckBox *viewOnlyBox = nullptr;
+    QAction *refreshAction = nullptr;
+    QAction *snapshotAction = nullptr;
+    QAction *keyboardAction = nullptr;
+    QAction *ctrlAltDelAction = nullptr;
+    QAction *notesAction = nullptr;
+
+    QTimer *reconnectTimer = nullptr;
+    QTimer *frameAgeTimer = nullptr;
+    QDateTime lastFrameAt;
+    int retryCount = 0;
+    bool engaged = false;
+    bool disconnectedByUser = false;
+    std::function<QDateTime()> clock;
+};
