@@ -1,0 +1,1062 @@
+// The RFB client: byte scripts through an in-memory transport, scripted servers on 127.0.0.1,
+// and TigerVNC's Xvnc as a real peer.
+#include "rfbclient.h"
+#include "rfbtestserver.h"
+#include "xvncserver.h"
+
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QtTest>
+
+#include <memory>
+
+using namespace rfbwire;
+
+namespace {
+
+constexpr qint64 bufferLimit = 75497472;
+const QRgb emptyScreen = 0xFF101820;
+
+// A timer "fires" the way QTimer does: a single-shot one is inactive by the time of timeout().
+void fire(QTimer *timer)
+{
+    if (timer->isSingleShot())
+        timer->stop();
+    QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection);
+}
+
+// Raw rectangle whose every pixel differs: the wire bytes are blue, green, red, junk.
+QByteArray patternRaw(quint16 x, quint16 y, quint16 w, quint16 h)
+{
+    QByteArray bytes = rectHeader(x, y, w, h, 0);
+    bytes.reserve(bytes.size() + qsizetype(w) * h * 4);
+    for (int r = 0; r < h; ++r)
+        for (int c = 0; c < w; ++c) {
+            const int px = x + c, py = y + r;
+            bytes += char(px * 7 + py);
+            bytes += char(px ^ (py * 3));
+            bytes += char(py * 5 + 11);
+            bytes += char(0xEE);
+        }
+    return bytes;
+}
+
+QRgb patternPixel(int px, int py)
+{
+    return qRgb((py * 5 + 11) & 0xFF, (px ^ (py * 3)) & 0xFF, (px * 7 + py) & 0xFF);
+}
+
+// One client on a PipeTransport, with its signals recorded in order. Each event notes how many
+// bytes the client had written at that moment, which pins down the order of writes and signals.
+struct Rig
+{
+    PipeTransport pipe;
+    RfbClient client{nullptr, &pipe};
+    QStringList events;
+    QSignalSpy ended{&client, &RfbClient::ended};
+    QSignalSpy frames{&client, &RfbClient::frameChanged};
+
+    explicit Rig(const QString &password = QStringLiteral("secret"))
+    {
+        QObject::connect(&client, &RfbClient::status, &client, [this](const QString &text) {
+            events << QStringLiteral("status:") + text;
+        });
+        QObject::connect(&client, &RfbClient::connected, &client, [this](const QString &name) {
+            events << QStringLiteral("connected:%1@%2").arg(name).arg(pipe.written().size());
+        });
+        QObject::connect(&client, &RfbClient::frameChanged, &client, [this]() {
+            events << QStringLiteral("frame@%1").arg(pipe.written().size());
+        });
+        QObject::connect(&client, &RfbClient::ended, &client, [this](const QString &reason) {
+            events << QStringLiteral("ended:") + reason;
+        });
+        client.connectToPanel(QStringLiteral("panel"), 5900, password);
+    }
+
+    // Brings the client to a running session on a screen of this size.
+    void live(quint16 w = 800, quint16 h = 480)
+    {
+        pipe.feed(handshake38None(w, h));
+        pipe.takeWritten();
+        events.clear();
+        frames.clear();
+    }
+
+    void feedBytewise(const QByteArray &bytes)
+    {
+        for (char c : bytes)
+            pipe.feed(QByteArray(1, c));
+    }
+
+    RfbClient::ProtocolState state() const { return client.stateForTest(); }
+};
+
+} // namespace
+
+class TestRfbClient : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<QAbstractSocket::SocketError>();
+    }
+
+    // ---------------------------------------------------------------- handshake byte scripts
+
+    void handshake_data()
+    {
+        QTest::addColumn<QByteArray>("server");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::addColumn<int>("finalState");
+
+        const QByteArray challenge = QByteArray::fromHex("0123456789abcdeffedcba9876543210");
+        const QByteArray init = serverInit(1280, 800, "Пульт №3");
+        const QByteArray setup = setPixelFormat() + setEncodings() + updateRequest(false, 1280, 800);
+        const QByteArray running = QByteArray::number(RfbClient::Running);
+        auto row = [](const char *name, const QByteArray &server, const QString &password,
+                      const QByteArray &expected, RfbClient::ProtocolState state) {
+            QTest::newRow(name) << server << password << expected << int(state);
+        };
+
+        row("3.8 None", version(8) + securityTypes({1}) + u32(0) + init, QString(),
+            clientVersion(8) + u8(1) + u8(1) + setup, RfbClient::Running);
+        row("3.8 offers 1 and 2: VNC auth", version(8) + securityTypes({1, 2}) + challenge + u32(0) + init,
+            "secret", clientVersion(8) + u8(2) + vncResponse(challenge, "secret") + u8(1) + setup,
+            RfbClient::Running);
+        row("3.8 offers 2 and 1: VNC auth", version(8) + securityTypes({2, 1}) + challenge + u32(0) + init,
+            "", clientVersion(8) + u8(2) + vncResponse(challenge, "") + u8(1) + setup,
+            RfbClient::Running);
+        row("3.8 unknown types around None", version(8) + securityTypes({16, 1, 19}) + u32(0) + init,
+            QString(), clientVersion(8) + u8(1) + u8(1) + setup, RfbClient::Running);
+        row("3.7 None: no SecurityResult", version(7) + securityTypes({1}) + init, QString(),
+            clientVersion(7) + u8(1) + u8(1) + setup, RfbClient::Running);
+        row("3.7 VNC auth", version(7) + securityTypes({2}) + challenge + u32(0) + init, "pw",
+            clientVersion(7) + u8(2) + vncResponse(challenge, "pw") + u8(1) + setup,
+            RfbClient::Running);
+        row("3.3 None", version(3) + u32(1) + init, QString(), clientVersion(3) + u8(1) + setup,
+            RfbClient::Running);
+        row("3.3 VNC auth", version(3) + u32(2) + challenge + u32(0) + init, "secret",
+            clientVersion(3) + vncResponse(challenge, "secret") + u8(1) + setup, RfbClient::Running);
+        row("minor 889 answered as 3.8", "RFB 003.889\n" + securityTypes({1}) + u32(0) + init,
+            QString(), clientVersion(8) + u8(1) + u8(1) + setup, RfbClient::Running);
+        row("minor 5 answered as 3.3", "RFB 003.005\n" + u32(1) + init, QString(),
+            clientVersion(3) + u8(1) + setup, RfbClient::Running);
+        row("3.8 None waits for SecurityResult", version(8) + securityTypes({1}), QString(),
+            clientVersion(8) + u8(1), RfbClient::AwaitSecurityResult);
+        row("3.7 None sends ClientInit at once", version(7) + securityTypes({1}), QString(),
+            clientVersion(7) + u8(1) + u8(1), RfbClient::AwaitServerInit);
+        row("waits for the whole challenge", version(8) + securityTypes({2}) + challenge.left(15),
+            "x", clientVersion(8) + u8(2), RfbClient::AwaitChallenge);
+        row("waits for the whole name", version(3) + u32(1) + init.chopped(1), QString(),
+            clientVersion(3) + u8(1), RfbClient::AwaitServerInit);
+        Q_UNUSED(running);
+    }
+
+    // The same script, whole, byte by byte and cut at every point, gives the same bytes, the
+    // same state and the same signals.
+    void handshake()
+    {
+        QFETCH(QByteArray, server);
+        QFETCH(QString, password);
+        QFETCH(QByteArray, expected);
+        QFETCH(int, finalState);
+
+        QStringList reference;
+        for (int cut = -1; cut <= server.size(); ++cut) {
+            Rig rig(password);
+            if (cut == -1) {
+                rig.feedBytewise(server);
+            } else {
+                rig.pipe.feed(server.left(cut));
+                rig.pipe.feed(server.mid(cut));
+            }
+            const QString where = QStringLiteral("cut %1").arg(cut);
+            QVERIFY2(rig.pipe.written() == expected,
+                     qPrintable(where + ": " + rig.pipe.written().toHex(' ')));
+            QCOMPARE(int(rig.state()), finalState);
+            QCOMPARE(rig.ended.count(), 0);
+            if (cut == -1)
+                reference = rig.events;
+            else
+                QCOMPARE(rig.events, reference);
+            if (finalState == RfbClient::Running) {
+                QCOMPARE(rig.client.framebuffer().size(), QSize(1280, 800));
+                QCOMPARE(rig.client.framebuffer().format(), QImage::Format_RGB32);
+                QCOMPARE(rig.client.framebuffer().pixel(0, 0), emptyScreen);
+                QCOMPARE(rig.client.framebuffer().pixel(1279, 799), emptyScreen);
+                QVERIFY(rig.client.isLive());
+                QCOMPARE(rig.client.passwordBytesForTest(), 0);
+                QVERIFY(!rig.client.responseTimerForTest()->isActive());
+                QVERIFY(rig.client.keepAliveTimerForTest()->isActive());
+            } else {
+                QVERIFY(!rig.client.isLive());
+                QVERIFY(rig.client.responseTimerForTest()->isActive());
+            }
+        }
+        if (finalState == RfbClient::Running) {
+            // Set-up bytes before connected, connected before frameChanged, then the request.
+            const int beforeRequest = expected.size() - 10;
+            QCOMPARE(reference, QStringList({QStringLiteral("status:Подключение к panel:5900…"),
+                                             QStringLiteral("connected:Пульт №3@%1").arg(beforeRequest),
+                                             QStringLiteral("frame@%1").arg(beforeRequest)}));
+        }
+    }
+
+    // ---------------------------------------------------------------- failures
+
+    void failures_data()
+    {
+        QTest::addColumn<QByteArray>("server");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<bool>("retryable");
+
+        const QString protocol = QStringLiteral("Панель использует неподдерживаемый протокол подключения.");
+        const QString size = QStringLiteral("Недопустимый размер экрана");
+        const QString outside = QStringLiteral("Прямоугольник за пределами экрана");
+        const QByteArray live = handshake38None(800, 600);
+        auto row = [](const char *name, const QByteArray &server, const QString &reason) {
+            QTest::newRow(name) << server << reason << false;
+        };
+
+        row("minor 2", "RFB 003.002\n", protocol);
+        row("major 4", "RFB 004.001\n", protocol);
+        row("no line feed", "RFB 003.008 ", protocol);
+        row("letters in the number", "RFB 003.0x8\n", protocol);
+        row("sign in the number", "RFB 003.+08\n", protocol);
+        row("not RFB", "HTTP/1.1 200", protocol);
+        row("3.3 refusal with reason", version(3) + u32(0) + failureReason("Too many clients"),
+            "Too many clients");
+        row("3.3 unknown type", version(3) + u32(5), "Неподдерживаемая авторизация сервера");
+        row("3.3 type 16", version(3) + u32(16), "Неподдерживаемая авторизация сервера");
+        row("empty type list with UTF-8 reason",
+            version(8) + securityTypes({}) + failureReason("Доступ запрещён"), "Доступ запрещён");
+        row("reason of 65536 bytes is read", version(8) + securityTypes({}) + failureReason(QByteArray(65536, 'r')),
+            QString(65536, QLatin1Char('r')));
+        row("reason longer than 65536", version(8) + securityTypes({}) + u32(65537),
+            "Некорректный ответ сервера");
+        row("neither None nor VNC auth", version(8) + securityTypes({16, 18, 19}),
+            "Способ защиты соединения на этой панели не поддерживается.");
+        row("3.8 None rejected", version(8) + securityTypes({1}) + u32(1),
+            "Сервер отклонил авторизацию. Проверьте пароль и права доступа.");
+        row("VNC auth rejected", version(8) + securityTypes({2}) + QByteArray(16, 'c') + u32(2),
+            "Сервер отклонил авторизацию. Проверьте пароль и права доступа.");
+        row("3.3 VNC auth rejected", version(3) + u32(2) + QByteArray(16, 'c') + u32(1),
+            "Сервер отклонил авторизацию. Проверьте пароль и права доступа.");
+        row("name longer than 65536", version(3) + u32(1) + QByteArray(20, 0) + u32(65537),
+            "Слишком длинное имя сервера");
+        row("screen 8192 x 2049", version(3) + u32(1) + serverInit(8192, 2049, "x"), size);
+        row("screen 0 x 600", version(3) + u32(1) + serverInit(0, 600, "x"), size);
+        row("screen 800 x 0", version(3) + u32(1) + serverInit(800, 0, "x"), size);
+        row("screen 8193 x 1", version(3) + u32(1) + serverInit(8193, 1, "x"), size);
+        row("message type 4", live + u8(4), "Неизвестное сообщение панели: 4");
+        row("message type 255", live + u8(255), "Неизвестное сообщение панели: 255");
+        row("cut text over 1 MiB", live + u8(3) + QByteArray(3, 0) + u32(1048577),
+            "Слишком большой буфер обмена сервера");
+        row("cut text of 4 GiB", live + u8(3) + QByteArray(3, 0) + u32(0xFFFFFFFF),
+            "Слишком большой буфер обмена сервера");
+        row("x 700 + width 101", live + update(1) + rectHeader(700, 0, 101, 1, 0), outside);
+        row("y 599 + height 2", live + update(1) + rectHeader(0, 599, 1, 2, 0), outside);
+        row("x 65535 + width 65535", live + update(1) + rectHeader(65535, 0, 65535, 1, 0), outside);
+        row("bounds before encoding", live + update(1) + rectHeader(0, 0, 801, 1, 7), outside);
+        row("CopyRect outside", live + update(1) + rectHeader(700, 0, 101, 10, 1), outside);
+        row("CopyRect source outside", live + update(1) + copyRect(0, 0, 100, 100, 701, 0),
+            "Некорректный CopyRect");
+        row("CopyRect source below", live + update(1) + copyRect(0, 0, 100, 100, 0, 501),
+            "Некорректный CopyRect");
+        row("encoding 5", live + update(1) + rectHeader(0, 0, 1, 1, 5),
+            "Сервер прислал незапрошенное кодирование 5");
+        row("negative encoding", live + update(1) + rectHeader(0, 0, 1, 1, -239),
+            "Сервер прислал незапрошенное кодирование -239");
+        row("after applied rectangles", live + update(3) + solidRaw(0, 0, 2, 2, 0x00FF00) + rectHeader(0, 0, 1, 1, 16),
+            "Сервер прислал незапрошенное кодирование 16");
+        row("DesktopSize 0 x 768", live + update(1) + desktopSize(0, 768), size);
+        row("DesktopSize 8192 x 2049", live + update(1) + desktopSize(8192, 2049), size);
+    }
+
+    // Every failure ends the attempt once, with its text and flag, and leaves nothing behind;
+    // delivered whole or byte by byte.
+    void failures()
+    {
+        QFETCH(QByteArray, server);
+        QFETCH(QString, reason);
+        QFETCH(bool, retryable);
+
+        for (bool bytewise : {false, true}) {
+            Rig rig(QStringLiteral("secret"));
+            if (bytewise && server.size() < 4096)
+                rig.feedBytewise(server);
+            else
+                rig.pipe.feed(server);
+            QCOMPARE(rig.ended.count(), 1);
+            QCOMPARE(rig.ended.at(0).at(0).toString(), reason);
+            QCOMPARE(rig.client.retryable(), retryable);
+            QCOMPARE(rig.state(), RfbClient::Idle);
+            QVERIFY(!rig.client.isLive());
+            QCOMPARE(rig.client.bufferedBytesForTest(), 0);
+            QCOMPARE(rig.client.passwordBytesForTest(), 0);
+            QVERIFY(!rig.client.responseTimerForTest()->isActive());
+            QVERIFY(!rig.client.updateTimerForTest()->isActive());
+            QVERIFY(!rig.client.keepAliveTimerForTest()->isActive());
+
+            // Nothing more from this attempt: more bytes, timers, a closing stream.
+            const qsizetype written = rig.pipe.written().size();
+            rig.pipe.feed(update(0) + bell());
+            fire(rig.client.responseTimerForTest());
+            fire(rig.client.keepAliveTimerForTest());
+            rig.client.sendKey(0x61, true);
+            rig.client.sendPointer(1, 1, 1);
+            rig.client.requestFullUpdate();
+            rig.pipe.closeFromServer();
+            QCOMPARE(rig.ended.count(), 1);
+            QCOMPARE(rig.pipe.written().size(), written);
+        }
+    }
+
+    void transportLossIsRetryable_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::newRow("during the handshake") << version(8);
+        QTest::newRow("running") << handshake38None(640, 480);
+        QTest::newRow("inside an update") << handshake38None(640, 480) + update(2) + solidRaw(0, 0, 1, 1, 0);
+    }
+
+    void transportLossIsRetryable()
+    {
+        QFETCH(QByteArray, before);
+        {
+            Rig rig;
+            rig.pipe.feed(before);
+            rig.pipe.closeFromServer();
+            QCOMPARE(rig.ended.count(), 1);
+            QCOMPARE(rig.ended.at(0).at(0).toString(), QStringLiteral("Поток данных закрыт"));
+            QVERIFY(rig.client.retryable());
+        }
+        {
+            Rig rig;
+            rig.pipe.feed(before);
+            fire(rig.client.responseTimerForTest());
+            QCOMPARE(rig.ended.count(), 1);
+            QCOMPARE(rig.ended.at(0).at(0).toString(),
+                     QStringLiteral("Сервер не завершил ответ за 12 секунд"));
+            QVERIFY(rig.client.retryable());
+        }
+    }
+
+    void retryableFlagIsPerAttempt()
+    {
+        Rig rig;
+        rig.pipe.feed("RFB 003.002\n");
+        QVERIFY(!rig.client.retryable());
+        rig.client.connectToPanel(QStringLiteral("panel"), 5900, QString());
+        rig.pipe.closeFromServer();
+        QVERIFY(rig.client.retryable());
+        QCOMPARE(rig.ended.count(), 2);
+    }
+
+    void disconnectIsSilent()
+    {
+        Rig rig;
+        rig.live();
+        rig.pipe.feed(update(1) + rectHeader(0, 0, 4, 4, 0)); // a rectangle half received
+        rig.client.disconnectFromPanel();
+        QCOMPARE(rig.state(), RfbClient::Idle);
+        QCOMPARE(rig.client.bufferedBytesForTest(), 0);
+        QVERIFY(!rig.client.keepAliveTimerForTest()->isActive());
+        QVERIFY(!rig.client.responseTimerForTest()->isActive());
+        rig.pipe.closeFromServer();
+        fire(rig.client.responseTimerForTest());
+        QCOMPARE(rig.ended.count(), 0);
+        // The last picture stays for the view.
+        QCOMPARE(rig.client.framebuffer().size(), QSize(800, 480));
+    }
+
+    // A receiver of ended may start the next attempt at once.
+    void reconnectFromEnded()
+    {
+        Rig rig;
+        bool again = true;
+        QObject::connect(&rig.client, &RfbClient::ended, &rig.client, [&rig, &again]() {
+            if (again) {
+                again = false;
+                rig.client.connectToPanel(QStringLiteral("panel"), 5900, QString());
+            }
+        });
+        rig.pipe.feed(version(8) + securityTypes({1}) + u32(7) + QByteArray("junk after the end"));
+        QCOMPARE(rig.ended.count(), 1);
+        QCOMPARE(rig.state(), RfbClient::AwaitVersion);
+        rig.pipe.takeWritten();
+        rig.pipe.feed(handshake38None(320, 200));
+        QCOMPARE(rig.state(), RfbClient::Running);
+        QCOMPARE(rig.pipe.written(), clientHandshake38None(320, 200).mid(0));
+    }
+
+    void responseTimerBoundsHandshake()
+    {
+        Rig rig;
+        QVERIFY(rig.client.responseTimerForTest()->isActive());
+        QCOMPARE(rig.client.responseTimerForTest()->interval(), 12000);
+        QVERIFY(rig.client.responseTimerForTest()->isSingleShot());
+        rig.pipe.feed(version(8) + securityTypes({1}));
+        // Progress in the handshake does not restart it.
+        QVERIFY(rig.client.responseTimerForTest()->remainingTime() <= 12000);
+        fire(rig.client.responseTimerForTest());
+        QCOMPARE(rig.ended.count(), 1);
+        QVERIFY(rig.client.retryable());
+    }
+
+    // Bytes that arrive before the attempt stay in the device until it starts.
+    void bytesBeforeConnectWait()
+    {
+        PipeTransport pipe;
+        RfbClient client(nullptr, &pipe);
+        pipe.open(QIODevice::ReadWrite);
+        pipe.feed(handshake38None(100, 100));
+        QCOMPARE(pipe.written(), QByteArray());
+        QCOMPARE(pipe.unreadBytes(), handshake38None(100, 100).size());
+        client.connectToPanel(QStringLiteral("panel"), 5900, QString());
+        QTRY_COMPARE_WITH_TIMEOUT(client.stateForTest(), RfbClient::Running, 2000);
+        QCOMPARE(pipe.written(), clientHandshake38None(100, 100));
+    }
+
+    void passwordIsWiped_data()
+    {
+        QTest::addColumn<QByteArray>("result");
+        QTest::newRow("accepted") << u32(0);
+        QTest::newRow("rejected") << u32(1);
+    }
+
+    void passwordIsWiped()
+    {
+        QFETCH(QByteArray, result);
+        Rig rig(QStringLiteral("longpassword"));
+        QCOMPARE(rig.client.passwordBytesForTest(), 8);
+        rig.pipe.feed(version(8) + securityTypes({2}) + QByteArray(16, 'c'));
+        QCOMPARE(rig.client.passwordBytesForTest(), 0);
+        rig.pipe.feed(result);
+        QCOMPARE(rig.client.passwordBytesForTest(), 0);
+
+        Rig silent(QStringLiteral("pw"));
+        silent.client.disconnectFromPanel();
+        QCOMPARE(silent.client.passwordBytesForTest(), 0);
+    }
+
+    // Passwords that must produce the same VNC response.
+    void equivalentPasswords_data()
+    {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        QTest::newRow("only 8 characters count") << "abcdefgh" << "abcdefgh1234";
+        QTest::newRow("top bit ignored") << QStringLiteral("pass") << QStringLiteral("p\u00e1ss");
+        QTest::newRow("padding with zeros") << QString() << QString(QChar(0));
+        QTest::newRow("outside Latin-1 becomes ?") << QStringLiteral("a\u044f") << QStringLiteral("a?");
+    }
+
+    void equivalentPasswords()
+    {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        auto responseFor = [](const QString &password) {
+            Rig rig(password);
+            rig.pipe.feed(version(8) + securityTypes({2}));
+            rig.pipe.takeWritten();
+            rig.pipe.feed(QByteArray::fromHex("00112233445566778899aabbccddeeff"));
+            return rig.pipe.takeWritten();
+        };
+        const QByteArray response = responseFor(first);
+        QCOMPARE(response.size(), 16);
+        QCOMPARE(responseFor(second).toHex(), response.toHex());
+        QVERIFY(responseFor(first + QLatin1Char('x')) != response || first.size() >= 8);
+    }
+
+    void emptyPasswordUsesZeroKey()
+    {
+        Rig rig{QString()};
+        rig.pipe.feed(version(8) + securityTypes({2}));
+        rig.pipe.takeWritten();
+        rig.pipe.feed(QByteArray::fromHex("DEADBEEFCAFEBABE0011223344556677"));
+        // Standard DES under the all-zero key, computed independently.
+        QCOMPARE(rig.pipe.written().toHex().toUpper(),
+                 QByteArray("0F65BC91F0ADCEFA74F4AE777AA431E8"));
+    }
+
+    // ---------------------------------------------------------------- framebuffer updates
+
+    void rawPixelBytes()
+    {
+        Rig rig;
+        rig.live();
+        rig.pipe.feed(update(1) + rectHeader(5, 6, 1, 1, 0) + QByteArray::fromHex("10203040"));
+        QCOMPARE(rig.client.framebuffer().pixel(5, 6), 0xFF302010u);
+        QCOMPARE(rig.client.framebuffer().pixel(4, 6), emptyScreen);
+        QCOMPARE(rig.client.framebuffer().pixel(6, 6), emptyScreen);
+        QCOMPARE(rig.client.framebuffer().pixel(5, 5), emptyScreen);
+        QCOMPARE(rig.frames.count(), 1);
+    }
+
+    void rawRectangles_data()
+    {
+        QTest::addColumn<QRect>("rect");
+        QTest::newRow("whole screen") << QRect(0, 0, 800, 480);
+        QTest::newRow("bottom right corner") << QRect(700, 380, 100, 100);
+        QTest::newRow("one column") << QRect(799, 0, 1, 480);
+        QTest::newRow("one row") << QRect(0, 479, 800, 1);
+        QTest::newRow("odd size") << QRect(13, 17, 31, 7);
+    }
+
+    void rawRectangles()
+    {
+        QFETCH(QRect, rect);
+        Rig rig;
+        rig.live();
+        rig.pipe.feed(update(1)
+                      + patternRaw(quint16(rect.x()), quint16(rect.y()), quint16(rect.width()),
+                                   quint16(rect.height())));
+        const QImage &fb = rig.client.framebuffer();
+        for (int y = 0; y < fb.height(); ++y)
+            for (int x = 0; x < fb.width(); ++x) {
+                const QRgb want = rect.contains(x, y) ? patternPixel(x, y) : emptyScreen;
+                if (fb.pixel(x, y) != want)
+                    QFAIL(qPrintable(QStringLiteral("pixel %1,%2: %3 instead of %4")
+                                         .arg(x)
+                                         .arg(y)
+                                         .arg(fb.pixel(x, y), 8, 16)
+                                         .arg(want, 8, 16)));
+            }
+    }
+
+    void emptyRawConsumesOnlyHeader_data()
+    {
+        QTest::addColumn<QByteArray>("rect");
+        QTest::newRow("width 0") << rectHeader(10, 10, 0, 50, 0);
+        QTest::newRow("height 0") << rectHeader(10, 10, 50, 0, 0);
+        QTest::newRow("width 0 at the right edge") << rectHeader(800, 0, 0, 1, 0);
+        QTest::newRow("empty CopyRect") << copyRect(0, 0, 0, 0, 800, 480);
+    }
+
+    void emptyRawConsumesOnlyHeader()
+    {
+        QFETCH(QByteArray, rect);
+        Rig rig;
+        rig.live();
+        const QImage before = rig.client.framebuffer().copy();
+        rig.pipe.feed(update(2) + rect + solidRaw(0, 0, 1, 1, 0x123456));
+        QCOMPARE(rig.ended.count(), 0);
+        QCOMPARE(rig.frames.count(), 1);
+        QCOMPARE(rig.client.framebuffer().pixel(0, 0), 0xFF123456u);
+        QImage expected = before;
+        expected.setPixel(0, 0, 0xFF123456u);
+        QCOMPARE(rig.client.framebuffer(), expected);
+    }
+
+    void copyRectMoves_data()
+    {
+        QTest::addColumn<QRect>("source");
+        QTest::addColumn<QPoint>("target");
+        QTest::newRow("down right, overlapping") << QRect(0, 0, 100, 100) << QPoint(10, 10);
+        QTest::newRow("up left, overlapping") << QRect(10, 10, 100, 100) << QPoint(0, 0);
+        QTest::newRow("right on the same rows") << QRect(0, 20, 150, 40) << QPoint(7, 20);
+        QTest::newRow("left on the same rows") << QRect(7, 20, 150, 40) << QPoint(0, 20);
+        QTest::newRow("down, same columns") << QRect(30, 0, 50, 120) << QPoint(30, 1);
+        QTest::newRow("disjoint") << QRect(0, 0, 64, 64) << QPoint(700, 400);
+        QTest::newRow("onto itself") << QRect(5, 5, 40, 40) << QPoint(5, 5);
+    }
+
+    void copyRectMoves()
+    {
+        QFETCH(QRect, source);
+        QFETCH(QPoint, target);
+        Rig rig;
+        rig.live();
+        rig.pipe.feed(update(1) + patternRaw(0, 0, 800, 480));
+        QImage expected = rig.client.framebuffer().copy();
+        const QImage moved = expected.copy(source);
+        for (int y = 0; y < moved.height(); ++y)
+            for (int x = 0; x < moved.width(); ++x)
+                expected.setPixel(target.x() + x, target.y() + y, moved.pixel(x, y));
+
+        rig.pipe.feed(update(1)
+                      + copyRect(quint16(target.x()), quint16(target.y()),
+                                 quint16(source.width()), quint16(source.height()),
+                                 quint16(source.x()), quint16(source.y())));
+        QCOMPARE(rig.ended.count(), 0);
+        QCOMPARE(rig.frames.count(), 2);
+        QVERIFY(rig.client.framebuffer() == expected);
+    }
+
+    void rectangleAtTheEdgeIsAccepted()
+    {
+        Rig rig;
+        rig.live(800, 600);
+        rig.pipe.feed(update(1) + solidRaw(700, 500, 100, 100, 0xABCDEF));
+        QCOMPARE(rig.ended.count(), 0);
+        QCOMPARE(rig.client.framebuffer().pixel(799, 599), 0xFFABCDEFu);
+    }
+
+    void largestScreenIsAccepted()
+    {
+        Rig rig;
+        rig.pipe.feed(handshake38None(8192, 2048));
+        QCOMPARE(rig.state(), RfbClient::Running);
+        QCOMPARE(rig.client.framebuffer().size(), QSize(8192, 2048));
+    }
+
+    void desktopSizeReplacesScreen()
+    {
+        Rig rig;
+        rig.live(800, 480);
+        rig.pipe.feed(update(1) + solidRaw(0, 0, 800, 480, 0x00FF00));
+        fire(rig.client.updateTimerForTest());
+        rig.pipe.takeWritten();
+
+        rig.pipe.feed(update(3) + desktopSize(1024, 768));
+        QCOMPARE(rig.client.framebuffer().size(), QSize(1024, 768));
+        QCOMPARE(rig.client.framebuffer().pixel(0, 0), emptyScreen);
+        QCOMPARE(rig.client.framebuffer().pixel(1023, 767), emptyScreen);
+        QCOMPARE(rig.frames.count(), 1); // not until the update is complete
+        // Later rectangles of the same update land in the new screen.
+        rig.pipe.feed(solidRaw(1000, 700, 24, 68, 0x0000FF) + copyRect(0, 0, 24, 68, 1000, 700));
+        QCOMPARE(rig.frames.count(), 2);
+        QCOMPARE(rig.client.framebuffer().pixel(0, 0), 0xFF0000FFu);
+        QCOMPARE(rig.client.framebuffer().pixel(1023, 767), 0xFF0000FFu);
+        QCOMPARE(rig.client.framebuffer().pixel(500, 500), emptyScreen);
+
+        QCOMPARE(rig.pipe.written(), QByteArray());
+        fire(rig.client.updateTimerForTest());
+        QCOMPARE(rig.pipe.takeWritten(), updateRequest(false, 1024, 768));
+        rig.pipe.feed(update(0));
+        fire(rig.client.updateTimerForTest());
+        QCOMPARE(rig.pipe.takeWritten(), updateRequest(true, 1024, 768));
+    }
+
+    void skippedMessages_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::newRow("bell") << bell();
+        QTest::newRow("several bells") << bell() + bell() + bell();
+        QTest::newRow("colour map of 0") << u8(1) + u8(0) + u16(0) + u16(0);
+        QTest::newRow("colour map of 3") << u8(1) + u8(0) + u16(5) + u16(3) + QByteArray(18, 'm');
+        QTest::newRow("empty cut text") << cutText(0);
+        QTest::newRow("cut text of 1 MiB") << cutText(1048576);
+        QTest::newRow("empty update") << update(0);
+    }
+
+    // Skipped messages between two updates leave the next update intact, whole or in bytes.
+    void skippedMessages()
+    {
+        QFETCH(QByteArray, message);
+        for (bool bytewise : {false, true}) {
+            Rig rig;
+            rig.live();
+            const QByteArray script = update(1) + solidRaw(0, 0, 2, 2, 0x111111) + message
+                                      + update(1) + solidRaw(1, 1, 2, 2, 0x222222);
+            if (bytewise && script.size() < 10000)
+                rig.feedBytewise(script);
+            else
+                rig.pipe.feed(script);
+            QCOMPARE(rig.ended.count(), 0);
+            QCOMPARE(rig.frames.count(), 2);
+            QCOMPARE(rig.state(), RfbClient::Running);
+            QCOMPARE(rig.client.bufferedBytesForTest(), 0);
+            QCOMPARE(rig.client.framebuffer().pixel(0, 0), 0xFF111111u);
+            QCOMPARE(rig.client.framebuffer().pixel(2, 2), 0xFF222222u);
+        }
+    }
+
+    // A large update spread over several parse slices still arrives whole and is announced once.
+    void largeUpdateAcrossSlices()
+    {
+        Rig rig;
+        rig.live(2048, 1024);
+        QByteArray script = update(16);
+        for (int strip = 0; strip < 16; ++strip)
+            script += patternRaw(0, quint16(strip * 64), 2048, 64);
+        script += update(1) + solidRaw(0, 0, 1, 1, 0x010203);
+        rig.pipe.feed(script);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.frames.count(), 2, 10000);
+        QCOMPARE(rig.ended.count(), 0);
+        const QImage &fb = rig.client.framebuffer();
+        QCOMPARE(fb.pixel(0, 0), 0xFF010203u);
+        for (int y : {1, 63, 64, 511, 512, 1023})
+            for (int x : {0, 1, 1000, 2047})
+                QCOMPARE(fb.pixel(x, y), patternPixel(x, y));
+        QCOMPARE(rig.client.bufferedBytesForTest(), 0);
+        QVERIFY(!rig.client.responseTimerForTest()->isActive());
+    }
+
+    void inputBufferLimit_data()
+    {
+        QTest::addColumn<qint64>("extra");
+        QTest::newRow("exactly the limit") << qint64(0);
+        QTest::newRow("one byte more") << qint64(1);
+    }
+
+    void inputBufferLimit()
+    {
+        QFETCH(qint64, extra);
+        Rig rig;
+        rig.live(4096, 4096);
+        // A full-screen Raw update followed by bells, all waiting in the device at once.
+        QByteArray burst = update(1) + solidRaw(0, 0, 4096, 4096, 0x445566);
+        burst += QByteArray(bufferLimit + extra - burst.size(), char(2));
+        rig.pipe.feed(burst);
+        burst = QByteArray();
+        if (extra > 0) {
+            QCOMPARE(rig.ended.count(), 1);
+            QCOMPARE(rig.ended.at(0).at(0).toString(), QStringLiteral("Слишком большой ответ сервера"));
+            QVERIFY(!rig.client.retryable());
+            QCOMPARE(rig.client.framebuffer().pixel(0, 0), emptyScreen); // nothing was read
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(rig.pipe.unreadBytes(), 0, 20000);
+            QTRY_COMPARE_WITH_TIMEOUT(rig.client.bufferedBytesForTest(), 0, 20000);
+            QCOMPARE(rig.ended.count(), 0);
+            QCOMPARE(rig.client.framebuffer().pixel(4095, 4095), 0xFF445566u);
+        }
+    }
+
+    // ---------------------------------------------------------------- client messages, pacing
+
+    void senders_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<quint32>("a");
+        QTest::addColumn<quint32>("b");
+        QTest::addColumn<quint32>("c");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("return pressed") << 0 << 0xFF0Du << 1u << 0u << QByteArray::fromHex("040100000000FF0D");
+        QTest::newRow("return released") << 0 << 0xFF0Du << 0u << 0u << QByteArray::fromHex("040000000000FF0D");
+        QTest::newRow("unicode keysym") << 0 << 0x0100044Fu << 1u << 0u << QByteArray::fromHex("040100000100044F");
+        QTest::newRow("left button at 300,200") << 1 << 300u << 200u << 1u << QByteArray::fromHex("0501012C00C8");
+        QTest::newRow("wheel down at the corner") << 1 << 1279u << 799u << 16u << QByteArray::fromHex("051004FF031F");
+        QTest::newRow("all buttons, origin") << 1 << 0u << 0u << 31u << QByteArray::fromHex("051F00000000");
+        QTest::newRow("full request") << 2 << 0u << 0u << 0u << QByteArray::fromHex("03000000000005000320");
+    }
+
+    void senders()
+    {
+        QFETCH(int, kind);
+        QFETCH(quint32, a);
+        QFETCH(quint32, b);
+        QFETCH(quint32, c);
+        QFETCH(QByteArray, bytes);
+        auto send = [&](RfbClient &client) {
+            if (kind == 0)
+                client.sendKey(a, b != 0);
+            else if (kind == 1)
+                client.sendPointer(quint16(a), quint16(b), quint8(c));
+            else
+                client.requestFullUpdate();
+        };
+
+        Rig rig;
+        send(rig.client); // before the session: dropped
+        rig.pipe.feed(version(8) + securityTypes({1}));
+        rig.pipe.takeWritten();
+        send(rig.client);
+        QCOMPARE(rig.pipe.written(), QByteArray());
+        rig.pipe.feed(u32(0) + serverInit(1280, 800, "p"));
+        rig.pipe.takeWritten();
+        send(rig.client);
+        QCOMPARE(rig.pipe.takeWritten(), bytes);
+        rig.pipe.feed(update(2) + solidRaw(0, 0, 1, 1, 0)); // in the middle of an update
+        if (kind != 2) {
+            send(rig.client);
+            QCOMPARE(rig.pipe.takeWritten(), bytes);
+        }
+        rig.pipe.closeFromServer();
+        send(rig.client); // after the end: dropped
+        QCOMPARE(rig.pipe.written(), QByteArray());
+    }
+
+    void pacing()
+    {
+        Rig rig;
+        rig.live(1280, 800);
+        QTimer *updateTimer = rig.client.updateTimerForTest();
+        QCOMPARE(updateTimer->interval(), 35);
+        QVERIFY(updateTimer->isSingleShot());
+        QVERIFY(!updateTimer->isActive());
+
+        // An empty update: no frameChanged, next request 35 ms later.
+        rig.pipe.feed(update(0));
+        QCOMPARE(rig.state(), RfbClient::Running);
+        QCOMPARE(rig.frames.count(), 0);
+        QVERIFY(updateTimer->isActive());
+        fire(updateTimer);
+        QCOMPARE(rig.pipe.takeWritten(), QByteArray::fromHex("03010000000005000320"));
+
+        // A full request on demand, then incremental ones again.
+        rig.client.requestFullUpdate();
+        QCOMPARE(rig.pipe.takeWritten(), updateRequest(false, 1280, 800));
+        rig.pipe.feed(update(1) + solidRaw(0, 0, 1, 1, 0));
+        QVERIFY(updateTimer->isActive());
+        fire(updateTimer);
+        QCOMPARE(rig.pipe.takeWritten(), updateRequest(true, 1280, 800));
+
+        // On demand inside an update: nothing now, a full request after the update.
+        rig.pipe.feed(update(2) + solidRaw(0, 0, 1, 1, 0));
+        rig.client.requestFullUpdate();
+        QCOMPARE(rig.pipe.written(), QByteArray());
+        QVERIFY(!updateTimer->isActive());
+        fire(updateTimer); // a stray timeout while rectangles are read does nothing
+        QCOMPARE(rig.pipe.written(), QByteArray());
+        rig.pipe.feed(solidRaw(1, 1, 1, 1, 0));
+        QVERIFY(updateTimer->isActive());
+        QCOMPARE(rig.pipe.written(), QByteArray());
+        fire(updateTimer);
+        QCOMPARE(rig.pipe.takeWritten(), updateRequest(false, 1280, 800));
+        rig.pipe.feed(update(0));
+        fire(updateTimer);
+        QCOMPARE(rig.pipe.takeWritten(), updateRequest(true, 1280, 800));
+        QCOMPARE(rig.ended.count(), 0);
+    }
+
+    void keepAlive()
+    {
+        Rig rig;
+        rig.live(640, 480);
+        QTimer *keepAlive = rig.client.keepAliveTimerForTest();
+        QTimer *response = rig.client.responseTimerForTest();
+        QCOMPARE(keepAlive->interval(), 15000);
+        QVERIFY(!keepAlive->isSingleShot());
+        QVERIFY(keepAlive->isActive());
+
+        // A quiet panel is asked for the whole screen and given 12 s to answer.
+        fire(keepAlive);
+        QCOMPARE(rig.pipe.takeWritten(), updateRequest(false, 640, 480));
+        QVERIFY(response->isActive());
+        fire(keepAlive); // still waiting: no second probe
+        QCOMPARE(rig.pipe.written(), QByteArray());
+
+        // The answer stops the clock.
+        rig.pipe.feed(update(1) + solidRaw(0, 0, 640, 480, 0x777777));
+        QVERIFY(!response->isActive());
+        QCOMPARE(rig.frames.count(), 1);
+
+        // A partial message gives the clock back; it is not restarted while bytes trickle.
+        rig.pipe.feed(update(1) + rectHeader(0, 0, 2, 2, 0));
+        QVERIFY(response->isActive());
+        fire(keepAlive); // not Running: nothing
+        QCOMPARE(rig.pipe.written(), QByteArray());
+        fire(response);
+        QCOMPARE(rig.ended.count(), 1);
+        QCOMPARE(rig.ended.at(0).at(0).toString(), QStringLiteral("Сервер не завершил ответ за 12 секунд"));
+        QVERIFY(rig.client.retryable());
+        QVERIFY(!keepAlive->isActive());
+    }
+
+    void silentPanelTimesOut()
+    {
+        Rig rig;
+        rig.live(640, 480);
+        fire(rig.client.keepAliveTimerForTest());
+        QCOMPARE(rig.pipe.takeWritten(), updateRequest(false, 640, 480));
+        fire(rig.client.responseTimerForTest());
+        QCOMPARE(rig.ended.count(), 1);
+        QVERIFY(rig.client.retryable());
+    }
+
+    // ---------------------------------------------------------------- scripted servers, TCP
+
+    void socketSession()
+    {
+        RfbTestServer server;
+        server.setScreen(QSize(1280, 800), "Станок 1");
+        QVERIFY(server.listen());
+        RfbClient client;
+        QSignalSpy statuses(&client, &RfbClient::status);
+        QSignalSpy connected(&client, &RfbClient::connected);
+        QSignalSpy frames(&client, &RfbClient::frameChanged);
+        QSignalSpy ended(&client, &RfbClient::ended);
+
+        client.connectToPanel(QStringLiteral("127.0.0.1"), server.port(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, 5000);
+        QCOMPARE(connected.at(0).at(0).toString(), QStringLiteral("Станок 1"));
+        QCOMPARE(statuses.count(), 2);
+        QCOMPARE(statuses.at(0).at(0).toString(),
+                 QStringLiteral("Подключение к 127.0.0.1:%1…").arg(server.port()));
+        QCOMPARE(statuses.at(1).at(0).toString(), QStringLiteral("Согласование подключения…"));
+        QTRY_COMPARE_WITH_TIMEOUT(server.received(), clientHandshake38None(1280, 800), 5000);
+
+        qsizetype mark = server.received().size();
+        server.send(update(2) + solidRaw(0, 0, 10, 10, 0xFF8800) + copyRect(20, 20, 10, 10, 0, 0));
+        QTRY_COMPARE_WITH_TIMEOUT(frames.count(), 2, 5000);
+        QCOMPARE(client.framebuffer().pixel(25, 25), 0xFFFF8800u);
+        // The next request leaves on its own, 35 ms after the update.
+        QTRY_COMPARE_WITH_TIMEOUT(server.received().mid(mark), updateRequest(true, 1280, 800), 5000);
+
+        mark = server.received().size();
+        client.sendKey(0xFF0D, true);
+        client.sendPointer(300, 200, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(server.received().mid(mark),
+                                  keyEvent(0xFF0D, true) + pointerEvent(300, 200, 1), 5000);
+
+        server.closeConnection();
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 5000);
+        QCOMPARE(ended.at(0).at(0).toString(), QStringLiteral("Соединение закрыто сервером"));
+        QVERIFY(client.retryable());
+        QTest::qWait(100);
+        QCOMPARE(ended.count(), 1);
+    }
+
+    void socketAuthentication_data()
+    {
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("right") << QStringLiteral("s3cret12") << true;
+        QTest::newRow("characters after the 8th ignored") << QStringLiteral("s3cret12\u00e9tc") << true;
+        QTest::newRow("wrong") << QStringLiteral("S3cret12") << false;
+        QTest::newRow("prefix") << QStringLiteral("s3cret") << false;
+        QTest::newRow("empty") << QString() << false;
+    }
+
+    void socketAuthentication()
+    {
+        QFETCH(QString, password);
+        QFETCH(bool, accepted);
+        RfbTestServer server;
+        server.setPassword(QStringLiteral("s3cret12"));
+        QVERIFY(server.listen());
+        RfbClient client;
+        QSignalSpy connected(&client, &RfbClient::connected);
+        QSignalSpy ended(&client, &RfbClient::ended);
+        client.connectToPanel(QStringLiteral("127.0.0.1"), server.port(), password);
+        QTRY_VERIFY_WITH_TIMEOUT(connected.count() + ended.count() > 0, 5000);
+        if (accepted) {
+            QCOMPARE(connected.count(), 1);
+            QVERIFY(client.isLive());
+        } else {
+            QCOMPARE(ended.count(), 1);
+            QCOMPARE(ended.at(0).at(0).toString(),
+                     QStringLiteral("Сервер отклонил авторизацию. Проверьте пароль и права доступа."));
+            QVERIFY(!client.retryable());
+            QVERIFY(server.authenticationRejected());
+        }
+        QCOMPARE(client.passwordBytesForTest(), 0);
+    }
+
+    void connectionRefused()
+    {
+        quint16 port = 0;
+        {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+            port = probe.serverPort();
+        }
+        RfbClient client;
+        QSignalSpy ended(&client, &RfbClient::ended);
+        client.connectToPanel(QStringLiteral("127.0.0.1"), port, QString());
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 5000);
+        QVERIFY(!ended.at(0).at(0).toString().isEmpty());
+        QVERIFY(client.retryable());
+        QTest::qWait(50);
+        QCOMPARE(ended.count(), 1);
+    }
+
+    void silentServerTimesOut()
+    {
+        RfbTestServer server;
+        server.setAutoHandshake(false);
+        QVERIFY(server.listen());
+        RfbClient client;
+        QSignalSpy statuses(&client, &RfbClient::status);
+        QSignalSpy ended(&client, &RfbClient::ended);
+        client.connectToPanel(QStringLiteral("127.0.0.1"), server.port(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(statuses.count(), 2, 5000);
+        fire(client.responseTimerForTest());
+        QCOMPARE(ended.count(), 1);
+        QCOMPARE(ended.at(0).at(0).toString(), QStringLiteral("Сервер не завершил ответ за 12 секунд"));
+        QVERIFY(client.retryable());
+        QTRY_VERIFY_WITH_TIMEOUT(!server.connection() || server.connection()->state()
+                                                             != QAbstractSocket::ConnectedState, 5000);
+        QCOMPARE(ended.count(), 1);
+    }
+
+    void disconnectWhileConnectedIsSilent()
+    {
+        RfbTestServer server;
+        QVERIFY(server.listen());
+        RfbClient client;
+        QSignalSpy connected(&client, &RfbClient::connected);
+        QSignalSpy ended(&client, &RfbClient::ended);
+        client.connectToPanel(QStringLiteral("127.0.0.1"), server.port(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, 5000);
+        client.disconnectFromPanel();
+        server.closeConnection();
+        QTest::qWait(100);
+        QCOMPARE(ended.count(), 0);
+        QVERIFY(!client.isLive());
+    }
+
+    // ---------------------------------------------------------------- TigerVNC's Xvnc
+
+    void xvncSession()
+    {
+        XvncServer xvnc;
+        QVERIFY2(xvnc.start(QSize(800, 480)), qPrintable(xvnc.errorString()));
+        QVERIFY2(xvnc.run(QStringLiteral("xsetroot"), {QStringLiteral("-solid"), QStringLiteral("#204080")}),
+                 qPrintable(xvnc.errorString()));
+
+        RfbClient client;
+        QSignalSpy connected(&client, &RfbClient::connected);
+        QSignalSpy ended(&client, &RfbClient::ended);
+        client.connectToPanel(QStringLiteral("127.0.0.1"), xvnc.port(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, 10000);
+        QCOMPARE(client.framebuffer().size(), QSize(800, 480));
+        QTRY_COMPARE_WITH_TIMEOUT(client.framebuffer().pixel(400, 240), 0xFF204080u, 10000);
+        QCOMPARE(client.framebuffer().pixel(0, 0), 0xFF204080u);
+        QCOMPARE(client.framebuffer().pixel(799, 479), 0xFF204080u);
+
+        QVERIFY2(xvnc.run(QStringLiteral("xsetroot"), {QStringLiteral("-solid"), QStringLiteral("#a03010")}),
+                 qPrintable(xvnc.errorString()));
+        QTRY_COMPARE_WITH_TIMEOUT(client.framebuffer().pixel(400, 240), 0xFFA03010u, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(client.framebuffer().pixel(799, 479), 0xFFA03010u, 10000);
+
+        client.sendPointer(300, 200, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(xvnc.pointer(), QPoint(300, 200), 10000);
+        client.sendPointer(17, 411, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(xvnc.pointer(), QPoint(17, 411), 10000);
+
+        QCOMPARE(ended.count(), 0);
+        xvnc.stop();
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 10000);
+        QVERIFY(client.retryable());
+    }
+
+    void xvncPassword_data()
+    {
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("right") << QStringLiteral("pelorin1") << true;
+        QTest::newRow("only the first 8 count") << QStringLiteral("pelorin1-and-more") << true;
+        QTest::newRow("wrong") << QStringLiteral("pelorin2") << false;
+    }
+
+    void xvncPassword()
+    {
+        QFETCH(QString, password);
+        QFETCH(bool, accepted);
+        XvncServer xvnc;
+        QVERIFY2(xvnc.start(QSize(640, 400), QStringLiteral("pelorin1")), qPrintable(xvnc.errorString()));
+        RfbClient client;
+        QSignalSpy connected(&client, &RfbClient::connected);
+        QSignalSpy ended(&client, &RfbClient::ended);
+        client.connectToPanel(QStringLiteral("127.0.0.1"), xvnc.port(), password);
+        QTRY_VERIFY_WITH_TIMEOUT(connected.count() + ended.count() > 0, 10000);
+        if (accepted) {
+            QCOMPARE(connected.count(), 1);
+            QCOMPARE(client.framebuffer().size(), QSize(640, 400));
+        } else {
+            QCOMPARE(ended.count(), 1);
+            QCOMPARE(ended.at(0).at(0).toString(),
+                     QStringLiteral("Сервер отклонил авторизацию. Проверьте пароль и права доступа."));
+            QVERIFY(!client.retryable());
+        }
+        QCOMPARE(client.passwordBytesForTest(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRfbClient)
+#include "tst_rfbclient.moc"

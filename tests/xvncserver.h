@@ -1,0 +1,68 @@
+#pragma once
+
+// A real RFB peer for tests: TigerVNC's Xvnc on a free X display and a free loopback port.
+//
+//        XvncServer xvnc;
+//        QVERIFY2(xvnc.start(QSize(800, 480)), qPrintable(xvnc.errorString()));
+//        // or xvnc.start(QSize(800, 480), "secret") for VNC Authentication
+//        client.connectToPanel("127.0.0.1", xvnc.port(), "secret");
+//        QVERIFY(xvnc.run("xsetroot", {"-solid", "#204080"}));      // DISPLAY is Xvnc's
+//        QByteArray where;
+//        QVERIFY(xvnc.run("xdotool", {"getmouselocation"}, &where));
+//        xvnc.stop();                                               // also done by the destructor
+//
+// start() fails with a clear errorString() when Xvnc (Debian package
+// tigervnc-standalone-server) or vncpasswd (tigervnc-tools) is missing; tests should fail then,
+// not skip. The server listens on 127.0.0.1 only, never on X11 TCP; its password file and log
+// live in a temporary folder that lasts until the next start() or the destructor. Nothing here
+// needs an event loop to run (it blocks while waiting for processes).
+//
+// Register a test that uses it with
+//        pelorin_add_test(<unit> SOURCES xvncserver.cpp)
+
+#include <QByteArray>
+#include <QPoint>
+#include <QProcess>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+class XvncServer
+{
+public:
+    XvncServer();
+    ~XvncServer();
+    XvncServer(const XvncServer &) = delete;
+    XvncServer &operator=(const XvncServer &) = delete;
+
+    // Starts Xvnc (depth 24) and waits until its RFB port answers. Empty password: security None.
+    bool start(QSize size = QSize(800, 480), const QString &password = QString());
+    void stop();
+    bool isRunning() const;
+
+    int display() const { return displayNumber; }
+    QString displayName() const { return QStringLiteral(":%1").arg(displayNumber); }
+    quint16 port() const { return rfbPort; }
+    QString errorString() const { return error; }
+
+    // Runs an X client against this display and waits for it (at most timeoutMs). Output is
+    // standard output; false (with errorString()) when it cannot start, times out or exits non-zero.
+    bool run(const QString &program, const QStringList &arguments, QByteArray *output = nullptr,
+             int timeoutMs = 10000);
+
+    // The pointer position reported by xdotool, or (-1, -1).
+    QPoint pointer();
+
+private:
+    bool launch(int display, quint16 port, const QSize &size, const QString &passwordFile);
+    QString logTail() const;
+
+    std::unique_ptr<QProcess> process;
+    std::unique_ptr<QTemporaryDir> dir;
+    int displayNumber = -1;
+    quint16 rfbPort = 0;
+    QString error;
+};
