@@ -217,11 +217,12 @@ quint32 RemoteView::keysymFor(const QKeyEvent &event)
     if (const quint32 keysym = keysymForKeyCode(key))
         return keysym;
 
+    // DEL and the C1 range are control characters too (Ctrl+? yields DEL); as keysyms they
+    // would name no key at all.
     const QList<uint> text = event.text().toUcs4();
-    if (!text.isEmpty() && text.first() >= 0x20) {
-        const uint c = text.first();
+    const uint c = text.isEmpty() ? 0 : text.first();
+    if (c >= 0x20 && !(c >= 0x7F && c <= 0x9F))
         return c <= 0xFF ? c : (c | 0x01000000u);
-    }
     // No text, or a control character (Ctrl held): fall back on the key code.
     if (key >= Qt::Key_A && key <= Qt::Key_Z)
         return (event.modifiers() & Qt::ShiftModifier) ? quint32(key) : quint32(key + 0x20);

@@ -402,6 +402,8 @@ void TestRemoteView::keysym_data()
     QTest::newRow("text wins over key code") << int(Qt::Key_2) << "@" << shift << 0x40u;
     QTest::newRow("Ctrl+C control text") << int(Qt::Key_C) << "\x03" << ctrl << 0x63u;
     QTest::newRow("Ctrl+Shift+C") << int(Qt::Key_C) << "\x03" << (ctrl | shift) << 0x43u;
+    QTest::newRow("Ctrl+? gives DEL text") << int(Qt::Key_Question) << "\x7f" << ctrl << 0x3Fu;
+    QTest::newRow("C1 control text") << int(Qt::Key_unknown) << "\u0085" << none << 0u;
     QTest::newRow("Ctrl+bracket") << int(Qt::Key_BracketLeft) << "\x1b" << ctrl << 0x5Bu;
     QTest::newRow("letter without text") << int(Qt::Key_Z) << "" << none << 0x7Au;
     QTest::newRow("unmapped key") << int(Qt::Key_VolumeUp) << "" << none << 0u;
