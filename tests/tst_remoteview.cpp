@@ -2,92 +2,25 @@
 // receives, first from a scripted server behind an in-memory device, then from a real Xvnc.
 #include "remoteview.h"
 #include "rfbclient.h"
+#include "rfbtestserver.h"
+#include "xvncserver.h"
 
 #include <QAction>
 #include <QDir>
-#include <QFile>
 #include <QLineEdit>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QStandardPaths>
-#include <QTcpServer>
 #include <QtEndian>
 #include <QtTest>
-
-#include <utility>
 
 namespace {
 
 const QColor background(0x0c, 0x11, 0x19);
 
-QByteArray u16(quint16 v)
-{
-    char b[2];
-    qToBigEndian(v, b);
-    return QByteArray(b, 2);
-}
-
-QByteArray u32(quint32 v)
-{
-    char b[4];
-    qToBigEndian(v, b);
-    return QByteArray(b, 4);
-}
-
-// A duplex pipe: the test feeds what the panel says and takes what the client wrote.
-class MemoryTransport : public QIODevice
-{
-public:
-    MemoryTransport() { open(QIODevice::ReadWrite | QIODevice::Unbuffered); }
-    bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return incoming.size() + QIODevice::bytesAvailable(); }
-    void feed(const QByteArray &bytes)
-    {
-        incoming += bytes;
-        emit readyRead();
-    }
-    QByteArray takeWritten() { return std::exchange(written, {}); }
-
-protected:
-    qint64 readData(char *data, qint64 max) override
-    {
-        const qint64 n = std::min<qint64>(max, incoming.size());
-        memcpy(data, incoming.constData(), size_t(n));
-        incoming.remove(0, n);
-        return n;
-    }
-    qint64 writeData(const char *data, qint64 size) override
-    {
-        written.append(data, size);
-        return size;
-    }
-
-private:
-    QByteArray incoming;
-    QByteArray written;
-};
-
-// One FramebufferUpdate holding the whole picture as a Raw rectangle (wire pixels B, G, R, x).
-QByteArray rawUpdate(const QImage &picture)
-{
-    QByteArray m = QByteArray(1, 0) + QByteArray(1, 0) + u16(1) + u16(0) + u16(0)
-                   + u16(quint16(picture.width())) + u16(quint16(picture.height())) + u32(0);
-    for (int y = 0; y < picture.height(); ++y) {
-        for (int x = 0; x < picture.width(); ++x) {
-            const QRgb p = picture.pixel(x, y);
-            m += char(qBlue(p));
-            m += char(qGreen(p));
-            m += char(qRed(p));
-            m += char(0);
-        }
-    }
-    return m;
-}
-
 // A view bound to a client that a scripted 3.8 panel has brought up to the running state.
 struct Bench
 {
-    MemoryTransport transport;
+    PipeTransport transport;
     RfbClient client{nullptr, &transport};
     QWidget window;
     RemoteView *view = new RemoteView(&client, &window);
@@ -97,11 +30,8 @@ struct Bench
     {
         if (!frame.isEmpty()) {
             client.connectToPanel(QStringLiteral("panel"), 5900, QString());
-            transport.feed("RFB 003.008\n");
-            transport.feed(QByteArray("\x01\x01", 2));
-            transport.feed(u32(0));
-            transport.feed(u16(quint16(frame.width())) + u16(quint16(frame.height()))
-                           + QByteArray(16, 0) + u32(5) + "panel");
+            transport.feed(rfbwire::handshake38None(quint16(frame.width()),
+                                                    quint16(frame.height())));
             transport.takeWritten();
         }
     }
@@ -141,16 +71,17 @@ QStringList decode(const QByteArray &bytes)
     return out;
 }
 
-// The bytes RFC 6143 prescribes for "K ffe3 d" / "P 400 240 1", built independently of the client.
+// The bytes RFC 6143 prescribes for "K ffe3 d" / "P 400 240 1".
 QByteArray encode(const QStringList &messages)
 {
     QByteArray out;
     for (const QString &m : messages) {
         const QStringList f = m.split(u' ');
         if (f[0] == u'K')
-            out += QByteArray(1, 4) + char(f[2] == u'd') + QByteArray(2, 0) + u32(f[1].toUInt(nullptr, 16));
+            out += rfbwire::keyEvent(f[1].toUInt(nullptr, 16), f[2] == u'd');
         else
-            out += QByteArray(1, 5) + char(f[3].toInt()) + u16(quint16(f[1].toInt())) + u16(quint16(f[2].toInt()));
+            out += rfbwire::pointerEvent(quint16(f[1].toInt()), quint16(f[2].toInt()),
+                                         quint8(f[3].toInt()));
     }
     return out;
 }
@@ -211,77 +142,16 @@ QColor over(QColor under)
 }
 
 
-// A private Xvnc on a free display and loopback port; everything it starts dies with it.
-struct Xvnc
+// An X client in the background, gone with the test however it ends.
+struct XClient
 {
-    QProcess server;
-    QProcess client; // one X client on the display
-    int display = 0;
-    quint16 port = 0;
-    QString log;
-
-    ~Xvnc()
+    QProcess process;
+    ~XClient()
     {
-        client.kill();
-        client.waitForFinished(3000);
-        server.kill();
-        server.waitForFinished(3000);
-    }
-    bool start(const QString &program)
-    {
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            display = 40 + int((QCoreApplication::applicationPid() + 7 * attempt) % 50);
-            while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display))
-                   || QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(display)))
-                ++display;
-            QTcpServer probe;
-            if (!probe.listen(QHostAddress::LocalHost, 0))
-                return false;
-            port = probe.serverPort();
-            probe.close();
-            server.setProcessChannelMode(QProcess::MergedChannels);
-            server.start(program, {QStringLiteral(":%1").arg(display), "-rfbport",
-                                   QString::number(port), "-localhost", "-SecurityTypes", "None",
-                                   "-geometry", "800x480", "-depth", "24"});
-            QElapsedTimer clock;
-            clock.start();
-            while (server.state() != QProcess::NotRunning && clock.elapsed() < 5000) {
-                server.waitForReadyRead(100);
-                log += QString::fromLocal8Bit(server.readAll());
-                if (log.contains("Listening for VNC connections"))
-                    return true;
-            }
-            server.kill();
-            server.waitForFinished(3000);
-        }
-        return false;
-    }
-    // Runs an X client on this display; waits for it when wait is set.
-    QString run(QProcess &process, const QString &program, const QStringList &args, bool wait)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(display));
-        process.setProcessEnvironment(env);
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(program, args);
-        if (wait)
-            process.waitForFinished(5000);
-        return wait ? QString::fromLocal8Bit(process.readAll()) : QString();
-    }
-    QString run(const QString &program, const QStringList &args)
-    {
-        QProcess process;
-        return run(process, program, args, true);
+        process.kill();
+        process.waitForFinished(3000);
     }
 };
-
-QString findTool(const char *name, const char *package)
-{
-    const QString path = QStandardPaths::findExecutable(QString::fromLatin1(name));
-    if (path.isEmpty())
-        qWarning("%s not found: install the Debian package %s (scripts/deps.sh)", name, package);
-    return path;
-}
 
 } // namespace
 
@@ -333,10 +203,11 @@ void TestRemoteView::geometry_data()
                                           << QSize(1202, 902);
     QTest::newRow("50% halves round up") << QSize(3, 3) << 0.5 << QSize(10, 10)
                                          << QRect(4, 4, 2, 2) << QSize(2, 2) << QSize(2, 2);
-    QTest::newRow("widget smaller than minimum grows") << QSize(800, 480) << 2.0 << QSize(100, 100)
-                                                       << QRect(0, 0, 1600, 960) << QSize(1600, 960)
-                                                       << QSize(1600, 960);
-    QTest::newRow("no framebuffer, fit") << none << 0.0 << QSize(300, 300) << QRect() << hint << one;
+    QTest::newRow("widget smaller than minimum grows")
+        << QSize(800, 480) << 2.0 << QSize(100, 100) << QRect(0, 0, 1600, 960) << QSize(1600, 960)
+        << QSize(1600, 960);
+    QTest::newRow("no framebuffer, fit")
+        << none << 0.0 << QSize(300, 300) << QRect() << hint << one;
     QTest::newRow("no framebuffer, 200%") << none << 2.0 << QSize(900, 500) << QRect() << hint
                                           << hint;
 }
@@ -363,8 +234,7 @@ void TestRemoteView::fixedZoomFollowsNewScreenSize()
 
     // DesktopSize: the panel now shows 400 x 300.
     QSignalSpy frames(&bench.client, &RfbClient::frameChanged);
-    bench.transport.feed(QByteArray(2, 0) + u16(1) + u16(0) + u16(0) + u16(400) + u16(300)
-                         + u32(quint32(-223)));
+    bench.transport.feed(rfbwire::update(1) + rfbwire::desktopSize(400, 300));
     QTRY_COMPARE(frames.count(), 1);
     QCOMPARE(bench.view->minimumSize(), QSize(500, 375));
     QCOMPARE(bench.view->sizeHint(), QSize(500, 375));
@@ -643,22 +513,21 @@ void TestRemoteView::painting()
     QFETCH(bool, ended);
     QFETCH(QRect, image);
 
-    QImage picture(160, 96, QImage::Format_RGB32);
     const QColor quadrant[4] = {QColor(220, 30, 30), QColor(30, 200, 60), QColor(40, 60, 230),
                                 QColor(250, 250, 250)};
-    for (int y = 0; y < 96; ++y)
-        for (int x = 0; x < 160; ++x)
-            picture.setPixelColor(x, y, quadrant[(y >= 48) * 2 + (x >= 80)]);
-
-    Bench bench(picture.size());
+    Bench bench(QSize(160, 96));
     bench.place(widget, zoom);
     QSignalSpy frames(&bench.client, &RfbClient::frameChanged);
-    bench.transport.feed(rawUpdate(picture));
+    QByteArray update = rfbwire::update(4);
+    for (int i = 0; i < 4; ++i)
+        update += rfbwire::solidRaw(quint16(i % 2 * 80), quint16(i / 2 * 48), 80, 48,
+                                    quadrant[i].rgb() & 0xFFFFFF);
+    bench.transport.feed(update);
     QTRY_COMPARE(frames.count(), 1);
     QCOMPARE(bench.view->imageRect(), image);
     if (ended) {
         QSignalSpy ends(&bench.client, &RfbClient::ended);
-        bench.transport.close();
+        bench.transport.closeFromServer();
         QCOMPARE(ends.count(), 1);
     }
 
@@ -713,21 +582,17 @@ void TestRemoteView::placeholderBeforeServerInit()
 // and the picture sits where the geometry says at fit and at 150 %.
 void TestRemoteView::realPeer()
 {
-    const QString xvncPath = findTool("Xvnc", "tigervnc-standalone-server");
-    const QString xev = findTool("xev", "x11-utils");
-    const QString xdotool = findTool("xdotool", "xdotool");
-    const QString xsetroot = findTool("xsetroot", "x11-xserver-utils");
-    if (xvncPath.isEmpty() || xev.isEmpty() || xdotool.isEmpty() || xsetroot.isEmpty())
-        QFAIL("a real-peer tool is missing; see the warning above");
-
-    Xvnc xvnc;
-    QVERIFY2(xvnc.start(xvncPath), qPrintable("Xvnc did not start: " + xvnc.log));
-    xvnc.run(xsetroot, {"-solid", "#2d6a4f"});
-    QProcess &client = xvnc.client;
-    xvnc.run(client, xev,
-             {"-geometry", "400x240+0+0", "-event", "keyboard", "-event", "button", "-event",
-              "structure"},
-             false);
+    XvncServer xvnc;
+    QVERIFY2(xvnc.start(QSize(800, 480)), qPrintable(xvnc.errorString()));
+    QVERIFY2(xvnc.run("xsetroot", {"-solid", "#2d6a4f"}), qPrintable(xvnc.errorString()));
+    XClient xev;
+    QProcess &client = xev.process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), xvnc.displayName());
+    client.setProcessEnvironment(env);
+    client.start(QStringLiteral("xev"), {"-geometry", "400x240+0+0", "-event", "keyboard",
+                                         "-event", "button", "-event", "structure"});
+    QVERIFY2(client.waitForStarted(5000), "xev did not start: install x11-utils (scripts/deps.sh)");
     QString events;
     auto readEvents = [&]() {
         events += QString::fromLocal8Bit(client.readAll());
@@ -745,7 +610,7 @@ void TestRemoteView::realPeer()
     window.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     view->setFocus();
-    rfb.connectToPanel(QStringLiteral("127.0.0.1"), xvnc.port, QString());
+    rfb.connectToPanel(QStringLiteral("127.0.0.1"), xvnc.port(), QString());
     QTRY_VERIFY_WITH_TIMEOUT(rfb.isLive(), 5000);
     const QColor root(0x2d, 0x6a, 0x4f);
     QTRY_VERIFY_WITH_TIMEOUT(near(rfb.framebuffer().pixel(600, 400), root, 0)
@@ -753,16 +618,16 @@ void TestRemoteView::realPeer()
                              5000);
 
     // Fit: 1.25 times, so widget (250, 150) is panel (200, 120).
-    auto pointer = [&]() { return xvnc.run(xdotool, {"getmouselocation"}).section(' ', 0, 1); };
     QTest::mouseMove(view, QPoint(250, 150));
-    QTRY_COMPARE_WITH_TIMEOUT(pointer(), QStringLiteral("x:200 y:120"), 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(xvnc.pointer(), QPoint(200, 120), 3000);
     QTest::mousePress(view, Qt::LeftButton, {}, QPoint(250, 150));
     QTest::mouseMove(view, QPoint(375, 250));
-    QTRY_COMPARE_WITH_TIMEOUT(pointer(), QStringLiteral("x:300 y:200"), 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(xvnc.pointer(), QPoint(300, 200), 3000);
     QTest::mouseRelease(view, Qt::LeftButton, {}, QPoint(375, 250));
     QTRY_VERIFY_WITH_TIMEOUT(readEvents().contains("ButtonRelease"), 3000);
-    QVERIFY(events.contains(QRegularExpression("ButtonPress event[^\\n]*\\n[^\\n]*root:\\(200,120\\)")));
-    QVERIFY(events.contains(QRegularExpression("ButtonRelease event[^\\n]*\\n[^\\n]*root:\\(300,200\\)")));
+    const QString button = QStringLiteral("%1 event[^\\n]*\\n[^\\n]*root:\\(%2\\)");
+    QVERIFY(events.contains(QRegularExpression(button.arg("ButtonPress", "200,120"))));
+    QVERIFY(events.contains(QRegularExpression(button.arg("ButtonRelease", "300,200"))));
 
     QTest::keyClicks(view, QStringLiteral("Hi"));
     QTest::keyClick(view, Qt::Key_Return);
@@ -783,7 +648,8 @@ void TestRemoteView::realPeer()
         }
         return keysyms.join(' ');
     };
-    QTRY_COMPARE_WITH_TIMEOUT(pressed(), QStringLiteral("0x48 0x69 0xff0d 0x1000444 0xffc2 0xff09"), 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(pressed(), QStringLiteral("0x48 0x69 0xff0d 0x1000444 0xffc2 0xff09"),
+                              3000);
 
     // What the operator sees: fit in a taller widget (bands above and below), then 150 % (the
     // widget grows to the image), then the dimmed last picture after a disconnect.
