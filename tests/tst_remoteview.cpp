@@ -141,7 +141,6 @@ QColor over(QColor under)
                   qRound(25 * a + under.blue() * (1 - a)));
 }
 
-
 // An X client in the background, gone with the test however it ends.
 struct XClient
 {
@@ -589,6 +588,7 @@ void TestRemoteView::realPeer()
     QProcess &client = xev.process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DISPLAY"), xvnc.displayName());
+    env.remove(QStringLiteral("XAUTHORITY"));
     client.setProcessEnvironment(env);
     client.start(QStringLiteral("xev"), {"-geometry", "400x240+0+0", "-event", "keyboard",
                                          "-event", "button", "-event", "structure"});
@@ -598,7 +598,7 @@ void TestRemoteView::realPeer()
         events += QString::fromLocal8Bit(client.readAll());
         return events;
     };
-    QTRY_VERIFY_WITH_TIMEOUT(readEvents().contains("MapNotify"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(readEvents().contains("MapNotify"), 10000);
 
     RfbClient rfb;
     QWidget window;
@@ -611,7 +611,7 @@ void TestRemoteView::realPeer()
     QVERIFY(QTest::qWaitForWindowActive(&window));
     view->setFocus();
     rfb.connectToPanel(QStringLiteral("127.0.0.1"), xvnc.port(), QString());
-    QTRY_VERIFY_WITH_TIMEOUT(rfb.isLive(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(rfb.isLive(), 10000);
     const QColor root(0x2d, 0x6a, 0x4f);
     QTRY_VERIFY_WITH_TIMEOUT(near(rfb.framebuffer().pixel(600, 400), root, 0)
                                  && near(rfb.framebuffer().pixel(200, 150), Qt::white, 0),
@@ -619,12 +619,12 @@ void TestRemoteView::realPeer()
 
     // Fit: 1.25 times, so widget (250, 150) is panel (200, 120).
     QTest::mouseMove(view, QPoint(250, 150));
-    QTRY_COMPARE_WITH_TIMEOUT(xvnc.pointer(), QPoint(200, 120), 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(xvnc.pointer(), QPoint(200, 120), 5000);
     QTest::mousePress(view, Qt::LeftButton, {}, QPoint(250, 150));
     QTest::mouseMove(view, QPoint(375, 250));
-    QTRY_COMPARE_WITH_TIMEOUT(xvnc.pointer(), QPoint(300, 200), 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(xvnc.pointer(), QPoint(300, 200), 5000);
     QTest::mouseRelease(view, Qt::LeftButton, {}, QPoint(375, 250));
-    QTRY_VERIFY_WITH_TIMEOUT(readEvents().contains("ButtonRelease"), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(readEvents().contains("ButtonRelease"), 5000);
     const QString button = QStringLiteral("%1 event[^\\n]*\\n[^\\n]*root:\\(%2\\)");
     QVERIFY(events.contains(QRegularExpression(button.arg("ButtonPress", "200,120"))));
     QVERIFY(events.contains(QRegularExpression(button.arg("ButtonRelease", "300,200"))));
@@ -649,7 +649,7 @@ void TestRemoteView::realPeer()
         return keysyms.join(' ');
     };
     QTRY_COMPARE_WITH_TIMEOUT(pressed(), QStringLiteral("0x48 0x69 0xff0d 0x1000444 0xffc2 0xff09"),
-                              3000);
+                              5000);
 
     // What the operator sees: fit in a taller widget (bands above and below), then 150 % (the
     // widget grows to the image), then the dimmed last picture after a disconnect.
