@@ -162,6 +162,7 @@ private slots:
     void geometry_data();
     void geometry();
     void fixedZoomFollowsNewScreenSize();
+    void repaintsWholeViewOnEveryFrame();
     void keysym_data();
     void keysym();
     void input_data();
@@ -240,6 +241,36 @@ void TestRemoteView::fixedZoomFollowsNewScreenSize()
 
     bench.view->setZoom(0);
     QCOMPARE(bench.view->minimumSize(), QSize(1, 1));
+}
+
+// Counts the paint events that cover the whole widget.
+class PaintCounter : public QObject
+{
+public:
+    int full = 0;
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        auto *widget = static_cast<QWidget *>(watched);
+        if (event->type() == QEvent::Paint
+            && static_cast<QPaintEvent *>(event)->rect() == widget->rect())
+            ++full;
+        return false;
+    }
+};
+
+void TestRemoteView::repaintsWholeViewOnEveryFrame()
+{
+    Bench bench(QSize(800, 480));
+    bench.place(QSize(400, 400), 0);
+    bench.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&bench.window));
+    PaintCounter counter;
+    bench.view->installEventFilter(&counter);
+    for (int frame = 1; frame <= 2; ++frame) {
+        // A one-pixel change still repaints everything.
+        bench.transport.feed(rfbwire::update(1) + rfbwire::solidRaw(5, 5, 1, 1, 0x00FF00));
+        QTRY_COMPARE(counter.full, frame);
+    }
 }
 
 void TestRemoteView::keysym_data()
