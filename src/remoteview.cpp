@@ -178,12 +178,9 @@ void RemoteView::releaseAll()
     const QMap<int, quint32> keys = std::exchange(heldKeys, {});
     if (!client)
         return;
-    for (auto it = keys.cbegin(); it != keys.cend(); ++it) {
-        if (client)
-            client->sendKey(it.value(), false);
-    }
-    if (client)
-        client->sendPointer(quint16(lastPointer.x()), quint16(lastPointer.y()), 0);
+    for (auto it = keys.cbegin(); it != keys.cend(); ++it)
+        client->sendKey(it.value(), false);
+    client->sendPointer(quint16(lastPointer.x()), quint16(lastPointer.y()), 0);
 }
 
 void RemoteView::sendCtrlAltDel()
@@ -192,14 +189,10 @@ void RemoteView::sendCtrlAltDel()
         return;
     releaseAll();
     const quint32 sequence[] = {keysymControlL, keysymAltL, keysymDelete};
-    for (quint32 keysym : sequence) {
-        if (client)
-            client->sendKey(keysym, true);
-    }
-    for (int i = 2; i >= 0; --i) {
-        if (client)
-            client->sendKey(sequence[i], false);
-    }
+    for (quint32 keysym : sequence)
+        client->sendKey(keysym, true);
+    for (int i = 2; i >= 0; --i)
+        client->sendKey(sequence[i], false);
 }
 
 void RemoteView::tapKey(quint32 keysym)
@@ -207,8 +200,7 @@ void RemoteView::tapKey(quint32 keysym)
     if (!active || viewOnly || !isLive())
         return;
     client->sendKey(keysym, true);
-    if (client)
-        client->sendKey(keysym, false);
+    client->sendKey(keysym, false);
 }
 
 quint32 RemoteView::keysymFor(const QKeyEvent &event)
@@ -303,12 +295,11 @@ void RemoteView::wheelEvent(QWheelEvent *event)
     const int steps = std::clamp(std::abs(dy) / wheelNotch, 1, maxWheelSteps);
     const quint8 mask = buttonMask(event->buttons());
     const quint8 wheel = dy > 0 ? wheelUpBit : wheelDownBit;
-    for (int i = 0; i < steps && client; ++i) {
-        const quint16 x = quint16(lastPointer.x());
-        const quint16 y = quint16(lastPointer.y());
+    const quint16 x = quint16(lastPointer.x());
+    const quint16 y = quint16(lastPointer.y());
+    for (int i = 0; i < steps; ++i) {
         client->sendPointer(x, y, mask | wheel);
-        if (client)
-            client->sendPointer(x, y, mask);
+        client->sendPointer(x, y, mask);
     }
     event->accept();
 }
