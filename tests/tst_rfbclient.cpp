@@ -400,8 +400,7 @@ private slots:
         QCOMPARE(rig.client.responseTimerForTest()->interval(), 12000);
         QVERIFY(rig.client.responseTimerForTest()->isSingleShot());
         rig.pipe.feed(version(8) + securityTypes({1}));
-        // Progress in the handshake does not restart it.
-        QVERIFY(rig.client.responseTimerForTest()->remainingTime() <= 12000);
+        QVERIFY(rig.client.responseTimerForTest()->isActive());
         fire(rig.client.responseTimerForTest());
         QCOMPARE(rig.ended.count(), 1);
         QVERIFY(rig.client.retryable());
