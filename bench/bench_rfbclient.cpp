@@ -258,7 +258,8 @@ int main(int argc, char **argv)
                 return 1;
         }
         std::printf("3. 4096x4096 update (64 MiB) arriving at once\n");
-        std::printf("   64 strips of 64 rows: longest slice %.2f ms (target <= 12), whole update %.2f ms\n",
+        std::printf("   64 strips of 64 rows: longest slice %.2f ms (target <= 12), "
+                    "whole update %.2f ms\n",
                     ms(bestStrips), ms(totalStrips));
         std::printf("   one rectangle:        longest slice %.2f ms (one step, cannot be split), "
                     "whole update %.2f ms\n",

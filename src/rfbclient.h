@@ -21,12 +21,13 @@ class QIODevice;
 //    receiver may call connectToPanel() from its slot; retryable() tells whether trying again
 //    could help (transport loss, timeout) or not (protocol, authentication, resources).
 //  - disconnectFromPanel() is a silent reset; the last framebuffer stays readable.
-//  - frameChanged() is emitted once per completely applied FramebufferUpdate.
+//  - frameChanged() is emitted after ServerInit and once per completely applied
+//    FramebufferUpdate (a DesktopSize inside an update may change the image size before that).
 //  - The senders only write while isLive(); otherwise input is dropped, never queued.
 //
 // When a transport device is injected, it is read and written instead of the own socket; the
-// client opens it if it is closed but never closes it. The caller keeps its ownership and must
-// keep it alive as long as the client.
+// client opens it if it is closed but never closes it, and the caller keeps its ownership. A
+// device that closes or is destroyed under a live attempt ends it as a closed stream.
 class RfbClient : public QObject
 {
     Q_OBJECT
@@ -56,7 +57,8 @@ public:
     void sendKey(quint32 keysym, bool down);
     void sendPointer(quint16 x, quint16 y, quint8 buttonMask);
 
-    // The panel screen in RGB32; null until the first ServerInit, kept after a disconnect.
+    // The panel screen in RGB32: null from connectToPanel() until ServerInit, kept after the
+    // connection ends so that the last picture can still be shown.
     const QImage &framebuffer() const;
     bool isLive() const;
     bool retryable() const;

@@ -158,11 +158,15 @@ bool XvncServer::launch(int display, quint16 port, const QSize &size, const QStr
     QDeadlineTimer deadline(15000);
     while (!deadline.hasExpired()) {
         if (process->state() != QProcess::Running) {
-            error = QStringLiteral("Xvnc on :%1 port %2 exited: %3").arg(display).arg(port).arg(logTail());
+            error = QStringLiteral("Xvnc on :%1 port %2 exited: %3")
+                        .arg(display)
+                        .arg(port)
+                        .arg(logTail());
             process.reset();
             return false;
         }
-        const bool socketReady = QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display));
+        const bool socketReady
+            = QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display));
         if (socketReady && answersRfb(port) && process->state() == QProcess::Running) {
             displayNumber = display;
             rfbPort = port;

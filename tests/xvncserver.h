@@ -48,8 +48,8 @@ public:
     quint16 port() const { return rfbPort; }
     QString errorString() const { return error; }
 
-    // Runs an X client against this display and waits for it (at most timeoutMs). Output is
-    // standard output; false (with errorString()) when it cannot start, times out or exits non-zero.
+    // Runs an X client against this display and waits for it (at most timeoutMs); output gets
+    // its standard output. False (with errorString()) when it cannot start, times out or fails.
     bool run(const QString &program, const QStringList &arguments, QByteArray *output = nullptr,
              int timeoutMs = 10000);
 
