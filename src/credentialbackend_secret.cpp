@@ -31,7 +31,7 @@ constexpr guint kCancelGraceMs = 1000;
 
 SecretSchema makeSchema()
 {
-    SecretSchema schema {};
+    SecretSchema schema{};
     schema.name = "org.pelorin.PelorinVNC.Password";
     schema.flags = SECRET_SCHEMA_NONE;
     schema.attributes[0] = {"target", SECRET_SCHEMA_ATTRIBUTE_STRING};

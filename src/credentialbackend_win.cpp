@@ -35,7 +35,7 @@ bool write(const QString &target, const QString &user, const QByteArray &secret)
     std::wstring name = target.toStdWString();
     std::wstring userName = user.toStdWString();
 
-    CREDENTIALW credential {}; // flags, comment, time, attributes and alias stay zero
+    CREDENTIALW credential{}; // flags, comment, time, attributes and alias stay zero
     credential.Type = CRED_TYPE_GENERIC;
     credential.TargetName = name.data();
     credential.UserName = userName.data();

@@ -29,7 +29,7 @@ PanelProfile record(const QString &id, const QString &host, int port = 5900,
     return profile;
 }
 
-// One stored entry with every member of a good record, then `changes` applied.
+// The stored value for these entries, compact as the program writes it.
 QByteArray entries(const QList<QJsonObject> &objects)
 {
     QJsonArray array;
@@ -38,12 +38,13 @@ QByteArray entries(const QList<QJsonObject> &objects)
     return QJsonDocument(array).toJson(QJsonDocument::Compact);
 }
 
+// One stored entry with every member of goodRecord(), then `changes` applied
+// and the `removed` members taken out.
 QJsonObject goodEntry(const QVariantMap &changes = {}, const QStringList &removed = {})
 {
-    QJsonObject object {
-            {"id", kId1},       {"name", "Пресс 3"},  {"host", "10.0.0.5"},
-            {"port", 5901},     {"group", "Цех 1"},   {"notes", "S/N 42\nвторая строка"},
-            {"viewOnly", true}, {"reconnect", false}, {"remember", true}};
+    QJsonObject object{{"id", kId1},       {"name", "Пресс 3"},  {"host", "10.0.0.5"},
+                       {"port", 5901},     {"group", "Цех 1"},   {"notes", "S/N 42\nвторая строка"},
+                       {"viewOnly", true}, {"reconnect", false}, {"remember", true}};
     for (auto it = changes.cbegin(); it != changes.cend(); ++it)
         object.insert(it.key(), QJsonValue::fromVariant(it.value()));
     for (const QString &key : removed)
@@ -106,68 +107,56 @@ private slots:
             profile.port = port;
             return profile;
         };
+        PanelProfile second = good;
+        second.id = kId2;
+        PanelProfile secondB = second;
+        secondB.host = QStringLiteral("b");
 
-        QTest::newRow("no key") << QByteArray() << AddressBook {};
-        QTest::newRow("not JSON") << QByteArray("profiles?") << AddressBook {};
-        QTest::newRow("array cut short") << entries({goodEntry()}).chopped(1) << AddressBook {};
+        QTest::newRow("no key") << QByteArray() << AddressBook{};
+        QTest::newRow("not JSON") << QByteArray("profiles?") << AddressBook{};
+        QTest::newRow("array cut short") << entries({goodEntry()}).chopped(1) << AddressBook{};
         QTest::newRow("object instead of array")
-                << QJsonDocument(goodEntry()).toJson(QJsonDocument::Compact) << AddressBook {};
-        QTest::newRow("elements not objects") << QByteArray("[1,\"x\",null,[]]") << AddressBook {};
-        QTest::newRow("full entry") << entries({goodEntry()}) << AddressBook {good};
+                << QJsonDocument(goodEntry()).toJson(QJsonDocument::Compact) << AddressBook{};
+        QTest::newRow("elements not objects") << QByteArray("[1,\"x\",null,[]]") << AddressBook{};
+        QTest::newRow("full entry") << entries({goodEntry()}) << AddressBook{good};
         QTest::newRow("order kept, duplicates allowed")
                 << entries({goodEntry({{"id", kId2}, {"host", "b"}}), goodEntry(),
                             goodEntry({{"id", kId2}, {"host", "b"}})})
-                << AddressBook {[&] {
-                                    PanelProfile p = good;
-                                    p.id = kId2;
-                                    p.host = "b";
-                                    return p;
-                                }(),
-                                good,
-                                [&] {
-                                    PanelProfile p = good;
-                                    p.id = kId2;
-                                    p.host = "b";
-                                    return p;
-                                }()};
+                << AddressBook{secondB, good, secondB};
 
-        QTest::newRow("empty id dropped") << entries({goodEntry({{"id", ""}})}) << AddressBook {};
-        QTest::newRow("missing id dropped") << entries({goodEntry({}, {"id"})}) << AddressBook {};
-        QTest::newRow("numeric id dropped") << entries({goodEntry({{"id", 7}})}) << AddressBook {};
+        QTest::newRow("empty id dropped") << entries({goodEntry({{"id", ""}})}) << AddressBook{};
+        QTest::newRow("missing id dropped") << entries({goodEntry({}, {"id"})}) << AddressBook{};
+        QTest::newRow("numeric id dropped") << entries({goodEntry({{"id", 7}})}) << AddressBook{};
         QTest::newRow("empty host dropped")
-                << entries({goodEntry({{"host", ""}})}) << AddressBook {};
+                << entries({goodEntry({{"host", ""}})}) << AddressBook{};
         QTest::newRow("bad entry between good ones")
                 << entries({goodEntry(), goodEntry({{"host", ""}}), goodEntry({{"id", kId2}})})
-                << AddressBook {good, [&] {
-                                    PanelProfile p = good;
-                                    p.id = kId2;
-                                    return p;
-                                }()};
+                << AddressBook{good, second};
 
-        QTest::newRow("port 0 dropped") << entries({goodEntry({{"port", 0}})}) << AddressBook {};
-        QTest::newRow("port -1 dropped") << entries({goodEntry({{"port", -1}})}) << AddressBook {};
+        QTest::newRow("port 0 dropped") << entries({goodEntry({{"port", 0}})}) << AddressBook{};
+        QTest::newRow("port -1 dropped") << entries({goodEntry({{"port", -1}})}) << AddressBook{};
         QTest::newRow("port 65536 dropped")
-                << entries({goodEntry({{"port", 65536}})}) << AddressBook {};
+                << entries({goodEntry({{"port", 65536}})}) << AddressBook{};
         QTest::newRow("port 1e10 dropped")
-                << QByteArray("[{\"id\":\"a\",\"host\":\"h\",\"port\":1e10}]") << AddressBook {};
-        QTest::newRow("port 1") << entries({goodEntry({{"port", 1}})}) << AddressBook {withPort(1)};
+                << QByteArray("[{\"id\":\"a\",\"host\":\"h\",\"port\":1e10}]") << AddressBook{};
+        QTest::newRow("port 1") << entries({goodEntry({{"port", 1}})}) << AddressBook{withPort(1)};
         QTest::newRow("port 65535")
-                << entries({goodEntry({{"port", 65535}})}) << AddressBook {withPort(65535)};
+                << entries({goodEntry({{"port", 65535}})}) << AddressBook{withPort(65535)};
         QTest::newRow("port missing")
-                << entries({goodEntry({}, {"port"})}) << AddressBook {withPort(5900)};
+                << entries({goodEntry({}, {"port"})}) << AddressBook{withPort(5900)};
         QTest::newRow("port as string")
-                << entries({goodEntry({{"port", "5901"}})}) << AddressBook {withPort(5900)};
+                << entries({goodEntry({{"port", "5901"}})}) << AddressBook{withPort(5900)};
         QTest::newRow("port 5900.5")
                 << QByteArray("[{\"id\":\"a\",\"host\":\"h\",\"port\":5900.5}]")
-                << AddressBook {record("a", "h", 5900)};
+                << AddressBook{record("a", "h", 5900)};
         QTest::newRow("port null") << QByteArray("[{\"id\":\"a\",\"host\":\"h\",\"port\":null}]")
-                                   << AddressBook {record("a", "h", 5900)};
+                                   << AddressBook{record("a", "h", 5900)};
         QTest::newRow("port 5901.0 is whole")
                 << QByteArray("[{\"id\":\"a\",\"host\":\"h\",\"port\":5901.0}]")
-                << AddressBook {record("a", "h", 5901)};
+                << AddressBook{record("a", "h", 5901)};
 
         QTest::newRow("empty name kept")
-                << entries({goodEntry({{"name", ""}})}) << AddressBook {[&] {
+                << entries({goodEntry({{"name", ""}})}) << AddressBook{[&] {
                        PanelProfile p = good;
                        p.name.clear();
                        return p;
@@ -176,12 +165,12 @@ private slots:
                 << QByteArray("[{\"id\":\"a\",\"host\":\"h\",\"name\":5,\"group\":true,"
                               "\"notes\":[\"x\"],\"viewOnly\":\"true\",\"reconnect\":1,"
                               "\"remember\":null}]")
-                << AddressBook {record("a", "h")};
+                << AddressBook{record("a", "h")};
         QTest::newRow("only id and host")
-                << QByteArray("[{\"host\":\"h\",\"id\":\"a\"}]") << AddressBook {record("a", "h")};
+                << QByteArray("[{\"host\":\"h\",\"id\":\"a\"}]") << AddressBook{record("a", "h")};
         QTest::newRow("extra members and a password ignored")
                 << entries({goodEntry({{"password", "geheim"}, {"colour", "red"}})})
-                << AddressBook {good};
+                << AddressBook{good};
     }
 
     void load()
@@ -210,14 +199,14 @@ private slots:
         const QByteArray bytes = stored();
         QVERIFY(!bytes.contains('\n'));
         QVERIFY(!bytes.contains(": "));
-        QJsonParseError error {};
+        QJsonParseError error{};
         const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
         QCOMPARE(error.error, QJsonParseError::NoError);
         QVERIFY(document.isArray());
         const QJsonArray array = document.array();
         QCOMPARE(array.size(), 2);
-        const QStringList nine {"group", "host",      "id",       "name",    "notes",
-                                "port",  "reconnect", "remember", "viewOnly"};
+        const QStringList nine{"group", "host",      "id",       "name",    "notes",
+                               "port",  "reconnect", "remember", "viewOnly"};
         for (const QJsonValue &value : array) {
             const QJsonObject object = value.toObject();
             QCOMPARE(object.keys(), nine);
@@ -356,8 +345,8 @@ private slots:
     {
         QFETCH(QString, id);
         QFETCH(int, index);
-        const AddressBook book {record(kId1, "a"), record(kId2, "b"), record("dup", "c"),
-                                record("dup", "d")};
+        const AddressBook book{record(kId1, "a"), record(kId2, "b"), record("dup", "c"),
+                               record("dup", "d")};
         QCOMPARE(profileIndexById(book, id), index);
     }
 

@@ -234,12 +234,12 @@ private slots:
         const QByteArray good = "{\"host\":\"h\",\"port\":5900}";
         const QByteArray noHost = "{\"host\":\"\",\"port\":5900}";
         const QByteArray noPort = "{\"host\":\"h\"}";
-        QTest::newRow("third") << QByteArrayList {good, good, noHost} << badRow(3);
-        QTest::newRow("second before third") << QByteArrayList {good, noHost, noHost} << badRow(2);
+        QTest::newRow("third") << QByteArrayList{good, good, noHost} << badRow(3);
+        QTest::newRow("second before third") << QByteArrayList{good, noHost, noHost} << badRow(2);
         QTest::newRow("port before a later bad row")
-                << QByteArrayList {good, noPort, noHost} << kBadPort;
+                << QByteArrayList{good, noPort, noHost} << kBadPort;
         QTest::newRow("bad row before a later port")
-                << QByteArrayList {good, noHost, noPort} << badRow(2);
+                << QByteArrayList{good, noHost, noPort} << badRow(2);
         QByteArrayList many(999, good);
         many.append(noHost);
         QTest::newRow("row 1000") << many << badRow(1000);
