@@ -1,0 +1,1092 @@
+// The panel session against scripted servers: the connection lifecycle with its status texts,
+// journal messages and automatic retries, the enabling rules of the tools, the header controls,
+// the frame-age line, and the password resolution with the prompt and the real keyring.
+#include "credentialstore.h"
+#include "remoteview.h"
+#include "rfbclient.h"
+#include "rfbtestserver.h"
+#include "session.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+const QString established = QStringLiteral("Соединение установлено");
+const QString starting = QStringLiteral("Начало подключения");
+const QString retrying = QStringLiteral("Повторное подключение");
+const QString byUser = QStringLiteral("Отключено пользователем");
+
+// Sends each character as a typed key, as a keyboard would (QTest::keyClicks cannot type
+// characters outside Latin-1).
+void typeText(QWidget *widget, const QString &text)
+{
+    for (const QChar c : text) {
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(widget, &press);
+        QKeyEvent release(QEvent::KeyRelease, 0, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(widget, &release);
+    }
+}
+
+QPushButton *buttonWithText(QWidget *parent, const QString &text)
+{
+    const auto buttons = parent->findChildren<QPushButton *>();
+    for (QPushButton *button : buttons)
+        if (button->text() == text)
+            return button;
+    return nullptr;
+}
+
+// Answers modal dialogs as they appear, one handler per dialog, and rejects (and counts) any
+// dialog that shows up without a handler so a test never hangs.
+class DialogDriver : public QObject
+{
+public:
+    using Handler = std::function<void(QDialog *)>;
+
+    DialogDriver()
+    {
+        poll.setInterval(5);
+        connect(&poll, &QTimer::timeout, this, &DialogDriver::check);
+        poll.start();
+    }
+
+    void expect(Handler handler) { handlers.append(std::move(handler)); }
+    int seen() const { return titles.size(); }
+    int unexpected() const { return surprises; }
+    QStringList titles;
+    QStringList texts; // the labels of every dialog seen, joined per dialog
+
+private:
+    void check()
+    {
+        auto *modal = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        if (!modal || modal == current)
+            return;
+        current = modal;
+        titles << modal->windowTitle();
+        QStringList labels;
+        const auto all = modal->findChildren<QLabel *>();
+        for (QLabel *label : all)
+            labels << label->text();
+        texts << labels.join(QLatin1Char('\n'));
+        if (handlers.isEmpty()) {
+            ++surprises;
+            modal->reject();
+            return;
+        }
+        const Handler handler = handlers.takeFirst();
+        handler(modal);
+    }
+
+    QTimer poll;
+    QPointer<QDialog> current;
+    QList<Handler> handlers;
+    int surprises = 0;
+};
+
+DialogDriver::Handler clickButton(const QString &text)
+{
+    return [text](QDialog *dialog) {
+        QPushButton *button = buttonWithText(dialog, text);
+        QVERIFY2(button, qPrintable(text));
+        button->click();
+    };
+}
+
+DialogDriver::Handler answerPrompt(const QString &typed, const QString &button)
+{
+    return [typed, button](QDialog *dialog) {
+        auto *input = dialog->findChild<QLineEdit *>();
+        QVERIFY(input);
+        QCOMPARE(input->echoMode(), QLineEdit::Password);
+        input->setFocus();
+        typeText(input, typed);
+        if (button == QLatin1String("Escape"))
+            QTest::keyClick(dialog, Qt::Key_Escape);
+        else
+            clickButton(button)(dialog);
+    };
+}
+
+// One session on a scripted server, with spies on everything it reports.
+struct Rig
+{
+    RfbTestServer server;
+    PanelProfile profile;
+    std::unique_ptr<Session> session;
+    RfbClient *client = nullptr;
+    RemoteView *view = nullptr;
+    std::unique_ptr<QSignalSpy> journal;
+    std::unique_ptr<QSignalSpy> titles;
+    std::unique_ptr<QSignalSpy> activations;
+    std::unique_ptr<QSignalSpy> ends;
+
+    // A failing attempt: the server drops every new connection at once.
+    QMetaObject::Connection dropping;
+
+    explicit Rig(bool reconnect = false, bool viewOnly = false)
+    {
+        QVERIFY(server.listen());
+        profile.id = PanelProfile::newId();
+        profile.name = QStringLiteral("Линия розлива 3");
+        profile.host = QStringLiteral("127.0.0.1");
+        profile.port = server.port();
+        // Held, so no prompt; the server offers security None and ignores it.
+        profile.password = QStringLiteral("x");
+        profile.reconnect = reconnect;
+        profile.viewOnly = viewOnly;
+    }
+
+    void create()
+    {
+        session = std::make_unique<Session>(profile);
+        session->resize(640, 480);
+        client = session->findChild<RfbClient *>();
+        view = session->findChild<RemoteView *>();
+        QVERIFY(client && view);
+        journal = std::make_unique<QSignalSpy>(session.get(), &Session::journal);
+        titles = std::make_unique<QSignalSpy>(session.get(), &Session::titleStatus);
+        activations = std::make_unique<QSignalSpy>(session.get(), &Session::activationRequested);
+        ends = std::make_unique<QSignalSpy>(client, &RfbClient::ended);
+    }
+
+    QStringList lines() const
+    {
+        QStringList out;
+        for (const QList<QVariant> &args : *journal)
+            out << args.at(0).toString();
+        return out;
+    }
+    QString lastReason() const { return ends->isEmpty() ? QString() : ends->last().at(0).toString(); }
+
+    template<typename T>
+    T *child(const QString &name) const
+    {
+        return session->findChild<T *>(name);
+    }
+    QLabel *status() const { return child<QLabel>(QStringLiteral("sessionStatus")); }
+    QPushButton *connectButton() const { return buttonWithText(session.get(), "Подключить"); }
+    QPushButton *disconnectButton() const { return buttonWithText(session.get(), "Отключить"); }
+    QTimer *reconnectTimer() const { return child<QTimer>(QStringLiteral("reconnectTimer")); }
+    QTimer *frameAgeTimer() const { return child<QTimer>(QStringLiteral("frameAgeTimer")); }
+    QLabel *frameAge() const
+    {
+        const auto labels = session->findChildren<QLabel *>(QStringLiteral("muted"));
+        for (QLabel *label : labels)
+            if (!label->toolTip().isEmpty())
+                return label;
+        return nullptr;
+    }
+    QAction *action(const QString &text) const
+    {
+        const auto menus = session->findChildren<QMenu *>();
+        for (QMenu *menu : menus)
+            for (QAction *action : menu->actions())
+                if (action->text() == text)
+                    return action;
+        return nullptr;
+    }
+
+    // Fires a timer now instead of waiting for it.
+    static void fire(QTimer *timer)
+    {
+        timer->stop();
+        QMetaObject::invokeMethod(timer, "timeout");
+    }
+
+    void dropConnections(bool on)
+    {
+        QObject::disconnect(dropping);
+        if (on)
+            dropping = QObject::connect(&server, &RfbTestServer::clientConnected, &server,
+                                        [this] { server.closeConnection(); });
+    }
+
+    // Waits until the session reports the connection.
+    bool waitConnected(int connections)
+    {
+        QElapsedTimer wait;
+        wait.start();
+        while (wait.elapsed() < 5000) {
+            if (server.connectionCount() == connections && client->isLive()
+                && !titles->isEmpty() && titles->last().at(0).toBool())
+                return true;
+            QTest::qWait(5);
+        }
+        return false;
+    }
+    bool waitEnded(int count)
+    {
+        QElapsedTimer wait;
+        wait.start();
+        while (ends->size() < count && wait.elapsed() < 5000)
+            QTest::qWait(5);
+        return ends->size() == count;
+    }
+};
+
+QString retryText(const QString &reason, int attempt, int delay)
+{
+    return QStringLiteral("%1 · Повтор %2/5 через %3 с").arg(reason).arg(attempt).arg(delay);
+}
+
+} // namespace
+
+class TestSession : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void lifecycleEnds_data();
+    void lifecycleEnds();
+    void fiveAttemptsThenFinal();
+    void secondOutageContinuesTheCount();
+    void disconnectWhileRetryPending();
+    void startWhileEngagedDoesNothing_data();
+    void startWhileEngagedDoesNothing();
+    void disconnectByUserWithoutGuard_data();
+    void disconnectByUserWithoutGuard();
+    void releasesHeldInputBeforeClosing_data();
+    void releasesHeldInputBeforeClosing();
+
+    void enablingRules_data();
+    void enablingRules();
+    void zoomSelector_data();
+    void zoomSelector();
+    void applyProfile_data();
+    void applyProfile();
+    void selectionAndCompact();
+    void headerSignals();
+    void ctrlAltDel_data();
+    void ctrlAltDel();
+    void notes_data();
+    void notes();
+    void frameAgeText_data();
+    void frameAgeText();
+    void frameAgeLine();
+
+    void prompt_data();
+    void prompt();
+    void promptAsksAgainAfterEmptyAnswer();
+    void rememberedPasswordSkipsPrompt();
+    void rememberWithNothingStoredAsksEveryTime();
+    void reconnectionReusesPromptedPassword();
+};
+
+// ---------------------------------------------------------------------------------------------
+// Lifecycle
+
+void TestSession::lifecycleEnds_data()
+{
+    QTest::addColumn<bool>("reconnect");
+    QTest::addColumn<QString>("serverPassword");
+    QTest::addColumn<bool>("expectConnected");
+    QTest::addColumn<bool>("expectRetry");
+
+    QTest::newRow("server close, reconnect off: final") << false << QString() << true << false;
+    QTest::newRow("server close, reconnect on: retry") << true << QString() << true << true;
+    QTest::newRow("password rejected, reconnect on: final")
+        << true << QStringLiteral("other") << false << false;
+    QTest::newRow("password rejected, reconnect off: final")
+        << false << QStringLiteral("other") << false << false;
+}
+
+void TestSession::lifecycleEnds()
+{
+    QFETCH(bool, reconnect);
+    QFETCH(QString, serverPassword);
+    QFETCH(bool, expectConnected);
+    QFETCH(bool, expectRetry);
+
+    Rig rig(reconnect);
+    rig.server.setPassword(serverPassword);
+    rig.create();
+    QCOMPARE(rig.status()->text(), QStringLiteral("Готов к подключению"));
+    QVERIFY(rig.connectButton()->isEnabled());
+    QVERIFY(!rig.disconnectButton()->isEnabled());
+
+    rig.session->startConnection();
+    QVERIFY(rig.session->isEngaged());
+    QVERIFY(!rig.connectButton()->isEnabled());
+    QVERIFY(rig.disconnectButton()->isEnabled());
+    QCOMPARE(rig.lines(), QStringList{starting});
+    // The client's progress reaches the status line as it happens.
+    QCOMPARE(rig.status()->text(), QStringLiteral("Подключение к 127.0.0.1:%1…").arg(rig.server.port()));
+
+    QStringList expected{starting};
+    if (expectConnected) {
+        QVERIFY(rig.waitConnected(1));
+        QCOMPARE(rig.status()->text(), QStringLiteral("● Соединение установлено"));
+        QCOMPARE(rig.status()->property("online").toBool(), true);
+        expected << established;
+        QCOMPARE(rig.lines(), expected);
+        rig.server.closeConnection();
+    }
+    QVERIFY(rig.waitEnded(1));
+    const QString reason = rig.lastReason();
+    expected << reason;
+    QCOMPARE(rig.lines(), expected);
+    QCOMPARE(rig.titles->last().at(0).toBool(), false);
+    QCOMPARE(rig.status()->property("online").toBool(), false);
+    if (!expectConnected)
+        QCOMPARE(reason,
+                 QStringLiteral("Сервер отклонил авторизацию. Проверьте пароль и права доступа."));
+
+    if (expectRetry) {
+        QCOMPARE(rig.status()->text(), retryText(reason, 1, 3));
+        QVERIFY(rig.reconnectTimer()->isActive());
+        QCOMPARE(rig.reconnectTimer()->interval(), 3000);
+        QVERIFY(rig.session->isEngaged());
+        QVERIFY(!rig.connectButton()->isEnabled());
+        QVERIFY(rig.disconnectButton()->isEnabled());
+    } else {
+        QCOMPARE(rig.status()->text(), reason);
+        QVERIFY(!rig.reconnectTimer()->isActive());
+        QVERIFY(!rig.session->isEngaged());
+        QVERIFY(rig.connectButton()->isEnabled());
+        QVERIFY(!rig.disconnectButton()->isEnabled());
+    }
+}
+
+void TestSession::fiveAttemptsThenFinal()
+{
+    Rig rig(true);
+    rig.create();
+    rig.dropConnections(true);
+    rig.session->startConnection();
+    QVERIFY(rig.waitEnded(1));
+
+    const int delays[] = {3, 6, 12, 24, 30};
+    QStringList expected{starting, rig.lastReason()};
+    for (int attempt = 1; attempt <= 5; ++attempt) {
+        QCOMPARE(rig.status()->text(), retryText(rig.lastReason(), attempt, delays[attempt - 1]));
+        QVERIFY(rig.reconnectTimer()->isActive());
+        QCOMPARE(rig.reconnectTimer()->interval(), delays[attempt - 1] * 1000);
+        QVERIFY(rig.session->isEngaged());
+        QCOMPARE(rig.lines(), expected);
+
+        Rig::fire(rig.reconnectTimer());
+        expected << retrying;
+        QVERIFY(rig.waitEnded(attempt + 1));
+        expected << rig.lastReason();
+    }
+    QCOMPARE(rig.server.connectionCount(), 6);
+    QCOMPARE(rig.lines(), expected);
+    QCOMPARE(rig.status()->text(), rig.lastReason());
+    QVERIFY(!rig.reconnectTimer()->isActive());
+    QVERIFY(!rig.session->isEngaged());
+    QVERIFY(rig.connectButton()->isEnabled());
+    QVERIFY(!rig.disconnectButton()->isEnabled());
+    QCOMPARE(rig.titles->size(), 6);
+
+    // Pressing connect again starts a fresh count.
+    rig.session->startConnection();
+    QVERIFY(rig.waitEnded(7));
+    QCOMPARE(rig.status()->text(), retryText(rig.lastReason(), 1, 3));
+}
+
+void TestSession::secondOutageContinuesTheCount()
+{
+    Rig rig(true);
+    rig.create();
+    rig.session->startConnection();
+    QVERIFY(rig.waitConnected(1));
+
+    rig.server.closeConnection(); // first outage
+    QVERIFY(rig.waitEnded(1));
+    QCOMPARE(rig.status()->text(), retryText(rig.lastReason(), 1, 3));
+
+    rig.dropConnections(true); // attempt 1 fails
+    Rig::fire(rig.reconnectTimer());
+    QVERIFY(rig.waitEnded(2));
+    QCOMPARE(rig.status()->text(), retryText(rig.lastReason(), 2, 6));
+
+    rig.dropConnections(false); // attempt 2 heals it
+    Rig::fire(rig.reconnectTimer());
+    QVERIFY(rig.waitConnected(3));
+    QVERIFY(!rig.reconnectTimer()->isActive());
+
+    rig.server.closeConnection(); // second outage
+    QVERIFY(rig.waitEnded(3));
+    QCOMPARE(rig.status()->text(), retryText(rig.lastReason(), 3, 12));
+    QCOMPARE(rig.reconnectTimer()->interval(), 12000);
+    QCOMPARE(rig.lines(),
+             (QStringList{starting, established, rig.ends->at(0).at(0).toString(), retrying,
+                          rig.ends->at(1).at(0).toString(), retrying, established,
+                          rig.lastReason()}));
+}
+
+void TestSession::disconnectWhileRetryPending()
+{
+    Rig rig(true);
+    rig.create();
+    rig.session->startConnection();
+    QVERIFY(rig.waitConnected(1));
+    rig.server.closeConnection();
+    QVERIFY(rig.waitEnded(1));
+    QVERIFY(rig.reconnectTimer()->isActive());
+
+    rig.disconnectButton()->click();
+    QVERIFY(!rig.reconnectTimer()->isActive());
+    QVERIFY(!rig.session->isEngaged());
+    QCOMPARE(rig.status()->text(), QStringLiteral("Отключено"));
+    QCOMPARE(rig.lines().last(), byUser);
+    QCOMPARE(rig.titles->last().at(0).toBool(), false);
+    QVERIFY(rig.connectButton()->isEnabled());
+    QVERIFY(!rig.disconnectButton()->isEnabled());
+
+    QTest::qWait(50);
+    QCOMPARE(rig.server.connectionCount(), 1);
+    QCOMPARE(rig.lines().size(), 4);
+}
+
+void TestSession::startWhileEngagedDoesNothing_data()
+{
+    QTest::addColumn<QString>("phase");
+    QTest::newRow("connecting") << "connecting";
+    QTest::newRow("connected") << "connected";
+    QTest::newRow("waiting to retry") << "waiting";
+}
+
+void TestSession::startWhileEngagedDoesNothing()
+{
+    QFETCH(QString, phase);
+    Rig rig(true);
+    // A server that never speaks keeps the attempt in progress.
+    rig.server.setAutoHandshake(phase != QLatin1String("connecting"));
+    rig.create();
+    rig.session->startConnection();
+    if (phase == QLatin1String("connecting"))
+        QTRY_COMPARE_WITH_TIMEOUT(rig.status()->text(),
+                                  QStringLiteral("Согласование подключения…"), 2000);
+    else
+        QVERIFY(rig.waitConnected(1));
+    if (phase == QLatin1String("waiting")) {
+        rig.server.closeConnection();
+        QVERIFY(rig.waitEnded(1));
+    }
+    const QStringList before = rig.lines();
+    const QString status = rig.status()->text();
+    const bool timerActive = rig.reconnectTimer()->isActive();
+
+    rig.session->startConnection();
+    QTest::qWait(50);
+    QCOMPARE(rig.lines(), before);
+    QCOMPARE(rig.status()->text(), status);
+    QCOMPARE(rig.reconnectTimer()->isActive(), timerActive);
+    QCOMPARE(rig.server.connectionCount(), 1);
+}
+
+void TestSession::disconnectByUserWithoutGuard_data()
+{
+    QTest::addColumn<bool>("endedFirst");
+    QTest::newRow("never connected") << false;
+    QTest::newRow("after a final end") << true;
+}
+
+void TestSession::disconnectByUserWithoutGuard()
+{
+    QFETCH(bool, endedFirst);
+    Rig rig(false);
+    rig.create();
+    QStringList expected;
+    if (endedFirst) {
+        rig.session->startConnection();
+        QVERIFY(rig.waitConnected(1));
+        rig.server.closeConnection();
+        QVERIFY(rig.waitEnded(1));
+        expected = rig.lines();
+    }
+    const int titles = rig.titles->size();
+
+    rig.session->disconnectByUser();
+    QCOMPARE(rig.status()->text(), QStringLiteral("Отключено"));
+    QCOMPARE(rig.titles->size(), titles + 1);
+    QCOMPARE(rig.titles->last().at(0).toBool(), false);
+    QCOMPARE(rig.lines(), expected << byUser);
+    QVERIFY(!rig.session->isEngaged());
+    QVERIFY(rig.connectButton()->isEnabled());
+}
+
+void TestSession::releasesHeldInputBeforeClosing_data()
+{
+    QTest::addColumn<bool>("destroy");
+    QTest::newRow("session destroyed") << true;
+    QTest::newRow("user disconnect") << false;
+}
+
+void TestSession::releasesHeldInputBeforeClosing()
+{
+    QFETCH(bool, destroy);
+    Rig rig(true);
+    rig.create();
+    rig.session->startConnection();
+    QVERIFY(rig.waitConnected(1));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.server.received(), rfbwire::clientHandshake38None(800, 480),
+                              2000);
+
+    QTest::keyPress(rig.view, Qt::Key_A);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.server.received().endsWith(rfbwire::keyEvent(0x61, true)), 2000);
+    const qsizetype mark = rig.server.received().size();
+    const QStringList lines = rig.lines();
+
+    if (destroy) {
+        rig.session.reset();
+        QCOMPARE(rig.lines(), lines); // nothing written
+    } else {
+        rig.session->disconnectByUser();
+        QCOMPARE(rig.lines(), lines + QStringList{byUser});
+        QVERIFY(rig.view->pressedKeys().isEmpty());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.server.connection()
+                                 || rig.server.connection()->state()
+                                        != QAbstractSocket::ConnectedState,
+                             2000);
+    // The key comes up on the panel and the pointer buttons are lifted before the close.
+    const QByteArray release = rfbwire::keyEvent(0x61, false) + rfbwire::pointerEvent(0, 0, 0);
+    QEXPECT_FAIL("", "RfbClient::disconnectFromPanel aborts the socket and drops the queued "
+                     "releases; it should flush them first",
+                 Continue);
+    QCOMPARE(rig.server.received().mid(mark).toHex(), release.toHex());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Header and tools
+
+void TestSession::enablingRules_data()
+{
+    // Events: C connect (until the first frame), E server ends the connection, D the disconnect
+    // button, V the view-only box clicked. Expected: refresh, snapshot, keyboard, Ctrl+Alt+Del
+    // as 1/0.
+    QTest::addColumn<bool>("viewOnly");
+    QTest::addColumn<QString>("events");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("at start") << false << "" << "0000";
+    QTest::newRow("at start, view only") << true << "" << "0000";
+    QTest::newRow("connected") << false << "C" << "1111";
+    QTest::newRow("connected, view only") << true << "C" << "1100";
+    QTest::newRow("ended keeps the snapshot") << false << "CE" << "0100";
+    QTest::newRow("disconnect clicked") << false << "CD" << "0100";
+    QTest::newRow("view only switched on while connected") << false << "CV" << "1100";
+    QTest::newRow("view only switched off while connected") << true << "CV" << "1111";
+    QTest::newRow("view only switched off while not connected") << true << "V" << "0000";
+    QTest::newRow("view only switched off after an end") << true << "CEV" << "0100";
+    QTest::newRow("view only toggled twice while connected") << false << "CVV" << "1111";
+    QTest::newRow("reconnected after disconnect") << false << "CDC" << "1111";
+}
+
+void TestSession::enablingRules()
+{
+    QFETCH(bool, viewOnly);
+    QFETCH(QString, events);
+    QFETCH(QString, expected);
+
+    Rig rig(false, viewOnly);
+    rig.create();
+    auto *viewOnlyBox = rig.child<QCheckBox>(QStringLiteral("viewOnly"));
+    QVERIFY(viewOnlyBox);
+    QCOMPARE(viewOnlyBox->isChecked(), viewOnly);
+    QCOMPARE(rig.view->isViewOnly(), viewOnly);
+
+    int connections = 0;
+    int ends = 0;
+    for (const QChar event : events) {
+        switch (event.toLatin1()) {
+        case 'C':
+            rig.session->startConnection();
+            QVERIFY(rig.waitConnected(++connections));
+            break;
+        case 'E':
+            rig.server.closeConnection();
+            QVERIFY(rig.waitEnded(++ends));
+            break;
+        case 'D':
+            rig.disconnectButton()->click();
+            break;
+        case 'V':
+            viewOnlyBox->click();
+            QCOMPARE(rig.view->isViewOnly(), viewOnlyBox->isChecked());
+            QCOMPARE(rig.session->profile().viewOnly, viewOnlyBox->isChecked());
+            break;
+        }
+    }
+
+    const QStringList names{"Обновить экран", "Сохранить снимок…", "Экранная клавиатура…",
+                            "Ctrl + Alt + Del"};
+    QString actual;
+    for (const QString &name : names) {
+        QAction *action = rig.action(name);
+        QVERIFY2(action, qPrintable(name));
+        actual += action->isEnabled() ? QLatin1Char('1') : QLatin1Char('0');
+    }
+    QCOMPARE(actual, expected);
+    QVERIFY(rig.action("Заметки о панели…")->isEnabled());
+}
+
+void TestSession::zoomSelector_data()
+{
+    QTest::addColumn<QList<int>>("choices");
+    QTest::addColumn<QList<double>>("factors");
+    QTest::newRow("150% then fit") << QList<int>{3, 0} << QList<double>{1.5, 0.0};
+    QTest::newRow("every item") << QList<int>{1, 2, 3, 4, 0} << QList<double>{1.0, 1.25, 1.5, 2.0, 0.0};
+}
+
+void TestSession::zoomSelector()
+{
+    QFETCH(QList<int>, choices);
+    QFETCH(QList<double>, factors);
+    Rig rig;
+    rig.create();
+    auto *zoom = rig.child<QComboBox>(QStringLiteral("sessionZoom"));
+    QVERIFY(zoom);
+    QCOMPARE(zoom->count(), 5);
+    QCOMPARE(zoom->currentIndex(), 0);
+    QCOMPARE(rig.view->zoomFactor(), 0.0);
+    for (int i = 0; i < choices.size(); ++i) {
+        zoom->setCurrentIndex(choices.at(i));
+        QCOMPARE(rig.view->zoomFactor(), factors.at(i));
+    }
+    QCOMPARE(rig.session->profile().viewOnly, false); // the zoom is not part of the record
+}
+
+void TestSession::applyProfile_data()
+{
+    QTest::addColumn<QString>("phase");
+    QTest::addColumn<bool>("applied");
+    QTest::newRow("idle") << "idle" << true;
+    QTest::newRow("after a user disconnect") << "disconnected" << true;
+    QTest::newRow("connected") << "connected" << false;
+    QTest::newRow("waiting to retry") << "waiting" << false;
+}
+
+void TestSession::applyProfile()
+{
+    QFETCH(QString, phase);
+    QFETCH(bool, applied);
+    Rig rig(true);
+    rig.create();
+    if (phase != QLatin1String("idle")) {
+        rig.session->startConnection();
+        QVERIFY(rig.waitConnected(1));
+    }
+    if (phase == QLatin1String("waiting")) {
+        rig.server.closeConnection();
+        QVERIFY(rig.waitEnded(1));
+    }
+    if (phase == QLatin1String("disconnected"))
+        rig.session->disconnectByUser();
+
+    PanelProfile edited = rig.profile;
+    edited.name = QStringLiteral("Пресс <b>2</b>");
+    edited.host = QStringLiteral("10.0.0.7");
+    edited.port = 5901;
+    edited.viewOnly = true;
+    edited.notes = QStringLiteral("новые заметки");
+    rig.session->applyProfile(edited);
+
+    const PanelProfile &now = rig.session->profile();
+    auto *title = rig.child<QLabel>(QStringLiteral("sessionTitle"));
+    auto *box = rig.child<QCheckBox>(QStringLiteral("viewOnly"));
+    const auto muted = rig.session->findChildren<QLabel *>(QStringLiteral("muted"));
+    QStringList mutedTexts;
+    for (QLabel *label : muted)
+        mutedTexts << label->text();
+    const PanelProfile &want = applied ? edited : rig.profile;
+    QCOMPARE(now, want);
+    QCOMPARE(title->text(), want.name);
+    QCOMPARE(title->toolTip(), want.name);
+    QCOMPARE(title->textFormat(), Qt::PlainText);
+    QVERIFY(mutedTexts.contains(QStringLiteral("%1 : %2").arg(want.host).arg(want.port)));
+    QCOMPARE(box->isChecked(), want.viewOnly);
+    QCOMPARE(rig.view->isViewOnly(), want.viewOnly);
+}
+
+void TestSession::selectionAndCompact()
+{
+    Rig rig;
+    rig.create();
+    auto *title = rig.child<QLabel>(QStringLiteral("sessionTitle"));
+    QCOMPARE(rig.session->objectName(), QStringLiteral("session"));
+    QVERIFY(rig.session->testAttribute(Qt::WA_StyledBackground));
+    QCOMPARE(rig.session->minimumSize(), QSize(280, 220));
+    QVERIFY(rig.child<QScrollArea>(QStringLiteral("remoteScroll"))->widget() == rig.view);
+
+    rig.session->setSelected(false);
+    QCOMPARE(rig.session->property("selected").toBool(), false);
+    QVERIFY(!rig.view->isActive());
+    rig.session->setSelected(true);
+    QCOMPARE(rig.session->property("selected").toBool(), true);
+    QVERIFY(rig.view->isActive());
+
+    rig.session->setCompact(true);
+    QVERIFY(title->isHidden());
+    QVERIFY(rig.frameAge() && !rig.frameAge()->isHidden());
+    int hiddenMuted = 0;
+    for (QLabel *label : rig.session->findChildren<QLabel *>(QStringLiteral("muted")))
+        hiddenMuted += label->isHidden();
+    QCOMPARE(hiddenMuted, 1); // the address, not the frame age
+    rig.session->setCompact(false);
+    QVERIFY(!title->isHidden());
+}
+
+void TestSession::headerSignals()
+{
+    Rig rig;
+    rig.create();
+    QSignalSpy expand(rig.session.get(), &Session::expandRequested);
+    QSignalSpy close(rig.session.get(), &Session::closeRequested);
+    buttonWithText(rig.session.get(), "◎")->click();
+    QCOMPARE(rig.activations->size(), 1);
+    buttonWithText(rig.session.get(), "⤢")->click();
+    QCOMPARE(expand.size(), 1);
+    buttonWithText(rig.session.get(), "×")->click();
+    QCOMPARE(close.size(), 1);
+
+    // A click into a view that is not selected asks for activation through the session.
+    rig.session->setSelected(false);
+    QTest::mouseClick(rig.view, Qt::LeftButton);
+    QCOMPARE(rig.activations->size(), 2);
+    QVERIFY(rig.lines().isEmpty());
+}
+
+void TestSession::ctrlAltDel_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<bool>("sent");
+    QTest::newRow("confirmed") << "Продолжить" << true;
+    QTest::newRow("cancelled") << "Отмена" << false;
+}
+
+void TestSession::ctrlAltDel()
+{
+    QFETCH(QString, answer);
+    QFETCH(bool, sent);
+    Rig rig;
+    rig.create();
+    rig.session->startConnection();
+    QVERIFY(rig.waitConnected(1));
+    QTest::qWait(50);
+    rig.server.takeSessionBytes();
+
+    DialogDriver driver;
+    int activationsWhileAsking = -1;
+    Rig *r = &rig;
+    driver.expect([r, &activationsWhileAsking, answer](QDialog *dialog) {
+        activationsWhileAsking = int(r->activations->size());
+        clickButton(answer)(dialog);
+    });
+    rig.action("Ctrl + Alt + Del")->trigger();
+    QCOMPARE(driver.seen(), 1);
+    QCOMPARE(driver.titles.first(), QStringLiteral("Отправить сочетание?"));
+    QVERIFY(driver.texts.first().contains(
+        QStringLiteral("Передать Ctrl + Alt + Del панели «Линия розлива 3»?")));
+    QCOMPARE(activationsWhileAsking, 1);
+
+    QByteArray expected;
+    if (sent) {
+        expected = rfbwire::keyEvent(0xFFE3, true) + rfbwire::keyEvent(0xFFE9, true)
+                   + rfbwire::keyEvent(0xFFFF, true) + rfbwire::keyEvent(0xFFFF, false)
+                   + rfbwire::keyEvent(0xFFE9, false) + rfbwire::keyEvent(0xFFE3, false);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.server.received().endsWith(expected), 2000);
+    } else {
+        QTest::qWait(50);
+        const QByteArray bytes = rig.server.takeSessionBytes();
+        QVERIFY2(!bytes.contains(rfbwire::keyEvent(0xFFFF, true)), bytes.toHex().constData());
+    }
+    QCOMPARE(driver.unexpected(), 0);
+}
+
+void TestSession::notes_data()
+{
+    QTest::addColumn<QString>("notes");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("empty")
+        << QString()
+        << QStringLiteral("Заметки пока не добавлены. Их можно заполнить в настройках панели.");
+    const QString lines = QStringLiteral("Шкаф А2, <b>серийный</b> №17\nКонтакт: дежурный");
+    QTest::newRow("several lines with markup") << lines << lines;
+}
+
+void TestSession::notes()
+{
+    QFETCH(QString, notes);
+    QFETCH(QString, shown);
+    Rig rig;
+    rig.profile.notes = notes;
+    rig.create();
+
+    DialogDriver driver;
+    QString format;
+    driver.expect([&format, shown](QDialog *dialog) {
+        for (QLabel *label : dialog->findChildren<QLabel *>())
+            if (label->text() == shown)
+                format = label->textFormat() == Qt::PlainText ? "plain" : "rich";
+        clickButton(QStringLiteral("Понятно"))(dialog);
+    });
+    rig.action("Заметки о панели…")->trigger();
+    QCOMPARE(driver.seen(), 1);
+    QCOMPARE(driver.titles.first(), QStringLiteral("Заметки · Линия розлива 3"));
+    QCOMPARE(format, QStringLiteral("plain"));
+    QVERIFY(rig.lines().isEmpty());
+}
+
+void TestSession::frameAgeText_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<qint64>("seconds");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("fresh") << QSize(800, 480) << qint64(0) << "800 × 480 · кадр 0 с назад";
+    QTest::newRow("ten seconds") << QSize(800, 480) << qint64(10) << "800 × 480 · кадр 10 с назад";
+    QTest::newRow("fraction truncated") << QSize(1024, 768) << qint64(-1) << "1024 × 768 · кадр 0 с назад";
+    QTest::newRow("clock went back") << QSize(800, 480) << qint64(-30) << "800 × 480 · кадр 0 с назад";
+    QTest::newRow("new attempt, no picture yet") << QSize(0, 0) << qint64(3725) << "0 × 0 · кадр 3725 с назад";
+}
+
+void TestSession::frameAgeText()
+{
+    QFETCH(QSize, size);
+    QFETCH(qint64, seconds);
+    QFETCH(QString, text);
+    const QDateTime last(QDate(2026, 3, 29), QTime(1, 59, 59, 600));
+    // -1 stands for 0.9 s: less than a whole second.
+    const QDateTime now = seconds == -1 ? last.addMSecs(900) : last.addSecs(seconds);
+    QCOMPARE(Session::frameAgeText(size, last, now), text);
+}
+
+void TestSession::frameAgeLine()
+{
+    QDateTime now(QDate(2026, 3, 5), QTime(14, 7, 9));
+    Rig rig(true);
+    rig.create();
+    rig.session->setClock([&now] { return now; });
+    QLabel *age = rig.frameAge();
+    QVERIFY(age);
+    QVERIFY(rig.frameAgeTimer()->isActive());
+    QCOMPARE(rig.frameAgeTimer()->interval(), 1000);
+
+    Rig::fire(rig.frameAgeTimer());
+    QCOMPARE(age->text(), QString()); // no frame yet
+
+    rig.session->startConnection();
+    QVERIFY(rig.waitConnected(1));
+    QCOMPARE(age->text(), QStringLiteral("800 × 480 · кадр 0 с назад"));
+
+    now = now.addSecs(10);
+    Rig::fire(rig.frameAgeTimer());
+    QCOMPARE(age->text(), QStringLiteral("800 × 480 · кадр 10 с назад"));
+
+    // A completed update makes the picture new again.
+    rig.server.send(rfbwire::update(1) + rfbwire::solidRaw(0, 0, 4, 4, 0x204080));
+    QTRY_COMPARE_WITH_TIMEOUT(age->text(), QStringLiteral("800 × 480 · кадр 0 с назад"), 2000);
+
+    // The line keeps counting after the end; a new attempt has no picture yet.
+    rig.server.closeConnection();
+    QVERIFY(rig.waitEnded(1));
+    now = now.addSecs(7);
+    Rig::fire(rig.frameAgeTimer());
+    QCOMPARE(age->text(), QStringLiteral("800 × 480 · кадр 7 с назад"));
+    rig.dropConnections(true);
+    Rig::fire(rig.reconnectTimer());
+    now = now.addSecs(1);
+    Rig::fire(rig.frameAgeTimer());
+    QCOMPARE(age->text(), QStringLiteral("0 × 0 · кадр 8 с назад"));
+    rig.dropConnections(false);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Password
+
+void TestSession::prompt_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("serverPassword"); // "-" for security None
+    QTest::addColumn<bool>("connects");
+    QTest::addColumn<bool>("notice");
+
+    QTest::newRow("latin") << "Pa55word" << "Подключить" << "Pa55word" << true << false;
+    QTest::newRow("empty: no password") << "" << "Подключить" << "-" << true << false;
+    QTest::newRow("latin-1 letters with diacritics")
+        << "éàüñçøåß" << "Подключить" << "éàüñçøåß" << true << false;
+    QTest::newRow("ninth character is not typed") << "123456789" << "Подключить" << "12345678"
+                                                  << true << false;
+    QTest::newRow("cyrillic") << "пароль" << "Подключить" << "-" << false << true;
+    QTest::newRow("one cyrillic letter") << "secrеt" << "Подключить" << "-" << false << true;
+    QTest::newRow("euro sign, outside Latin-1") << "€uro" << "Подключить" << "-" << false << true;
+    QTest::newRow("cancelled") << "secret" << "Отмена" << "-" << false << false;
+    QTest::newRow("escape") << "secret" << "Escape" << "-" << false << false;
+}
+
+void TestSession::prompt()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, button);
+    QFETCH(QString, serverPassword);
+    QFETCH(bool, connects);
+    QFETCH(bool, notice);
+
+    Rig rig;
+    rig.profile.password.clear();
+    if (serverPassword != QLatin1String("-"))
+        rig.server.setPassword(serverPassword);
+    rig.create();
+
+    DialogDriver driver;
+    QString shownInInput;
+    driver.expect([typed, button, &shownInInput](QDialog *dialog) {
+        auto *input = dialog->findChild<QLineEdit *>();
+        QVERIFY(input);
+        QCOMPARE(input->maxLength(), 8);
+        QVERIFY(input->text().isEmpty());
+        answerPrompt(typed, button)(dialog);
+        shownInInput = input->text();
+    });
+    if (notice)
+        driver.expect(clickButton(QStringLiteral("Понятно")));
+
+    rig.session->startConnection();
+    QCOMPARE(driver.titles.value(0), QStringLiteral("Подключение · Линия розлива 3"));
+    QVERIFY(driver.texts.value(0).contains(
+        QStringLiteral("Введите пароль или оставьте поле пустым для входа без пароля.")));
+    QCOMPARE(driver.seen(), notice ? 2 : 1);
+    QCOMPARE(driver.unexpected(), 0);
+    if (notice) {
+        QCOMPARE(driver.titles.at(1), QStringLiteral("Пароль"));
+        QVERIFY(driver.texts.at(1).contains(
+            QStringLiteral("Используйте до 8 символов Latin-1 (латиница, цифры).")));
+    }
+
+    if (connects) {
+        const QString expected = serverPassword == QLatin1String("-") ? QString() : serverPassword;
+        QCOMPARE(rig.session->profile().password, expected);
+        QCOMPARE(rig.lines(), QStringList{starting});
+        QVERIFY(rig.waitConnected(1));
+        QVERIFY(!rig.server.authenticationRejected());
+    } else {
+        // Nothing changes: no attempt, no status text, no journal line.
+        QVERIFY(!rig.session->isEngaged());
+        QVERIFY(rig.session->profile().password.isEmpty());
+        QVERIFY(rig.lines().isEmpty());
+        QCOMPARE(rig.status()->text(), QStringLiteral("Готов к подключению"));
+        QVERIFY(rig.connectButton()->isEnabled());
+        QTest::qWait(30);
+        QCOMPARE(rig.server.connectionCount(), 0);
+    }
+}
+
+void TestSession::promptAsksAgainAfterEmptyAnswer()
+{
+    Rig rig;
+    rig.profile.password.clear();
+    rig.server.setPassword(QStringLiteral("later"));
+    rig.create();
+
+    DialogDriver driver;
+    driver.expect(answerPrompt(QString(), QStringLiteral("Подключить")));
+    rig.session->startConnection();
+    QVERIFY(rig.waitEnded(1)); // an empty password is refused by this panel
+    QVERIFY(rig.server.authenticationRejected());
+
+    driver.expect(answerPrompt(QStringLiteral("later"), QStringLiteral("Подключить")));
+    rig.session->startConnection();
+    QCOMPARE(driver.seen(), 2);
+    QVERIFY(rig.waitConnected(2));
+
+    // A password that was entered stays with the session: no more questions.
+    rig.session->disconnectByUser();
+    rig.session->startConnection();
+    QVERIFY(rig.waitConnected(3));
+    QCOMPARE(driver.seen(), 2);
+    QCOMPARE(driver.unexpected(), 0);
+}
+
+void TestSession::rememberedPasswordSkipsPrompt()
+{
+    Rig rig;
+    rig.profile.password = QStringLiteral("stored1");
+    rig.profile.remember = true;
+    QVERIFY2(CredentialStore::writePassword(rig.profile), "the test keyring is not reachable");
+    // What the session holds is replaced by what is stored at every user-started connect.
+    rig.profile.password = QStringLiteral("stale");
+    rig.server.setPassword(QStringLiteral("stored1"));
+    rig.create();
+
+    DialogDriver driver;
+    rig.session->startConnection();
+    QVERIFY(rig.waitConnected(1));
+    QCOMPARE(rig.session->profile().password, QStringLiteral("stored1"));
+
+    // The user changes the stored password in the editor; the next connect reads it.
+    rig.session->disconnectByUser();
+    PanelProfile changed = rig.profile;
+    changed.password = QStringLiteral("stored2");
+    QVERIFY(CredentialStore::writePassword(changed));
+    rig.server.setPassword(QStringLiteral("stored2"));
+    rig.session->startConnection();
+    QVERIFY(rig.waitConnected(2));
+    QCOMPARE(driver.seen(), 0);
+    CredentialStore::deletePassword(rig.profile);
+}
+
+void TestSession::rememberWithNothingStoredAsksEveryTime()
+{
+    Rig rig;
+    rig.profile.remember = true;
+    rig.profile.password = QStringLiteral("editor");
+    CredentialStore::deletePassword(rig.profile);
+    rig.server.setPassword(QStringLiteral("typed"));
+    rig.create();
+
+    DialogDriver driver;
+    for (int round = 1; round <= 2; ++round) {
+        driver.expect(answerPrompt(QStringLiteral("typed"), QStringLiteral("Подключить")));
+        rig.session->startConnection();
+        QCOMPARE(driver.seen(), round);
+        QVERIFY(rig.waitConnected(round));
+        rig.session->disconnectByUser();
+    }
+    QCOMPARE(driver.unexpected(), 0);
+    // The prompt never writes to the store.
+    QCOMPARE(CredentialStore::readPassword(rig.profile.id), QString());
+}
+
+void TestSession::reconnectionReusesPromptedPassword()
+{
+    Rig rig(true);
+    rig.profile.password.clear();
+    rig.server.setPassword(QStringLiteral("s3cret"));
+    rig.create();
+
+    DialogDriver driver;
+    driver.expect(answerPrompt(QStringLiteral("s3cret"), QStringLiteral("Подключить")));
+    rig.session->startConnection();
+    QVERIFY(rig.waitConnected(1));
+
+    rig.server.closeConnection();
+    QVERIFY(rig.waitEnded(1));
+    Rig::fire(rig.reconnectTimer());
+    QVERIFY(rig.waitConnected(2));
+    QVERIFY(!rig.server.authenticationRejected());
+    QCOMPARE(driver.seen(), 1);
+    QCOMPARE(driver.unexpected(), 0);
+    QCOMPARE(rig.lines().mid(3), (QStringList{retrying, established}));
+}
+
+QTEST_MAIN(TestSession)
+#include "tst_session.moc"
