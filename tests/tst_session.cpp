@@ -6,6 +6,7 @@
 #include "rfbclient.h"
 #include "rfbtestserver.h"
 #include "session.h"
+#include "xvncserver.h"
 
 #include <QAction>
 #include <QApplication>
@@ -18,6 +19,9 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QRandomGenerator>
+#include <QTcpSocket>
+#include <QThread>
 #include <QtTest>
 
 #include <functional>
@@ -240,6 +244,69 @@ struct Rig
     }
 };
 
+// Xvnc started again on the port an earlier server used, as a panel that comes back after an
+// outage at the same address (XvncServer always picks a fresh port).
+class RestartedXvnc
+{
+public:
+    ~RestartedXvnc()
+    {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        process.terminate();
+        if (!process.waitForFinished(3000)) {
+            process.kill();
+            process.waitForFinished(3000);
+        }
+    }
+
+    bool start(quint16 port, const QString &password, QString *error)
+    {
+        QProcess maker;
+        maker.start(QStringLiteral("vncpasswd"), {QStringLiteral("-f")});
+        maker.write(password.toLatin1() + '\n');
+        maker.closeWriteChannel();
+        QFile file(dir.filePath(QStringLiteral("passwd")));
+        if (!maker.waitForFinished(5000) || maker.exitCode() != 0 || !file.open(QIODevice::WriteOnly)
+            || file.write(maker.readAllStandardOutput()) <= 0) {
+            *error = QStringLiteral("vncpasswd -f failed (package tigervnc-tools)");
+            return false;
+        }
+        file.close();
+        int display = 500 + int(QRandomGenerator::global()->bounded(300));
+        while (QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(display)))
+            ++display;
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(QStringLiteral("Xvnc"),
+                      {QStringLiteral(":%1").arg(display), QStringLiteral("-rfbport"),
+                       QString::number(port), QStringLiteral("-interface"),
+                       QStringLiteral("127.0.0.1"), QStringLiteral("-localhost"),
+                       QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                       QStringLiteral("-geometry"), QStringLiteral("800x480"),
+                       QStringLiteral("-depth"), QStringLiteral("24"),
+                       QStringLiteral("-SecurityTypes"), QStringLiteral("VncAuth"),
+                       QStringLiteral("-PasswordFile"), file.fileName()});
+        QElapsedTimer wait;
+        wait.start();
+        while (process.state() != QProcess::NotRunning && wait.elapsed() < 15000) {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, port);
+            if (probe.waitForConnected(300) && probe.waitForReadyRead(1000)
+                && probe.readAll().startsWith("RFB 003."))
+                return true;
+            QThread::msleep(50);
+        }
+        *error = QStringLiteral("Xvnc did not come back on port %1: %2")
+                     .arg(port)
+                     .arg(QString::fromLocal8Bit(process.readAll().right(600)));
+        return false;
+    }
+
+private:
+    QTemporaryDir dir;
+    QProcess process;
+};
+
 QString retryText(const QString &reason, int attempt, int delay)
 {
     return QStringLiteral("%1 · Повтор %2/5 через %3 с").arg(reason).arg(attempt).arg(delay);
@@ -286,6 +353,8 @@ private slots:
     void rememberedPasswordSkipsPrompt();
     void rememberWithNothingStoredAsksEveryTime();
     void reconnectionReusesPromptedPassword();
+
+    void realPeerPromptAndReconnect();
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -1086,6 +1155,50 @@ void TestSession::reconnectionReusesPromptedPassword()
     QCOMPARE(driver.seen(), 1);
     QCOMPARE(driver.unexpected(), 0);
     QCOMPARE(rig.lines().mid(3), (QStringList{retrying, established}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// A real peer
+
+void TestSession::realPeerPromptAndReconnect()
+{
+    const QString password = QStringLiteral("tiger8pw");
+    XvncServer xvnc;
+    QVERIFY2(xvnc.start(QSize(800, 480), password), qPrintable(xvnc.errorString()));
+    QVERIFY2(xvnc.run("xsetroot", {"-solid", "#2d6a4f"}), qPrintable(xvnc.errorString()));
+
+    Rig rig(true);
+    rig.profile.port = xvnc.port();
+    rig.profile.password.clear();
+    rig.create();
+    const auto online = [&rig] {
+        return rig.client->isLive() && !rig.titles->isEmpty() && rig.titles->last().at(0).toBool();
+    };
+
+    DialogDriver driver;
+    driver.expect(answerPrompt(password, QStringLiteral("Подключить")));
+    rig.session->startConnection();
+    QCOMPARE(driver.seen(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(online(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.frameAge()->text().startsWith(QStringLiteral("800 × 480 · кадр")),
+                             5000);
+    QCOMPARE(rig.status()->text(), QStringLiteral("● Соединение установлено"));
+
+    // The panel goes away and comes back at the same address.
+    const quint16 port = xvnc.port();
+    xvnc.stop();
+    QVERIFY(rig.waitEnded(1));
+    const QString reason = rig.lastReason();
+    QCOMPARE(rig.status()->text(), retryText(reason, 1, 3));
+    RestartedXvnc again;
+    QString error;
+    QVERIFY2(again.start(port, password, &error), qPrintable(error));
+
+    Rig::fire(rig.reconnectTimer());
+    QTRY_VERIFY_WITH_TIMEOUT(online(), 10000);
+    QCOMPARE(rig.lines(), (QStringList{starting, established, reason, retrying, established}));
+    QCOMPARE(driver.seen(), 1); // the held password, no second question
+    QCOMPARE(driver.unexpected(), 0);
 }
 
 QTEST_MAIN(TestSession)
