@@ -1,6 +1,10 @@
-// Snapshot marking geometry, the rendered picture and the PNG write.
+// Snapshot marking geometry, the rendered picture, the PNG write and the save flow, on its own
+// and from a session's tools menu.
 #include "panelsnapshot.h"
+#include "rfbtestserver.h"
+#include "session.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -366,6 +370,8 @@ private slots:
     void saveFlow_data();
     void saveFlow();
     void saveNullFrame();
+    void fromSession_data();
+    void fromSession();
 };
 
 
@@ -479,6 +485,100 @@ void TestPanelSnapshot::saveNullFrame()
     emit stopPolling();
     QCOMPARE(modals, QStringList());
     QCOMPARE(picturesFiles(), QStringList());
+}
+
+void TestPanelSnapshot::fromSession_data()
+{
+    QTest::addColumn<bool>("endFirst");
+    QTest::addColumn<QString>("answer"); // "cancel", "save" or "fail"
+
+    QTest::newRow("cancel") << false << "cancel";
+    QTest::newRow("save") << false << "save";
+    QTest::newRow("write fails") << false << "fail";
+    QTest::newRow("after the connection ended") << true << "save";
+    QTest::newRow("cancel after the connection ended") << true << "cancel";
+}
+
+// The session's "Сохранить снимок…" journals only a written file, and still saves the last
+// picture once the panel has gone.
+void TestPanelSnapshot::fromSession()
+{
+    QFETCH(bool, endFirst);
+    QFETCH(QString, answer);
+
+    for (const QString &file : picturesFiles())
+        QVERIFY(QFile::remove(pictures + QLatin1Char('/') + file));
+
+    RfbTestServer server;
+    QVERIFY(server.listen());
+    PanelProfile profile;
+    profile.id = PanelProfile::newId();
+    profile.name = QStringLiteral("Котельная 2");
+    profile.host = QStringLiteral("127.0.0.1");
+    profile.port = server.port();
+    profile.password = QStringLiteral("unused"); // security None; avoids the prompt
+    Session session(profile);
+    QSignalSpy journal(&session, &Session::journal);
+
+    QAction *snapshot = nullptr;
+    const auto actions = session.findChildren<QAction *>();
+    for (QAction *action : actions) {
+        if (action->text() == QStringLiteral("Сохранить снимок…"))
+            snapshot = action;
+    }
+    QVERIFY(snapshot);
+    QVERIFY(!snapshot->isEnabled());
+
+    session.startConnection();
+    QTRY_VERIFY(server.handshakeDone());
+    const QRgb panelColour = qRgb(0x33, 0x66, 0xCC);
+    server.send(rfbwire::update(1) + rfbwire::solidRaw(0, 0, 800, 480, panelColour));
+    QTRY_VERIFY(channelDistance(session.renderSnapshot(QDateTime::currentDateTime()).pixel(400, 20),
+                                panelColour)
+                <= 40);
+    QVERIFY(snapshot->isEnabled());
+    if (endFirst) {
+        const int before = journal.count();
+        server.shutdown();
+        QTRY_VERIFY(journal.count() > before);
+        QVERIFY(snapshot->isEnabled());
+    }
+    journal.clear();
+
+    QString chosen;
+    bool noticeSeen = false;
+    onEachModal([&](QWidget *modal) {
+        if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
+            auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            chosen = edit ? edit->text() : QString();
+            if (answer == QLatin1String("cancel")) {
+                dialog->reject();
+                return;
+            }
+            if (answer == QLatin1String("fail") && edit)
+                edit->setText(root.filePath(QStringLiteral("gone/away/shot.png")));
+            QMetaObject::invokeMethod(dialog, "accept");
+            return;
+        }
+        noticeSeen = noticeSeen || modal->windowTitle() == QStringLiteral("Снимок");
+        modal->close();
+    });
+    snapshot->trigger();
+    emit stopPolling();
+
+    QVERIFY(chosen.startsWith(QLatin1String("Pelorin_")));
+    QCOMPARE(noticeSeen, answer == QLatin1String("fail"));
+    if (answer != QLatin1String("save")) {
+        QCOMPARE(journal.count(), 0);
+        QCOMPARE(picturesFiles(), QStringList());
+        return;
+    }
+    QCOMPARE(journal.count(), 1);
+    QCOMPARE(journal.at(0).at(0).toString(), QStringLiteral("Снимок сохранён"));
+    QCOMPARE(picturesFiles(), QStringList{chosen});
+    const QImage back(pictures + QLatin1Char('/') + chosen, "PNG");
+    QCOMPARE(back.size(), QSize(800, 480));
+    QVERIFY(channelDistance(back.pixel(400, 20), panelColour) <= 40);
 }
 
 QTEST_MAIN(TestPanelSnapshot)
