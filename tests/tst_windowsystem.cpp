@@ -11,51 +11,57 @@
 
 namespace {
 
+// Runs one xdotool command line while the event loop keeps running, so the
+// program sees every press and release when it happens, as with a real user.
 bool xdotool(const QStringList &args)
 {
     QProcess process;
     process.start(QStringLiteral("xdotool"), args);
-    return process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit
-            && process.exitCode() == 0;
+    if (!process.waitForStarted(5000))
+        return false;
+    if (!QTest::qWaitFor([&process] { return process.state() == QProcess::NotRunning; }, 10000))
+        return false;
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+QStringList moveTo(QPoint global)
+{
+    return {QStringLiteral("mousemove"), QString::number(global.x()), QString::number(global.y())};
+}
+
+QStringList pause(double seconds)
+{
+    return {QStringLiteral("sleep"), QString::number(seconds)};
+}
+
+QStringList button(const char *upOrDown)
+{
+    return {QLatin1String("mouse") + QLatin1String(upOrDown), QStringLiteral("1")};
 }
 
 bool pointerTo(QPoint global)
 {
-    return xdotool({QStringLiteral("mousemove"), QString::number(global.x()),
-                    QString::number(global.y())});
+    return xdotool(moveTo(global) + pause(0.1));
 }
 
-// Presses the left button at from, drags in small steps to to and releases;
-// the events reach the program through the X server, as a user's would.
+// Presses the left button at from, drags in small steps to to and releases.
 bool drag(QPoint from, QPoint to)
 {
-    if (!pointerTo(from))
-        return false;
-    QTest::qWait(100);
-    if (!xdotool({QStringLiteral("mousedown"), QStringLiteral("1")}))
-        return false;
-    // Let the program see the press and hand the pointer to the window manager.
-    QTest::qWait(250);
+    QStringList script = moveTo(from) + pause(0.1) + button("down") + pause(0.25);
     const int steps = 6;
-    for (int i = 1; i <= steps; ++i) {
-        if (!pointerTo(from + (to - from) * i / steps))
-            return false;
-        QTest::qWait(40);
-    }
-    QTest::qWait(100);
-    const bool released = xdotool({QStringLiteral("mouseup"), QStringLiteral("1")});
-    QTest::qWait(200);
-    return released;
+    for (int i = 1; i <= steps; ++i)
+        script += moveTo(from + (to - from) * i / steps) + pause(0.04);
+    script += pause(0.1) + button("up") + pause(0.2);
+    return xdotool(script);
 }
 
-bool click(QPoint global)
+// Left clicks at global, holding the button about as long as a hand does.
+bool click(QPoint global, int count = 1)
 {
-    if (!pointerTo(global))
-        return false;
-    QTest::qWait(100);
-    const bool clicked = xdotool({QStringLiteral("click"), QStringLiteral("1")});
-    QTest::qWait(250);
-    return clicked;
+    QStringList script = moveTo(global) + pause(0.1);
+    for (int i = 0; i < count; ++i)
+        script += button("down") + pause(0.08) + button("up") + pause(0.12);
+    return xdotool(script + pause(0.15));
 }
 
 // Waits until the window manager has placed the window and stopped moving it.
@@ -207,6 +213,30 @@ private slots:
         QTest::qWait(200);
         QCOMPARE(clicked.count(), clicks);
         QCOMPARE(dialog.size(), before);
+    }
+
+    // Each press hands the pointer to the window manager; a click without a drag
+    // must give it back at once, and a double-click must still reach the bar.
+    void clickAndDoubleClickTitleBar()
+    {
+        MainWindow window;
+        window.show();
+        settle(&window);
+        auto *bar = window.findChild<QWidget *>(QStringLiteral("windowBar"));
+        QVERIFY(bar);
+        const QRect normal = window.geometry();
+        const QPoint grip(300, bar->height() / 2);
+
+        // A plain click leaves the window where it is, also when the pointer moves on.
+        QVERIFY(click(bar->mapToGlobal(grip)));
+        QVERIFY(pointerTo(bar->mapToGlobal(grip) + QPoint(80, 60)));
+        QCOMPARE(window.geometry(), normal);
+
+        QVERIFY(click(bar->mapToGlobal(grip), 2));
+        QTRY_VERIFY_WITH_TIMEOUT(window.isMaximized(), 3000);
+        QVERIFY(click(bar->mapToGlobal(grip), 2));
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isMaximized(), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(window.geometry().size(), normal.size(), 3000);
     }
 
     void maximisedWindowHasNoEdges()
