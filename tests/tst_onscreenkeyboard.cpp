@@ -4,7 +4,9 @@
 #include "remoteview.h"
 #include "rfbclient.h"
 #include "rfbtestserver.h"
+#include "session.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QGridLayout>
@@ -383,7 +385,60 @@ private slots:
                                           + rfbwire::keyEvent(0x62, false) + release,
                                   2000);
     }
+
+    void fromSession();
 };
+
+// From the session's tools menu: the session asks to be selected before the dialog opens, so
+// keys reach the panel even when it was not the selected one.
+void TestOnScreenKeyboard::fromSession()
+{
+    RfbTestServer server;
+    QVERIFY(server.listen());
+    PanelProfile profile = profileNamed(QStringLiteral("Насосная"));
+    profile.port = server.port();
+    profile.password = QStringLiteral("unused"); // security None; avoids the prompt
+    Session session(profile);
+    session.setSelected(false);
+    QStringList events;
+    connect(&session, &Session::activationRequested, &session, [&session, &events] {
+        events << QStringLiteral("activation");
+        session.setSelected(true); // what the main window does
+    });
+
+    QAction *keyboardAction = nullptr;
+    const auto actions = session.findChildren<QAction *>();
+    for (QAction *action : actions) {
+        if (action->text() == QStringLiteral("Экранная клавиатура…"))
+            keyboardAction = action;
+    }
+    QVERIFY(keyboardAction);
+    session.startConnection();
+    QTRY_COMPARE(server.received(), rfbwire::clientHandshake38None(800, 480));
+    QTRY_VERIFY(keyboardAction->isEnabled());
+    const qsizetype mark = server.received().size();
+
+    onModal([&events](QWidget *modal) {
+        auto *keyboard = qobject_cast<OnScreenKeyboard *>(modal);
+        if (!keyboard) {
+            modal->close();
+            return;
+        }
+        events << keyboard->windowTitle();
+        keyboard->modifierBox(OnScreenKeyboard::Shift)->click();
+        keyboard->keyButtonAt(3, 0)->click(); // a
+        keyboard->closeButton()->click();
+    });
+    keyboardAction->trigger();
+
+    QCOMPARE(events, (QStringList{QStringLiteral("activation"), QStringLiteral("Клавиатура · Насосная")}));
+    const QByteArray release = rfbwire::pointerEvent(0, 0, 0);
+    // Selecting releases, opening releases, the key, closing releases.
+    QTRY_COMPARE_WITH_TIMEOUT(server.received().mid(mark),
+                              release + release + rfbwire::keyEvent(0xFFE1, true) + tap(0x41)
+                                      + rfbwire::keyEvent(0xFFE1, false) + release,
+                              2000);
+}
 
 QTEST_MAIN(TestOnScreenKeyboard)
 #include "tst_onscreenkeyboard.moc"
