@@ -71,6 +71,8 @@ public:
     ProtocolState stateForTest() const { return state; }
     qsizetype bufferedBytesForTest() const;
     qsizetype passwordBytesForTest() const { return passwordBytes.size(); }
+    // True while a parse continuation is queued (a slice ran out of time with input left).
+    bool parsingPendingForTest() const { return continuationPending; }
 
 signals:
     void status(const QString &text);
