@@ -5,6 +5,8 @@
 #include <QLabel>
 #include <QLayout>
 #include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -49,7 +51,17 @@ class TestWindowChrome : public QObject
 {
     Q_OBJECT
 
+private:
+    QTemporaryDir settingsDir;
+
 private slots:
+    void initTestCase()
+    {
+        // The main window reads its settings (geometry, workspace): start empty.
+        QVERIFY(settingsDir.isValid());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
+    }
+
     void edgesOfPosition_data()
     {
         QTest::addColumn<QPoint>("pos");

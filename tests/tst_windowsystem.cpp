@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -88,9 +90,15 @@ class TestWindowSystem : public QObject
 {
     Q_OBJECT
 
+private:
+    QTemporaryDir settingsDir;
+
 private slots:
     void initTestCase()
     {
+        // The main window reads its settings (geometry, workspace): start empty.
+        QVERIFY(settingsDir.isValid());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
         QVERIFY2(QGuiApplication::platformName() == QLatin1String("xcb"),
                  "these tests need the xcb platform and an X server with a window manager "
                  "(the test command starts Xvfb with openbox)");
