@@ -80,9 +80,18 @@ private:
     void check()
     {
         auto *modal = qobject_cast<QDialog *>(QApplication::activeModalWidget());
-        if (!modal || modal == current)
+        if (!modal)
             return;
+        if (modal == current) {
+            // A handler that failed half-way must not leave the test hanging in exec().
+            if (shownFor.elapsed() > 3000) {
+                ++surprises;
+                modal->reject();
+            }
+            return;
+        }
         current = modal;
+        shownFor.start();
         titles << modal->windowTitle();
         QStringList labels;
         const auto all = modal->findChildren<QLabel *>();
@@ -100,6 +109,7 @@ private:
 
     QTimer poll;
     QPointer<QDialog> current;
+    QElapsedTimer shownFor;
     QList<Handler> handlers;
     int surprises = 0;
 };
@@ -1002,11 +1012,9 @@ void TestSession::frameAgeText_data()
     QTest::addColumn<QSize>("size");
     QTest::addColumn<qint64>("seconds");
     QTest::addColumn<QString>("text");
-    QTest::newRow("fresh") << QSize(800, 480) << qint64(0) << "800 × 480 · кадр 0 с назад";
-    QTest::newRow("ten seconds") << QSize(800, 480) << qint64(10) << "800 × 480 · кадр 10 с назад";
+    // The live cases are in frameAgeLine; these are the ones a running clock cannot show.
     QTest::newRow("fraction truncated") << QSize(1024, 768) << qint64(-1) << "1024 × 768 · кадр 0 с назад";
     QTest::newRow("clock went back") << QSize(800, 480) << qint64(-30) << "800 × 480 · кадр 0 с назад";
-    QTest::newRow("new attempt, no picture yet") << QSize(0, 0) << qint64(3725) << "0 × 0 · кадр 3725 с назад";
 }
 
 void TestSession::frameAgeText()
