@@ -21,7 +21,7 @@ void addCharacterRow(QVector<OnScreenKeyboard::Key> &keys, int row, const char *
 {
     for (int column = 0; characters[column] != '\0'; ++column) {
         const QChar c = QLatin1Char(characters[column]);
-        keys.append({row, column, QString(c.toUpper()), quint32(c.unicode())});
+        keys.append({ row, column, QString(c.toUpper()), quint32(c.unicode()) });
     }
 }
 
@@ -31,34 +31,39 @@ QVector<OnScreenKeyboard::Key> OnScreenKeyboard::layout()
 {
     QVector<Key> keys;
     for (int column = 0; column < 12; ++column)
-        keys.append({0, column, QStringLiteral("F%1").arg(column + 1), quint32(0xFFBE + column)});
+        keys.append({ 0, column, QStringLiteral("F%1").arg(column + 1), quint32(0xFFBE + column) });
     addCharacterRow(keys, 1, "1234567890-.");
     addCharacterRow(keys, 2, "qwertyuiop");
     addCharacterRow(keys, 3, "asdfghjkl");
     addCharacterRow(keys, 4, "zxcvbnm");
     const QVector<Key> special = {
-        {5, 0, tr("Esc"), 0xFF1B},    {5, 1, tr("Tab"), 0xFF09},
-        {5, 2, QStringLiteral("←"), 0xFF51}, {5, 3, QStringLiteral("↑"), 0xFF52},
-        {5, 4, QStringLiteral("↓"), 0xFF54}, {5, 5, QStringLiteral("→"), 0xFF53},
-        {5, 6, QStringLiteral("⌫"), 0xFF08}, {5, 7, tr("Del"), 0xFFFF},
-        {5, 8, tr("Пробел"), 0x20},   {5, 9, tr("Enter"), 0xFF0D},
+        { 5, 0, tr("Esc"), 0xFF1B },
+        { 5, 1, tr("Tab"), 0xFF09 },
+        { 5, 2, QStringLiteral("←"), 0xFF51 },
+        { 5, 3, QStringLiteral("↑"), 0xFF52 },
+        { 5, 4, QStringLiteral("↓"), 0xFF54 },
+        { 5, 5, QStringLiteral("→"), 0xFF53 },
+        { 5, 6, QStringLiteral("⌫"), 0xFF08 },
+        { 5, 7, tr("Del"), 0xFFFF },
+        { 5, 8, tr("Пробел"), 0x20 },
+        { 5, 9, tr("Enter"), 0xFF0D },
     };
     keys += special;
     return keys;
 }
 
-OnScreenKeyboard::OnScreenKeyboard(QWidget *session, RfbClient *client, RemoteView *view,
-                                   const PanelProfile &profile)
-    : ChromeDialog(tr("Клавиатура · ") + profile.name, session),
-      client(client),
-      view(view),
-      viewOnly(profile.viewOnly)
+OnScreenKeyboard::OnScreenKeyboard(
+    QWidget *session, RfbClient *client, RemoteView *view, const PanelProfile &profile)
+    : ChromeDialog(tr("Клавиатура · ") + profile.name, session)
+    , client(client)
+    , view(view)
+    , viewOnly(profile.viewOnly)
 {
     resize(780, 420);
 
     auto *hint = new QLabel(
-            tr("Клавиши отправляются только этой панели. Модификаторы действуют на одно нажатие."),
-            this);
+        tr("Клавиши отправляются только этой панели. Модификаторы действуют на одно нажатие."),
+        this);
     hint->setWordWrap(true);
     contentLayout()->addWidget(hint);
 
@@ -89,8 +94,8 @@ OnScreenKeyboard::OnScreenKeyboard(QWidget *session, RfbClient *client, RemoteVi
 
 OnScreenKeyboard::~OnScreenKeyboard() = default;
 
-void OnScreenKeyboard::run(QWidget *session, RfbClient *client, RemoteView *view,
-                           const PanelProfile &profile)
+void OnScreenKeyboard::run(
+    QWidget *session, RfbClient *client, RemoteView *view, const PanelProfile &profile)
 {
     QPointer<RemoteView> guardedView(view);
     if (guardedView)

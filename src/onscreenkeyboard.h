@@ -35,11 +35,11 @@ public:
 
     // Releases what the view holds, runs the dialog over session modally, releases again
     // after it closed and destroys it. The caller asks for the session's activation first.
-    static void run(QWidget *session, RfbClient *client, RemoteView *view,
-                    const PanelProfile &profile);
+    static void run(
+        QWidget *session, RfbClient *client, RemoteView *view, const PanelProfile &profile);
 
-    OnScreenKeyboard(QWidget *session, RfbClient *client, RemoteView *view,
-                     const PanelProfile &profile);
+    OnScreenKeyboard(
+        QWidget *session, RfbClient *client, RemoteView *view, const PanelProfile &profile);
     ~OnScreenKeyboard() override;
 
     // The key grid, row 0 at the top.

@@ -74,8 +74,9 @@ QString PanelSnapshot::stampText(const QDateTime &at)
 QRect PanelSnapshot::stampBox(const QSize &frame, const QSize &textSize)
 {
     const int p = stampPadding(frame.height());
-    return QRect(frame.width() - 3 * p - textSize.width(), frame.height() - 3 * p - textSize.height(),
-                 textSize.width() + 2 * p, textSize.height() + 2 * p);
+    return QRect(frame.width() - 3 * p - textSize.width(),
+        frame.height() - 3 * p - textSize.height(), textSize.width() + 2 * p,
+        textSize.height() + 2 * p);
 }
 
 QImage PanelSnapshot::render(const QImage &frame, const QDateTime &at)
@@ -122,7 +123,7 @@ QString PanelSnapshot::proposedPath(const QDateTime &at)
     if (folder.isEmpty())
         folder = QDir::homePath();
     return folder + QStringLiteral("/Pelorin_") + at.toString(QStringLiteral("yyyyMMdd_HHmmss"))
-            + QStringLiteral(".png");
+        + QStringLiteral(".png");
 }
 
 bool PanelSnapshot::writePng(const QImage &image, const QString &path)
@@ -147,8 +148,8 @@ bool PanelSnapshot::save(QWidget *parent, const QImage &frame)
     // One instant for the stamp and the proposed name.
     const QDateTime at = QDateTime::currentDateTime();
     const QImage image = render(frame, at);
-    const QString path = chooseFile(parent, tr("Снимок панели"), proposedPath(at),
-                                    tr("PNG (*.png)"), true);
+    const QString path
+        = chooseFile(parent, tr("Снимок панели"), proposedPath(at), tr("PNG (*.png)"), true);
     if (path.isEmpty())
         return false;
     if (!writePng(image, path)) {

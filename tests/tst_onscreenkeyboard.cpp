@@ -39,7 +39,7 @@ struct LivePanel
 {
     RfbTestServer server;
     RfbClient client;
-    RemoteView view{&client};
+    RemoteView view { &client };
     qsizetype mark = 0;
 
     bool start()
@@ -51,8 +51,8 @@ struct LivePanel
         const QByteArray setup = rfbwire::clientHandshake38None(800, 480);
         QElapsedTimer wait;
         wait.start();
-        while ((!client.isLive() || server.received().size() < setup.size())
-               && wait.elapsed() < 5000)
+        while (
+            (!client.isLive() || server.received().size() < setup.size()) && wait.elapsed() < 5000)
             QTest::qWait(5);
         if (server.received() != setup || !client.isLive())
             return false;
@@ -105,8 +105,8 @@ private slots:
         LivePanel panel;
         QVERIFY(panel.start());
         QWidget session;
-        OnScreenKeyboard keyboard(&session, &panel.client, &panel.view,
-                                  profileNamed(QStringLiteral("Линия 1")));
+        OnScreenKeyboard keyboard(
+            &session, &panel.client, &panel.view, profileNamed(QStringLiteral("Линия 1")));
 
         struct Row
         {
@@ -120,7 +120,7 @@ private slots:
             functions.keysyms << 0xFFBE + quint32(n - 1);
         }
         rows << functions;
-        for (const char *characters : {"1234567890-.", "qwertyuiop", "asdfghjkl", "zxcvbnm"}) {
+        for (const char *characters : { "1234567890-.", "qwertyuiop", "asdfghjkl", "zxcvbnm" }) {
             Row row;
             for (const char *c = characters; *c; ++c) {
                 row.texts << QString(QLatin1Char(*c)).toUpper();
@@ -128,8 +128,8 @@ private slots:
             }
             rows << row;
         }
-        rows << Row{{"Esc", "Tab", "←", "↑", "↓", "→", "⌫", "Del", "Пробел", "Enter"},
-                    {0xFF1B, 0xFF09, 0xFF51, 0xFF52, 0xFF54, 0xFF53, 0xFF08, 0xFFFF, 0x20, 0xFF0D}};
+        rows << Row { { "Esc", "Tab", "←", "↑", "↓", "→", "⌫", "Del", "Пробел", "Enter" },
+            { 0xFF1B, 0xFF09, 0xFF51, 0xFF52, 0xFF54, 0xFF53, 0xFF08, 0xFFFF, 0x20, 0xFF0D } };
 
         QByteArray expected;
         int buttons = 0;
@@ -156,15 +156,15 @@ private slots:
         LivePanel panel;
         QWidget session;
         OnScreenKeyboard keyboard(&session, &panel.client, &panel.view,
-                                  profileNamed(QStringLiteral("Котельная «Север»")));
+            profileNamed(QStringLiteral("Котельная «Север»")));
         QCOMPARE(keyboard.windowTitle(), QStringLiteral("Клавиатура · Котельная «Север»"));
         QCOMPARE(keyboard.parentWidget(), &session);
         QCOMPARE(keyboard.size(), QSize(780, 420));
 
-        const QStringList modifiers = {QStringLiteral("Ctrl"), QStringLiteral("Alt"),
-                                       QStringLiteral("Shift")};
-        const OnScreenKeyboard::Modifier kinds[] = {OnScreenKeyboard::Ctrl, OnScreenKeyboard::Alt,
-                                                    OnScreenKeyboard::Shift};
+        const QStringList modifiers
+            = { QStringLiteral("Ctrl"), QStringLiteral("Alt"), QStringLiteral("Shift") };
+        const OnScreenKeyboard::Modifier kinds[]
+            = { OnScreenKeyboard::Ctrl, OnScreenKeyboard::Alt, OnScreenKeyboard::Shift };
         for (int i = 0; i < 3; ++i) {
             QCOMPARE(keyboard.modifierBox(kinds[i])->text(), modifiers[i]);
             QVERIFY(!keyboard.modifierBox(kinds[i])->isChecked());
@@ -176,8 +176,9 @@ private slots:
         QCOMPARE(body->count(), 4);
         auto *hint = qobject_cast<QLabel *>(body->itemAt(0)->widget());
         QVERIFY(hint);
-        QCOMPARE(hint->text(), QStringLiteral("Клавиши отправляются только этой панели. "
-                                              "Модификаторы действуют на одно нажатие."));
+        QCOMPARE(hint->text(),
+            QStringLiteral("Клавиши отправляются только этой панели. "
+                           "Модификаторы действуют на одно нажатие."));
         QVERIFY(hint->wordWrap());
         QLayout *row = body->itemAt(1)->layout();
         QVERIFY(row);
@@ -198,32 +199,36 @@ private slots:
         QTest::addColumn<QByteArray>("expected");
 
         const quint32 control = 0xFFE3, alt = 0xFFE9, shift = 0xFFE1;
-        QTest::newRow("Shift + a") << false << false << true << 3 << 0
-                                   << keyBytes({{shift, true}, {0x41, true}, {0x41, false}, {shift, false}});
+        QTest::newRow("Shift + a")
+            << false << false << true << 3 << 0
+            << keyBytes({ { shift, true }, { 0x41, true }, { 0x41, false }, { shift, false } });
         QTest::newRow("Ctrl + c") << true << false << false << 4 << 2
-                                  << keyBytes({{control, true}, {0x63, true}, {0x63, false}, {control, false}});
+                                  << keyBytes({ { control, true }, { 0x63, true }, { 0x63, false },
+                                         { control, false } });
         QTest::newRow("Shift + 1, digit not translated")
-                << false << false << true << 1 << 0
-                << keyBytes({{shift, true}, {0x31, true}, {0x31, false}, {shift, false}});
+            << false << false << true << 1 << 0
+            << keyBytes({ { shift, true }, { 0x31, true }, { 0x31, false }, { shift, false } });
         QTest::newRow("F5") << false << false << false << 0 << 4 << tap(0xFFC2);
         QTest::newRow("Ctrl + Alt + Del, no confirmation")
-                << true << true << false << 5 << 7
-                << keyBytes({{control, true}, {alt, true}, {0xFFFF, true}, {0xFFFF, false},
-                             {alt, false}, {control, false}});
+            << true << true << false << 5 << 7
+            << keyBytes({ { control, true }, { alt, true }, { 0xFFFF, true }, { 0xFFFF, false },
+                   { alt, false }, { control, false } });
         QTest::newRow("all three + z")
-                << true << true << true << 4 << 0
-                << keyBytes({{control, true}, {alt, true}, {shift, true}, {0x5A, true},
-                             {0x5A, false}, {shift, false}, {alt, false}, {control, false}});
+            << true << true << true << 4 << 0
+            << keyBytes({ { control, true }, { alt, true }, { shift, true }, { 0x5A, true },
+                   { 0x5A, false }, { shift, false }, { alt, false }, { control, false } });
         QTest::newRow("Shift + Enter, special key unchanged")
-                << false << false << true << 5 << 9
-                << keyBytes({{shift, true}, {0xFF0D, true}, {0xFF0D, false}, {shift, false}});
-        QTest::newRow("Shift + minus") << false << false << true << 1 << 10
-                                       << keyBytes({{shift, true}, {0x2D, true}, {0x2D, false}, {shift, false}});
-        QTest::newRow("Alt + Tab") << false << true << false << 5 << 1
-                                   << keyBytes({{alt, true}, {0xFF09, true}, {0xFF09, false}, {alt, false}});
+            << false << false << true << 5 << 9
+            << keyBytes({ { shift, true }, { 0xFF0D, true }, { 0xFF0D, false }, { shift, false } });
+        QTest::newRow("Shift + minus")
+            << false << false << true << 1 << 10
+            << keyBytes({ { shift, true }, { 0x2D, true }, { 0x2D, false }, { shift, false } });
+        QTest::newRow("Alt + Tab")
+            << false << true << false << 5 << 1
+            << keyBytes({ { alt, true }, { 0xFF09, true }, { 0xFF09, false }, { alt, false } });
         QTest::newRow("Shift + m, last letter row end")
-                << false << false << true << 4 << 6
-                << keyBytes({{shift, true}, {0x4D, true}, {0x4D, false}, {shift, false}});
+            << false << false << true << 4 << 6
+            << keyBytes({ { shift, true }, { 0x4D, true }, { 0x4D, false }, { shift, false } });
     }
 
     // The modifiers apply to exactly one key: the next click sends the plain key.
@@ -239,8 +244,8 @@ private slots:
         LivePanel panel;
         QVERIFY(panel.start());
         QWidget session;
-        OnScreenKeyboard keyboard(&session, &panel.client, &panel.view,
-                                  profileNamed(QStringLiteral("Пресс 3")));
+        OnScreenKeyboard keyboard(
+            &session, &panel.client, &panel.view, profileNamed(QStringLiteral("Пресс 3")));
         if (ctrl)
             keyboard.modifierBox(OnScreenKeyboard::Ctrl)->click();
         if (alt)
@@ -281,8 +286,8 @@ private slots:
         if (situation != QLatin1String("idle")) {
             if (situation == QLatin1String("handshake")) {
                 panel.view.setActive(true);
-                panel.client.connectToPanel(QStringLiteral("127.0.0.1"), panel.server.port(),
-                                            QString());
+                panel.client.connectToPanel(
+                    QStringLiteral("127.0.0.1"), panel.server.port(), QString());
                 QTRY_VERIFY(panel.server.hasConnection());
             } else {
                 QVERIFY(panel.start());
@@ -305,8 +310,7 @@ private slots:
 
         QWidget session;
         OnScreenKeyboard keyboard(&session, &panel.client, &panel.view,
-                                  profileNamed(QStringLiteral("Склад"),
-                                               situation == QLatin1String("viewOnlyProfile")));
+            profileNamed(QStringLiteral("Склад"), situation == QLatin1String("viewOnlyProfile")));
         keyboard.modifierBox(OnScreenKeyboard::Ctrl)->setChecked(true);
         keyboard.modifierBox(OnScreenKeyboard::Shift)->setChecked(true);
         keyboard.keyButtonAt(3, 0)->click();
@@ -348,13 +352,13 @@ private slots:
                 return;
             }
             checked = keyboard->parentWidget() == &session && keyboard->isModal()
-                    && panel.view.pressedKeys().isEmpty();
+                && panel.view.pressedKeys().isEmpty();
             const QByteArray opening = rfbwire::keyEvent(0x61, true)
-                    + rfbwire::keyEvent(0x61, false) + rfbwire::pointerEvent(0, 0, 0);
+                + rfbwire::keyEvent(0x61, false) + rfbwire::pointerEvent(0, 0, 0);
             QElapsedTimer wait;
             wait.start();
             while (panel.server.received().size() < panel.mark + opening.size()
-                   && wait.elapsed() < 2000)
+                && wait.elapsed() < 2000)
                 QTest::qWait(5);
             during = panel.server.received().mid(panel.mark);
             // A key held on the view while the keyboard is up.
@@ -371,8 +375,8 @@ private slots:
                     keyboard->reject();
             }
         });
-        OnScreenKeyboard::run(&session, &panel.client, &panel.view,
-                              profileNamed(QStringLiteral("Линия 2")));
+        OnScreenKeyboard::run(
+            &session, &panel.client, &panel.view, profileNamed(QStringLiteral("Линия 2")));
 
         QVERIFY(checked);
         QVERIFY(panel.view.pressedKeys().isEmpty());
@@ -380,10 +384,10 @@ private slots:
         const QByteArray release = rfbwire::pointerEvent(0, 0, 0);
         QCOMPARE(during, rfbwire::keyEvent(0x61, true) + rfbwire::keyEvent(0x61, false) + release);
         QTRY_COMPARE_WITH_TIMEOUT(panel.since(),
-                                  rfbwire::keyEvent(0x61, true) + rfbwire::keyEvent(0x61, false)
-                                          + release + rfbwire::keyEvent(0x62, true) + tap(0x77)
-                                          + rfbwire::keyEvent(0x62, false) + release,
-                                  2000);
+            rfbwire::keyEvent(0x61, true) + rfbwire::keyEvent(0x61, false) + release
+                + rfbwire::keyEvent(0x62, true) + tap(0x77) + rfbwire::keyEvent(0x62, false)
+                + release,
+            2000);
     }
 
     void fromSession();
@@ -431,13 +435,14 @@ void TestOnScreenKeyboard::fromSession()
     });
     keyboardAction->trigger();
 
-    QCOMPARE(events, (QStringList{QStringLiteral("activation"), QStringLiteral("Клавиатура · Насосная")}));
+    QCOMPARE(events,
+        (QStringList { QStringLiteral("activation"), QStringLiteral("Клавиатура · Насосная") }));
     const QByteArray release = rfbwire::pointerEvent(0, 0, 0);
     // Selecting releases, opening releases, the key, closing releases.
     QTRY_COMPARE_WITH_TIMEOUT(server.received().mid(mark),
-                              release + release + rfbwire::keyEvent(0xFFE1, true) + tap(0x41)
-                                      + rfbwire::keyEvent(0xFFE1, false) + release,
-                              2000);
+        release + release + rfbwire::keyEvent(0xFFE1, true) + tap(0x41)
+            + rfbwire::keyEvent(0xFFE1, false) + release,
+        2000);
 }
 
 QTEST_MAIN(TestOnScreenKeyboard)

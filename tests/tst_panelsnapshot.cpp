@@ -27,8 +27,8 @@ const QRgb background = qRgb(200, 180, 160);
 
 int channelDistance(QRgb a, QRgb b)
 {
-    return std::max({std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
-                     std::abs(qBlue(a) - qBlue(b))});
+    return std::max({ std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
+        std::abs(qBlue(a) - qBlue(b)) });
 }
 
 QImage solidFrame(const QSize &size)
@@ -41,7 +41,8 @@ QImage solidFrame(const QSize &size)
 QRect expectedStampBox(const QSize &frame, const QDateTime &at)
 {
     const QFontMetrics metrics(PanelSnapshot::stampFont(frame.height()));
-    return PanelSnapshot::stampBox(frame, metrics.boundingRect(PanelSnapshot::stampText(at)).size());
+    return PanelSnapshot::stampBox(
+        frame, metrics.boundingRect(PanelSnapshot::stampText(at)).size());
 }
 
 } // namespace
@@ -118,29 +119,31 @@ private slots:
         QTest::addColumn<int>("fontPixels");
         QTest::addColumn<int>("padding");
 
-        QTest::newRow("800x480") << QSize(800, 480) << 360 << -90 << QVector<int>{-90, 270, 630}
-                                 << QVector<int>{-90, 270} << 12 << 6;
+        QTest::newRow("800x480") << QSize(800, 480) << 360 << -90 << QVector<int> { -90, 270, 630 }
+                                 << QVector<int> { -90, 270 } << 12 << 6;
         QTest::newRow("100x100, minimum tile")
-                << QSize(100, 100) << 96 << -24 << QVector<int>{-24, 72} << QVector<int>{-24, 72}
-                << 12 << 6;
+            << QSize(100, 100) << 96 << -24 << QVector<int> { -24, 72 } << QVector<int> { -24, 72 }
+            << 12 << 6;
         QTest::newRow("1920x2400, maximum font")
-                << QSize(1920, 2400) << 1440 << -360 << QVector<int>{-360, 1080}
-                << QVector<int>{-360, 1080} << 48 << 24;
+            << QSize(1920, 2400) << 1440 << -360 << QVector<int> { -360, 1080 }
+            << QVector<int> { -360, 1080 } << 48 << 24;
         QTest::newRow("1280x800") << QSize(1280, 800) << 600 << -150
-                                  << QVector<int>{-150, 450, 1050} << QVector<int>{-150, 450}
+                                  << QVector<int> { -150, 450, 1050 } << QVector<int> { -150, 450 }
                                   << 20 << 8;
         // 127 * 3 / 4 = 95 is below the minimum; 130 * 3 / 4 = 97 is odd, so
         // the quarter truncates.
         QTest::newRow("127 high") << QSize(1000, 127) << 96 << -24
-                                  << QVector<int>{-24, 72, 168, 264, 360, 456, 552, 648, 744, 840, 936}
-                                  << QVector<int>{-24, 72} << 12 << 6;
-        QTest::newRow("130 high") << QSize(300, 130) << 97 << -24 << QVector<int>{-24, 73, 170, 267}
-                                  << QVector<int>{-24, 73} << 12 << 6;
-        QTest::newRow("1x1") << QSize(1, 1) << 96 << -24 << QVector<int>{-24} << QVector<int>{-24}
-                             << 12 << 6;
+                                  << QVector<int> { -24, 72, 168, 264, 360, 456, 552, 648, 744, 840,
+                                         936 }
+                                  << QVector<int> { -24, 72 } << 12 << 6;
+        QTest::newRow("130 high") << QSize(300, 130) << 97 << -24
+                                  << QVector<int> { -24, 73, 170, 267 } << QVector<int> { -24, 73 }
+                                  << 12 << 6;
+        QTest::newRow("1x1") << QSize(1, 1) << 96 << -24 << QVector<int> { -24 }
+                             << QVector<int> { -24 } << 12 << 6;
         QTest::newRow("1999 high, 49 clamped")
-                << QSize(4000, 1999) << 1499 << -374 << QVector<int>{-374, 1125, 2624}
-                << QVector<int>{-374, 1125} << 48 << 19;
+            << QSize(4000, 1999) << 1499 << -374 << QVector<int> { -374, 1125, 2624 }
+            << QVector<int> { -374, 1125 } << 48 << 19;
     }
 
     void geometry()
@@ -181,12 +184,15 @@ private slots:
         QTest::addColumn<QDateTime>("at");
         QTest::addColumn<QString>("stamp");
         QTest::addColumn<QString>("file");
-        QTest::newRow("afternoon") << QDateTime(QDate(2026, 3, 5), QTime(14, 7, 9))
-                                   << "05.03.2026 14:07:09" << "Pelorin_20260305_140709.png";
+        QTest::newRow("afternoon")
+            << QDateTime(QDate(2026, 3, 5), QTime(14, 7, 9)) << "05.03.2026 14:07:09"
+            << "Pelorin_20260305_140709.png";
         QTest::newRow("midnight") << QDateTime(QDate(2027, 1, 1), QTime(0, 0, 0))
-                                  << "01.01.2027 00:00:00" << "Pelorin_20270101_000000.png";
-        QTest::newRow("end of year") << QDateTime(QDate(2026, 12, 31), QTime(23, 59, 59))
-                                     << "31.12.2026 23:59:59" << "Pelorin_20261231_235959.png";
+                                  << "01.01.2027 00:00:00"
+                                  << "Pelorin_20270101_000000.png";
+        QTest::newRow("end of year")
+            << QDateTime(QDate(2026, 12, 31), QTime(23, 59, 59)) << "31.12.2026 23:59:59"
+            << "Pelorin_20261231_235959.png";
     }
 
     void stampText()
@@ -224,16 +230,15 @@ private slots:
         // The box is the dark translucent fill over the (faintly marked) frame:
         // about a quarter of the background shows through.
         const QRgb dark = qRgb((qRed(background) * 65 + 10 * 190) / 255,
-                               (qGreen(background) * 65 + 16 * 190) / 255,
-                               (qBlue(background) * 65 + 24 * 190) / 255);
+            (qGreen(background) * 65 + 16 * 190) / 255, (qBlue(background) * 65 + 24 * 190) / 255);
         // On a tiny frame the stamp is wider than the picture and is cut off
         // at the left edge.
         const QRect visible = box.intersected(shot.rect());
         QCOMPARE(visible.bottomRight(), box.bottomRight());
         for (const QPoint corner :
-             {visible.topLeft(), visible.topRight(), visible.bottomLeft(), visible.bottomRight()})
+            { visible.topLeft(), visible.topRight(), visible.bottomLeft(), visible.bottomRight() })
             QVERIFY2(channelDistance(shot.pixel(corner), dark) <= 12,
-                     qPrintable(QStringLiteral("corner %1,%2").arg(corner.x()).arg(corner.y())));
+                qPrintable(QStringLiteral("corner %1,%2").arg(corner.x()).arg(corner.y())));
         // Outside the box, right and below, only the faint watermark.
         QVERIFY(channelDistance(shot.pixel(box.right() + 1, box.bottom()), background) <= 40);
         QVERIFY(channelDistance(shot.pixel(box.right(), box.bottom() + 1), background) <= 40);
@@ -260,13 +265,15 @@ private slots:
                     continue;
                 const int d = channelDistance(shot.pixel(x, y), background);
                 if (d > 40)
-                    QFAIL(qPrintable(QStringLiteral("pixel %1,%2 differs by %3").arg(x).arg(y).arg(d)));
+                    QFAIL(qPrintable(
+                        QStringLiteral("pixel %1,%2 differs by %3").arg(x).arg(y).arg(d)));
                 if (d > 0)
                     ++changed;
             }
         }
         const qint64 area = qint64(size.width()) * size.height();
-        QVERIFY2(changed * 20 > area, qPrintable(QStringLiteral("%1 of %2").arg(changed).arg(area)));
+        QVERIFY2(
+            changed * 20 > area, qPrintable(QStringLiteral("%1 of %2").arg(changed).arg(area)));
     }
 
     // Tiles repeat with the tile size as step in both directions, and the
@@ -284,7 +291,7 @@ private slots:
                 if (box.contains(x + t, y))
                     continue;
                 QVERIFY2(channelDistance(shot.pixel(x, y), shot.pixel(x + t, y)) <= 1,
-                         qPrintable(QStringLiteral("column step at %1,%2").arg(x).arg(y)));
+                    qPrintable(QStringLiteral("column step at %1,%2").arg(x).arg(y)));
             }
         }
         for (int y = 0; y + t < size.height(); y += 3) {
@@ -292,7 +299,7 @@ private slots:
                 if (box.contains(x, y + t))
                     continue;
                 QVERIFY2(channelDistance(shot.pixel(x, y), shot.pixel(x, y + t)) <= 1,
-                         qPrintable(QStringLiteral("row step at %1,%2").arg(x).arg(y)));
+                    qPrintable(QStringLiteral("row step at %1,%2").arg(x).arg(y)));
             }
         }
 
@@ -303,7 +310,7 @@ private slots:
             painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
             painter.setOpacity(0.15);
             painter.drawImage(QRect(QPoint(-90, -90), PanelSnapshot::logoSize(t)),
-                              QImage(QStringLiteral(":/assets/logo.png")));
+                QImage(QStringLiteral(":/assets/logo.png")));
         }
         for (int y = 0; y < 270; ++y) {
             for (int x = 0; x < 270; ++x)
@@ -325,7 +332,7 @@ private slots:
         QTest::newRow("new file") << "new.png" << false << false << true;
         QTest::newRow("replaces an existing file") << "old.png" << true << false << true;
         QTest::newRow("failed write keeps the existing file")
-                << "kept.png" << true << true << false;
+            << "kept.png" << true << true << false;
         QTest::newRow("missing folder") << "missing/dir/shot.png" << false << false << false;
     }
 
@@ -347,7 +354,8 @@ private slots:
         for (int y = 0; y < frame.height(); ++y)
             for (int x = 0; x < frame.width(); ++x)
                 frame.setPixel(x, y, qRgb(x * 4, y * 6, (x + y) & 0xff));
-        const QImage image = nullImage ? QImage() : PanelSnapshot::render(frame, QDateTime::currentDateTime());
+        const QImage image
+            = nullImage ? QImage() : PanelSnapshot::render(frame, QDateTime::currentDateTime());
 
         QCOMPARE(PanelSnapshot::writePng(image, path), written);
         if (written) {
@@ -373,7 +381,6 @@ private slots:
     void fromSession_data();
     void fromSession();
 };
-
 
 // The save flow end to end: the file dialog as the user sees it, the written
 // file and the notice.
@@ -414,9 +421,9 @@ void TestPanelSnapshot::saveFlow()
             auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
             proposed = edit ? edit->text() : QString();
             dialogChecked = dialog->windowTitle() == QStringLiteral("Снимок панели")
-                    && dialog->acceptMode() == QFileDialog::AcceptSave
-                    && dialog->nameFilters() == QStringList{QStringLiteral("PNG (*.png)")}
-                    && QDir(dialog->directory()) == QDir(pictures) && dialog->parent() == &session;
+                && dialog->acceptMode() == QFileDialog::AcceptSave
+                && dialog->nameFilters() == QStringList { QStringLiteral("PNG (*.png)") }
+                && QDir(dialog->directory()) == QDir(pictures) && dialog->parent() == &session;
             if (typed == QLatin1String("<cancel>")) {
                 dialog->reject();
                 return;
@@ -432,7 +439,8 @@ void TestPanelSnapshot::saveFlow()
         if (modal->windowTitle() == QStringLiteral("Снимок")) {
             const auto labels = modal->findChildren<QLabel *>();
             for (QLabel *label : labels)
-                noticeSeen = noticeSeen || label->text() == QStringLiteral("Не удалось сохранить файл.");
+                noticeSeen
+                    = noticeSeen || label->text() == QStringLiteral("Не удалось сохранить файл.");
             if (QPushButton *ok = buttonWithText(modal, QStringLiteral("Понятно")))
                 ok->click();
             return;
@@ -455,8 +463,8 @@ void TestPanelSnapshot::saveFlow()
     static const QRegularExpression name(QStringLiteral("^Pelorin_(\\d{8}_\\d{6})\\.png$"));
     const QRegularExpressionMatch match = name.match(proposed);
     QVERIFY2(match.hasMatch(), qPrintable(proposed));
-    const QDateTime stamp =
-            QDateTime::fromString(match.captured(1), QStringLiteral("yyyyMMdd_HHmmss"));
+    const QDateTime stamp
+        = QDateTime::fromString(match.captured(1), QStringLiteral("yyyyMMdd_HHmmss"));
     QVERIFY(stamp >= before.addMSecs(-before.time().msec()) && stamp <= after);
 
     if (written.isEmpty()) {
@@ -465,7 +473,7 @@ void TestPanelSnapshot::saveFlow()
         return;
     }
     const QString file = written == QLatin1String("<proposed>") ? proposed : written;
-    QCOMPARE(picturesFiles(), QStringList{file});
+    QCOMPARE(picturesFiles(), QStringList { file });
     const QImage back(pictures + QLatin1Char('/') + file, "PNG");
     QCOMPARE(back.size(), frame.size());
     // The picture is the marked frame, not something else of that size.
@@ -534,8 +542,8 @@ void TestPanelSnapshot::fromSession()
     const QRgb panelColour = qRgb(0x33, 0x66, 0xCC);
     server.send(rfbwire::update(1) + rfbwire::solidRaw(0, 0, 800, 480, panelColour));
     QTRY_VERIFY(channelDistance(session.renderSnapshot(QDateTime::currentDateTime()).pixel(400, 20),
-                                panelColour)
-                <= 40);
+                    panelColour)
+        <= 40);
     QVERIFY(snapshot->isEnabled());
     if (endFirst) {
         const int before = journal.count();
@@ -575,7 +583,7 @@ void TestPanelSnapshot::fromSession()
     }
     QCOMPARE(journal.count(), 1);
     QCOMPARE(journal.at(0).at(0).toString(), QStringLiteral("Снимок сохранён"));
-    QCOMPARE(picturesFiles(), QStringList{chosen});
+    QCOMPARE(picturesFiles(), QStringList { chosen });
     const QImage back(pictures + QLatin1Char('/') + chosen, "PNG");
     QCOMPARE(back.size(), QSize(800, 480));
     QVERIFY(channelDistance(back.pixel(400, 20), panelColour) <= 40);
