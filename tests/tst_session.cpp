@@ -2,7 +2,6 @@
 // journal messages and automatic retries, the enabling rules of the tools, the header controls,
 // the frame-age line, and the password resolution with the prompt and the real keyring.
 #include "credentialstore.h"
-#include "panelsnapshot.h"
 #include "remoteview.h"
 #include "rfbclient.h"
 #include "rfbtestserver.h"
@@ -354,9 +353,6 @@ private slots:
     void ctrlAltDel();
     void notes_data();
     void notes();
-    void snapshot_data();
-    void snapshot();
-    void keyboardAsksForActivationFirst();
     void frameAgeText_data();
     void frameAgeText();
     void frameAgeLine();
@@ -927,84 +923,6 @@ void TestSession::notes()
     QCOMPARE(driver.titles.first(), QStringLiteral("Заметки · Линия розлива 3"));
     QCOMPARE(format, QStringLiteral("plain"));
     QVERIFY(rig.lines().isEmpty());
-}
-
-void TestSession::snapshot_data()
-{
-    QTest::addColumn<bool>("endedFirst");
-    QTest::addColumn<bool>("cancel");
-    QTest::newRow("saved while connected") << false << false;
-    QTest::newRow("last picture saved after the end") << true << false;
-    QTest::newRow("cancelled") << false << true;
-}
-
-void TestSession::snapshot()
-{
-    QFETCH(bool, endedFirst);
-    QFETCH(bool, cancel);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("shot.png"));
-    Rig rig;
-    rig.create();
-    rig.session->startConnection();
-    QVERIFY(rig.waitConnected(1));
-    rig.server.send(rfbwire::update(1) + rfbwire::solidRaw(0, 0, 800, 480, 0x2d6a4f));
-    QTRY_COMPARE_WITH_TIMEOUT(rig.client->framebuffer().pixel(799, 0), qRgb(0x2d, 0x6a, 0x4f),
-                              2000);
-    if (endedFirst) {
-        rig.server.closeConnection();
-        QVERIFY(rig.waitEnded(1));
-    }
-    const QStringList before = rig.lines();
-
-    const QDateTime at(QDate(2026, 3, 5), QTime(14, 7, 9));
-    const QImage marked = rig.session->renderSnapshot(at);
-    QCOMPARE(marked, PanelSnapshot::render(rig.client->framebuffer(), at));
-    QCOMPARE(marked.size(), QSize(800, 480));
-
-    DialogDriver driver;
-    driver.expect([path, cancel](QDialog *dialog) {
-        auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-        QVERIFY(edit);
-        if (cancel) {
-            dialog->reject();
-            return;
-        }
-        edit->setText(path);
-        QMetaObject::invokeMethod(dialog, "accept");
-    });
-    QAction *save = rig.action("Сохранить снимок…");
-    QVERIFY(save->isEnabled());
-    save->trigger();
-    QCOMPARE(driver.seen(), 1);
-    QCOMPARE(driver.unexpected(), 0);
-    if (cancel) {
-        QCOMPARE(rig.lines(), before);
-        QVERIFY(!QFile::exists(path));
-    } else {
-        QCOMPARE(rig.lines(), before + QStringList{QStringLiteral("Снимок сохранён")});
-        QCOMPARE(QImage(path).size(), QSize(800, 480));
-    }
-}
-
-void TestSession::keyboardAsksForActivationFirst()
-{
-    Rig rig;
-    rig.create();
-    rig.session->startConnection();
-    QVERIFY(rig.waitConnected(1));
-
-    DialogDriver driver;
-    int activationsWhileOpen = -1;
-    Rig *r = &rig;
-    driver.expect([r, &activationsWhileOpen](QDialog *dialog) {
-        activationsWhileOpen = int(r->activations->size());
-        dialog->reject();
-    });
-    rig.action("Экранная клавиатура…")->trigger();
-    QCOMPARE(driver.titles, QStringList{QStringLiteral("Клавиатура · Линия розлива 3")});
-    QCOMPARE(activationsWhileOpen, 1);
-    QCOMPARE(driver.unexpected(), 0);
 }
 
 void TestSession::frameAgeText_data()
