@@ -1,6 +1,9 @@
 #include "rfbtestserver.h"
 
 #include "d3des/d3des.h"
+#include "rfbclient.h"
+
+#include <QCoreApplication>
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -154,6 +157,12 @@ QByteArray vncResponse(const QByteArray &challenge, const QString &password)
     return response;
 }
 
+void settle(RfbClient &client)
+{
+    while (client.parsingPendingForTest())
+        QCoreApplication::processEvents();
+}
+
 } // namespace rfbwire
 
 PipeTransport::PipeTransport(QObject *parent) : QIODevice(parent) {}
@@ -167,6 +176,8 @@ void PipeTransport::feed(const QByteArray &bytes)
 {
     preload(bytes);
     emit readyRead();
+    if (settled)
+        rfbwire::settle(*settled);
 }
 
 void PipeTransport::preload(const QByteArray &bytes)

@@ -8,10 +8,15 @@
 //
 // 2. PipeTransport is an in-memory QIODevice to inject into a client:
 //        PipeTransport pipe;
-//        RfbClient client(nullptr, &pipe);          // the pipe must outlive the client
+//        RfbClient client(nullptr, &pipe);          // declare the pipe first: it outlives the client
+//        pipe.setClient(&client);                   // feed() waits for the client's parsing
 //        client.connectToPanel("panel", 5900, "");  // opens the pipe
-//        pipe.feed(serverBytes);                    // the client parses before feed() returns
+//        pipe.feed(serverBytes);                    // parsed when feed() returns
 //        QCOMPARE(pipe.takeWritten(), expectedClientBytes);
+//    The client parses in slices of about 8 ms; on a loaded machine (or in a sanitizer build) a
+//    big feed may not be finished within the readyRead call. With setClient(), feed() runs the
+//    event loop until the client has no parse continuation queued; without it, call
+//    rfbwire::settle(client) before looking at the result.
 //    closeFromServer() closes the device as a vanished stream would.
 //
 // 3. RfbTestServer is a scripted server on QHostAddress::LocalHost, port 0, for tests that need a
@@ -28,6 +33,8 @@
 //
 // Register a test that uses them with
 //        pelorin_add_test(<unit> SOURCES rfbtestserver.cpp)
+
+#include "rfbclient.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -76,6 +83,9 @@ QByteArray clientHandshake38None(quint16 width, quint16 height);
 // The VNC Authentication response to a 16-byte challenge (first 8 Latin-1 bytes of password).
 QByteArray vncResponse(const QByteArray &challenge, const QString &password);
 
+// Runs the event loop until the client has no parse continuation queued.
+void settle(RfbClient &client);
+
 } // namespace rfbwire
 
 // In-memory transport: server bytes go in with feed(), client bytes come out of written().
@@ -97,6 +107,7 @@ public:
     QByteArray takeWritten();
     qint64 unreadBytes() const { return in.size() - inPos; }
     void closeFromServer() { close(); }
+    void setClient(RfbClient *client) { settled = client; }
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override;
@@ -106,6 +117,7 @@ private:
     QByteArray in;
     qsizetype inPos = 0;
     QByteArray out;
+    QPointer<RfbClient> settled;
 };
 
 class RfbTestServer : public QObject
