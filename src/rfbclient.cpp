@@ -14,7 +14,7 @@ namespace {
 // Room for the largest screen (8192 x 2048 x 4 bytes) plus whatever follows it.
 constexpr qint64 bufferLimit = 75497472;
 // Bytes moved from the device per pull, so one slice never copies a whole 64 MiB burst at once.
-constexpr qsizetype pullChunk = 4 * 1024 * 1024;
+constexpr qsizetype pullChunk = 1024 * 1024;
 // A buffer this large is released when it runs empty instead of being kept for reuse.
 constexpr qsizetype keptCapacity = 8 * 1024 * 1024;
 constexpr qint64 sliceNanoseconds = 8 * 1000 * 1000;
