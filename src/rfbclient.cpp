@@ -70,7 +70,7 @@ void convertRow(const uchar *src, quint32 *dst, int width)
     }
 }
 
-// 3 to 8 for a well-formed "RFB 003.xxx\n", otherwise -1.
+// The minor number of a well-formed "RFB 003.xxx\n" (three digits), otherwise -1.
 int serverMinor(const QByteArray &version)
 {
     if (!version.startsWith("RFB 003.") || version.at(11) != '\n')
