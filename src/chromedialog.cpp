@@ -7,6 +7,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLayout>
+#include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -53,67 +54,76 @@ QVBoxLayout *ChromeDialog::contentLayout() const
 
 bool confirm(QWidget *parent, const QString &title, const QString &text)
 {
-    ChromeDialog dialog(title, parent);
-    dialog.setMinimumWidth(440);
-    dialog.contentLayout()->addWidget(plainLabel(text, &dialog));
+    // On the heap and guarded: the parent may be destroyed while the dialog runs
+    // (a session closed under it), and a stack object would then be deleted twice.
+    QPointer<ChromeDialog> dialog = new ChromeDialog(title, parent);
+    dialog->setMinimumWidth(440);
+    dialog->contentLayout()->addWidget(plainLabel(text, dialog.data()));
 
     auto *buttons =
-            new QDialogButtonBox(QDialogButtonBox::Yes | QDialogButtonBox::Cancel, &dialog);
+            new QDialogButtonBox(QDialogButtonBox::Yes | QDialogButtonBox::Cancel, dialog.data());
     buttons->button(QDialogButtonBox::Yes)->setText(ChromeDialog::tr("Продолжить"));
     buttons->button(QDialogButtonBox::Cancel)->setText(ChromeDialog::tr("Отмена"));
-    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
-    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
-    dialog.contentLayout()->addWidget(buttons);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, dialog.data(), &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog.data(), &QDialog::reject);
+    dialog->contentLayout()->addWidget(buttons);
 
-    return dialog.exec() == QDialog::Accepted;
+    const bool accepted = dialog->exec() == QDialog::Accepted && dialog;
+    delete dialog;
+    return accepted;
 }
 
 void notify(QWidget *parent, const QString &title, const QString &text)
 {
-    ChromeDialog dialog(title, parent);
-    dialog.setMinimumWidth(420);
-    dialog.contentLayout()->addWidget(plainLabel(text, &dialog));
+    QPointer<ChromeDialog> dialog = new ChromeDialog(title, parent);
+    dialog->setMinimumWidth(420);
+    dialog->contentLayout()->addWidget(plainLabel(text, dialog.data()));
 
-    auto *ok = new QPushButton(ChromeDialog::tr("Понятно"), &dialog);
-    QObject::connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
-    dialog.contentLayout()->addWidget(ok);
+    auto *ok = new QPushButton(ChromeDialog::tr("Понятно"), dialog.data());
+    QObject::connect(ok, &QPushButton::clicked, dialog.data(), &QDialog::accept);
+    dialog->contentLayout()->addWidget(ok);
 
-    dialog.exec();
+    dialog->exec();
+    delete dialog;
 }
 
 QString chooseFile(QWidget *parent, const QString &title, const QString &path,
                    const QString &filter, bool save)
 {
-    QFileDialog dialog(parent, title, path, filter);
+    QPointer<QFileDialog> dialog = new QFileDialog(parent, title, path, filter);
     // Qt's own dialog can be frameless and follows the style sheet.
-    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
-    dialog.setWindowFlags(dialogFlags);
+    dialog->setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog->setWindowFlags(dialogFlags);
 
-    dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
-    dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
-    dialog.setLabelText(QFileDialog::LookIn, ChromeDialog::tr("Папка"));
-    dialog.setLabelText(QFileDialog::FileName, ChromeDialog::tr("Имя файла"));
-    dialog.setLabelText(QFileDialog::FileType, ChromeDialog::tr("Тип файла"));
-    dialog.setLabelText(QFileDialog::Accept,
+    dialog->setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dialog->setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    dialog->setLabelText(QFileDialog::LookIn, ChromeDialog::tr("Папка"));
+    dialog->setLabelText(QFileDialog::FileName, ChromeDialog::tr("Имя файла"));
+    dialog->setLabelText(QFileDialog::FileType, ChromeDialog::tr("Тип файла"));
+    dialog->setLabelText(QFileDialog::Accept,
                         save ? ChromeDialog::tr("Сохранить") : ChromeDialog::tr("Открыть"));
-    dialog.setLabelText(QFileDialog::Reject, ChromeDialog::tr("Отмена"));
+    dialog->setLabelText(QFileDialog::Reject, ChromeDialog::tr("Отмена"));
 
     if (save) {
         if (filter.contains(QLatin1String("*.png")))
-            dialog.setDefaultSuffix(QStringLiteral("png"));
+            dialog->setDefaultSuffix(QStringLiteral("png"));
         else if (filter.contains(QLatin1String("*.json")))
-            dialog.setDefaultSuffix(QStringLiteral("json"));
+            dialog->setDefaultSuffix(QStringLiteral("json"));
         else
-            dialog.setDefaultSuffix(QStringLiteral("txt"));
+            dialog->setDefaultSuffix(QStringLiteral("txt"));
     }
 
-    if (QLayout *layout = dialog.layout())
-        layout->setMenuBar(createTitleBar(&dialog, title, false));
-    dialog.resize(800, 540);
-    installResizeFilter(&dialog);
+    if (QLayout *layout = dialog->layout())
+        layout->setMenuBar(createTitleBar(dialog.data(), title, false));
+    dialog->resize(800, 540);
+    installResizeFilter(dialog.data());
 
-    if (dialog.exec() != QDialog::Accepted)
-        return {};
-    const QStringList files = dialog.selectedFiles();
-    return files.isEmpty() ? QString() : files.first();
+    QString chosen;
+    if (dialog->exec() == QDialog::Accepted && dialog) {
+        const QStringList files = dialog->selectedFiles();
+        if (!files.isEmpty())
+            chosen = files.first();
+    }
+    delete dialog;
+    return chosen;
 }

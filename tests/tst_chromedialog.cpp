@@ -285,6 +285,33 @@ private slots:
         QCOMPARE(result, chosen ? dir.filePath(typed) : QString());
         QCOMPARE(labels, (QStringList{"Папка", "Имя файла", "Тип файла", "Открыть", "Отмена"}));
     }
+
+    // A dialog's owner can vanish while the dialog runs (a session closed
+    // under its notice); the helpers must return normally, not free twice.
+    void ownerDestroyedWhileRunning_data()
+    {
+        QTest::addColumn<QString>("helper");
+        QTest::newRow("confirm") << "confirm";
+        QTest::newRow("notify") << "notify";
+        QTest::newRow("chooseFile") << "chooseFile";
+    }
+
+    void ownerDestroyedWhileRunning()
+    {
+        QFETCH(QString, helper);
+        auto *owner = new QWidget;
+        owner->show();
+        whenModal(this, [owner](QWidget *) { owner->deleteLater(); });
+        if (helper == QLatin1String("confirm")) {
+            QCOMPARE(confirm(owner, QStringLiteral("Вопрос"), QStringLiteral("Текст")), false);
+        } else if (helper == QLatin1String("notify")) {
+            notify(owner, QStringLiteral("Сообщение"), QStringLiteral("Текст"));
+        } else {
+            QCOMPARE(chooseFile(owner, QStringLiteral("Снимок"), dir.path(),
+                                QStringLiteral("PNG (*.png)"), true),
+                     QString());
+        }
+    }
 };
 
 QTEST_MAIN(TestChromeDialog)
