@@ -396,6 +396,54 @@ private slots:
     }
 
     // A receiver of ended may start the next attempt at once.
+    // Receivers of connected and frameChanged may stop the client; it must then stay silent and
+    // write nothing more for the attempt.
+    void receiverStopsTheClient_data()
+    {
+        QTest::addColumn<bool>("onConnected");
+        QTest::newRow("in connected") << true;
+        QTest::newRow("in frameChanged") << false;
+    }
+
+    void receiverStopsTheClient()
+    {
+        QFETCH(bool, onConnected);
+        Rig rig;
+        auto stop = [&rig]() { rig.client.disconnectFromPanel(); };
+        if (onConnected)
+            QObject::connect(&rig.client, &RfbClient::connected, &rig.client, stop);
+        else
+            QObject::connect(&rig.client, &RfbClient::frameChanged, &rig.client, stop);
+        rig.feed(version(8) + securityTypes({1}) + u32(0) + serverInit(64, 64, "p") + update(0)
+                 + bell());
+        QCOMPARE(rig.state(), RfbClient::Idle);
+        // The set-up messages went out; the first update request did not.
+        QCOMPARE(rig.pipe.written(),
+                 clientVersion(8) + u8(1) + u8(1) + setPixelFormat() + setEncodings());
+        QCOMPARE(rig.frames.count(), onConnected ? 0 : 1);
+        QCOMPARE(rig.ended.count(), 0);
+        QVERIFY(!rig.client.keepAliveTimerForTest()->isActive());
+        QVERIFY(!rig.client.updateTimerForTest()->isActive());
+    }
+
+    // A transport that vanishes under a live session ends it as a closed stream.
+    void transportDestroyed()
+    {
+        auto pipe = std::make_unique<PipeTransport>();
+        RfbClient client(nullptr, pipe.get());
+        QSignalSpy ended(&client, &RfbClient::ended);
+        client.connectToPanel(QStringLiteral("panel"), 5900, QString());
+        pipe->feed(handshake38None(32, 32));
+        QVERIFY(client.isLive());
+        pipe.reset();
+        QCOMPARE(ended.count(), 1);
+        QVERIFY(client.retryable());
+        client.sendKey(0x61, true); // nowhere to write: nothing happens
+        client.connectToPanel(QStringLiteral("panel"), 5900, QString());
+        fire(client.responseTimerForTest());
+        QCOMPARE(ended.count(), 2);
+    }
+
     void reconnectFromEnded()
     {
         Rig rig;
