@@ -1,0 +1,224 @@
+// libFuzzer target: a hostile panel talking to RfbClient through an in-memory transport.
+//
+// Built twice: FUZZ_FROM_HANDSHAKE starts every input at the server's first byte; otherwise the
+// client is first brought to a running session with a valid ServerInit and the input continues
+// from there. The input format is written by fuzz/makeseeds.cpp as well:
+//
+//   byte 0      handshake mode: bit 0 = reconnect from inside the ended() slot instead of
+//               between chunks; session mode: bits 1-6 pick the screen width (1 + value)
+//   byte 1      session mode only: screen height (1 + value % 64)
+//   records     one header byte h, then a chunk of server bytes:
+//                 h & 0x80: the chunk length is the next big-endian u16 (0 = no bytes, but the
+//                           client is asked for a full update and given a key and a pointer event)
+//                 else      length = {1, 2, 3, 4, 5, 8, 16, rest of input}[(h >> 4) & 7]
+//               after the chunk: h & 1 runs pending events (the parse continuation),
+//               h & 2 fires the response timer, h & 4 the update timer, h & 8 the keep-alive,
+//               each only if it is running, as a real timer would.
+//
+// Invariants checked on every input (abort on violation): ended() at most once per attempt and
+// only after the reset, the retryable flag matches the reason, the buffered bytes and the
+// framebuffer stay within their limits, a live session always has a framebuffer.
+#include "rfbclient.h"
+#include "rfbtestserver.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+constexpr qint64 bufferLimit = 75497472;
+
+void check(bool ok, const char *what)
+{
+    if (!ok) {
+        std::fprintf(stderr, "invariant violated: %s\n", what);
+        std::abort();
+    }
+}
+
+void quiet(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtFatalMsg) {
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+        std::abort();
+    }
+}
+
+void fire(QTimer *timer)
+{
+    if (!timer->isActive())
+        return;
+    if (timer->isSingleShot())
+        timer->stop();
+    QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection);
+}
+
+struct Harness
+{
+    PipeTransport pipe;
+    std::unique_ptr<RfbClient> client = std::make_unique<RfbClient>(nullptr, &pipe);
+    bool reconnectInSlot = false;
+    bool sessionMode = false;
+    quint16 width = 1;
+    quint16 height = 1;
+    int endedThisAttempt = 0;
+    int attempts = 0;
+
+    Harness()
+    {
+        QObject::connect(client.get(), &RfbClient::ended, client.get(),
+            [this](const QString &reason) { onEnded(reason); });
+    }
+
+    void checkBounds() const
+    {
+        check(client->bufferedBytesForTest() <= bufferLimit, "buffer within limit");
+        const QImage &fb = client->framebuffer();
+        if (!fb.isNull()) {
+            check(fb.width() >= 1 && fb.width() <= 8192 && fb.height() >= 1 && fb.height() <= 8192
+                    && qint64(fb.width()) * fb.height() <= 16777216,
+                "framebuffer size within limits");
+            check(fb.format() == QImage::Format_RGB32, "framebuffer format");
+        }
+        if (client->isLive())
+            check(!fb.isNull(), "live session has a framebuffer");
+    }
+
+    void onEnded(const QString &reason)
+    {
+        ++endedThisAttempt;
+        check(endedThisAttempt == 1, "ended once per attempt");
+        check(client->stateForTest() == RfbClient::Idle, "idle when ended");
+        check(client->bufferedBytesForTest() == 0, "buffer cleared when ended");
+        check(client->passwordBytesForTest() == 0, "password wiped when ended");
+        check(!client->updateTimerForTest()->isActive()
+                && !client->responseTimerForTest()->isActive()
+                && !client->keepAliveTimerForTest()->isActive(),
+            "timers stopped when ended");
+        const bool transportText = reason == QStringLiteral("Поток данных закрыт")
+            || reason == QStringLiteral("Сервер не завершил ответ за 12 секунд");
+        // A server's own failure reason may say anything, so only the flag of the fixed texts is
+        // pinned; a transport text must always be retryable and nothing else may be.
+        if (transportText)
+            check(client->retryable(), "transport failure is retryable");
+        else
+            check(!client->retryable(), "protocol failure is not retryable");
+        if (reconnectInSlot && pipe.isOpen())
+            start();
+    }
+
+    void start()
+    {
+        ++attempts;
+        endedThisAttempt = 0;
+        // A new connection in session mode is a fresh stream; in handshake mode whatever the last
+        // attempt left unread is the next attempt's first bytes.
+        if (sessionMode && pipe.isOpen())
+            pipe.readAll();
+        client->connectToPanel(QStringLiteral("panel"), 5900, QStringLiteral("secret"));
+        if (sessionMode) {
+            pipe.feed(rfbwire::handshake38None(width, height));
+            // A busy machine may cut the parse into slices; let the continuations run.
+            for (int i = 0; i < 1000 && client->stateForTest() != RfbClient::Running; ++i)
+                QCoreApplication::processEvents();
+            check(client->stateForTest() == RfbClient::Running, "valid handshake reaches Running");
+        }
+        pipe.takeWritten();
+    }
+
+    void feed(const uint8_t *data, size_t size)
+    {
+        if (client->stateForTest() == RfbClient::Idle)
+            start();
+        pipe.feed(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)));
+        checkBounds();
+    }
+
+    void act(uint8_t h)
+    {
+        if (h & 1)
+            QCoreApplication::processEvents();
+        if (h & 2)
+            fire(client->responseTimerForTest());
+        if (h & 4)
+            fire(client->updateTimerForTest());
+        if (h & 8)
+            fire(client->keepAliveTimerForTest());
+        checkBounds();
+        pipe.takeWritten();
+    }
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    qInstallMessageHandler(quiet);
+    static QCoreApplication app(*argc, *argv);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    Harness h;
+#ifdef FUZZ_FROM_HANDSHAKE
+    const size_t prefix = 1;
+#else
+    const size_t prefix = 2;
+    h.sessionMode = true;
+#endif
+    if (size < prefix)
+        return 0;
+    // The slot only restarts the attempt; feeding a handshake from inside it would nest parsing
+    // in a way no socket ever does, so the session mode always reconnects between chunks.
+    h.reconnectInSlot = !h.sessionMode && (data[0] & 1);
+    h.width = quint16(1 + ((data[0] >> 1) & 0x3F));
+    h.height = quint16(1 + (prefix > 1 ? data[1] % 64 : 0));
+    h.start();
+
+    static const size_t lengths[8] = { 1, 2, 3, 4, 5, 8, 16, 0 };
+    size_t pos = prefix;
+    while (pos < size) {
+        const uint8_t head = data[pos++];
+        size_t length;
+        bool inputs = false;
+        if (head & 0x80) {
+            if (size - pos < 2)
+                break;
+            length = size_t(data[pos]) << 8 | data[pos + 1];
+            pos += 2;
+            inputs = length == 0;
+        } else {
+            const size_t code = (head >> 4) & 7;
+            length = code == 7 ? size - pos : lengths[code];
+        }
+        if (length > size - pos)
+            length = size - pos;
+        if (inputs) {
+            h.client->requestFullUpdate();
+            h.client->sendKey(0xFF0D, true);
+            h.client->sendPointer(0xFFFF, 0xFFFF, 0xFF);
+        }
+        h.feed(data + pos, length);
+        pos += length;
+        h.act(head);
+    }
+
+    // Whatever is still queued runs, then the stream closes under the client.
+    QCoreApplication::processEvents();
+    h.checkBounds();
+    const bool wasIdle = h.client->stateForTest() == RfbClient::Idle;
+    const int before = h.endedThisAttempt;
+    h.reconnectInSlot = false;
+    h.pipe.closeFromServer();
+    if (!wasIdle)
+        check(h.endedThisAttempt == before + 1, "a closed stream ends a live attempt");
+    h.client.reset();
+    QCoreApplication::processEvents();
+    return 0;
+}
