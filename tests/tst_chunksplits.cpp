@@ -1,0 +1,273 @@
+// The RFB client must not care how a server's bytes are cut into reads: every valid session
+// gives the same framebuffer, signals and replies whether it arrives whole, split at any single
+// point, byte by byte or in random pieces.
+#include "rfbclient.h"
+#include "rfbtestserver.h"
+
+#include <QPainter>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QtTest>
+
+using namespace rfbwire;
+
+namespace {
+
+const QRgb emptyScreen = 0xFF101820;
+
+// Builds a server's side of a session and, next to it, the picture a correct client must end up
+// with, drawn independently of the client's decoder.
+class SessionScript
+{
+public:
+    QByteArray bytes;
+    QImage expected;
+    QString name;
+    int frames = 0; // frameChanged signals: ServerInit plus each update with rectangles
+
+    SessionScript(int minor, bool vncAuth, quint16 w, quint16 h, const QByteArray &desktop)
+    {
+        bytes = version(minor);
+        if (minor == 3)
+            bytes += u32(vncAuth ? 2 : 1);
+        else
+            bytes += vncAuth ? securityTypes({ 1, 2 }) : securityTypes({ 1 });
+        if (vncAuth)
+            bytes += QByteArray::fromHex("f0e1d2c3b4a5968778695a4b3c2d1e0f") + u32(0);
+        else if (minor >= 8)
+            bytes += u32(0);
+        bytes += serverInit(w, h, desktop);
+        expected = blank(w, h);
+        name = QString::fromUtf8(desktop);
+        frames = 1;
+    }
+
+    void beginUpdate(quint16 rectangles)
+    {
+        bytes += update(rectangles);
+        if (rectangles > 0)
+            ++frames;
+    }
+
+    void raw(quint16 x, quint16 y, quint16 w, quint16 h, quint32 seed)
+    {
+        bytes += rectHeader(x, y, w, h, 0);
+        bytes.reserve(bytes.size() + qsizetype(w) * h * 4);
+        for (int r = 0; r < h; ++r)
+            for (int c = 0; c < w; ++c) {
+                const quint32 v = (quint32(c) * 2654435761u) ^ (quint32(r) * 40503u) ^ seed;
+                const uchar b = uchar(v), g = uchar(v >> 8), red = uchar(v >> 16);
+                bytes += char(b);
+                bytes += char(g);
+                bytes += char(red);
+                bytes += char(v >> 24); // ignored by the client
+                expected.setPixel(x + c, y + r, qRgb(red, g, b));
+            }
+    }
+
+    void copy(quint16 x, quint16 y, quint16 w, quint16 h, quint16 sx, quint16 sy)
+    {
+        bytes += copyRect(x, y, w, h, sx, sy);
+        const QImage area = expected.copy(sx, sy, w, h);
+        QPainter painter(&expected);
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.drawImage(x, y, area);
+    }
+
+    void resize(quint16 w, quint16 h)
+    {
+        bytes += desktopSize(w, h);
+        expected = blank(w, h);
+    }
+
+    void others()
+    {
+        bytes += u8(1) + u8(0) + u16(7) + u16(3) + QByteArray(18, '\x11'); // colour map
+        bytes += bell();
+        bytes += cutText(33);
+        bytes += update(0);
+    }
+
+private:
+    static QImage blank(int w, int h)
+    {
+        QImage image(w, h, QImage::Format_RGB32);
+        image.fill(emptyScreen);
+        return image;
+    }
+};
+
+SessionScript smallSession(int minor, bool vncAuth)
+{
+    SessionScript s(minor, vncAuth, 9, 6, "Щит 1");
+    s.beginUpdate(3);
+    s.raw(0, 0, 9, 6, 1);
+    s.raw(2, 1, 3, 2, 2);
+    s.copy(4, 3, 5, 3, 0, 0);
+    s.others();
+    s.beginUpdate(3);
+    s.resize(5, 4);
+    s.raw(1, 1, 4, 3, 3);
+    s.copy(0, 0, 3, 3, 1, 1); // overlapping source and destination
+    s.beginUpdate(1);
+    s.raw(0, 0, 0, 0, 4); // empty rectangle
+    return s;
+}
+
+SessionScript largeSession()
+{
+    SessionScript s(8, true, 800, 480, "panel");
+    s.beginUpdate(1);
+    s.raw(0, 0, 800, 480, 10);
+    for (int i = 0; i < 6; ++i) {
+        s.beginUpdate(4);
+        s.raw(quint16(37 * i), quint16(11 * i), 300, 200, 20 + i);
+        s.copy(
+            quint16(100 + i), quint16(50 + i), 400, 300, quint16(90 + 2 * i), quint16(40 + 3 * i));
+        s.copy(0, 0, 800, 240, 0, 240);
+        s.raw(799, 479, 1, 1, 30 + i);
+        s.others();
+    }
+    s.beginUpdate(2);
+    s.resize(1024, 600);
+    s.raw(0, 0, 1024, 600, 40);
+    s.beginUpdate(1);
+    s.copy(1, 1, 1000, 500, 0, 0);
+    return s;
+}
+
+struct Outcome
+{
+    QImage framebuffer;
+    QString name;
+    int frames = 0;
+    int ended = 0;
+    RfbClient::ProtocolState state = RfbClient::Idle;
+    QByteArray written;
+    bool sliced = false; // the parse was continued from the event loop
+};
+
+// Feeds the session in the given pieces; events run between pieces when asked to.
+Outcome play(const QByteArray &bytes, const QList<qsizetype> &cuts, bool runEvents = false)
+{
+    PipeTransport pipe;
+    RfbClient client(nullptr, &pipe);
+    QSignalSpy connected(&client, &RfbClient::connected);
+    QSignalSpy frames(&client, &RfbClient::frameChanged);
+    QSignalSpy ended(&client, &RfbClient::ended);
+    client.connectToPanel(QStringLiteral("panel"), 5900, QStringLiteral("pw"));
+    qsizetype from = 0;
+    for (qsizetype cut : cuts) {
+        pipe.feed(bytes.mid(from, cut - from));
+        from = cut;
+        if (runEvents)
+            QCoreApplication::processEvents();
+    }
+    pipe.feed(bytes.mid(from));
+    Outcome out;
+    if (pipe.unreadBytes() > 0 || client.bufferedBytesForTest() > 0) {
+        out.sliced = true;
+        QElapsedTimer clock;
+        clock.start();
+        while ((pipe.unreadBytes() > 0 || client.bufferedBytesForTest() > 0)
+            && clock.elapsed() < 20000)
+            QCoreApplication::processEvents();
+    }
+    out.framebuffer = client.framebuffer();
+    out.name = connected.isEmpty() ? QString() : connected.at(0).at(0).toString();
+    out.frames = int(frames.count());
+    out.ended = int(ended.count());
+    out.state = client.stateForTest();
+    out.written = pipe.written();
+    return out;
+}
+
+QList<qsizetype> randomCuts(QRandomGenerator &random, qsizetype size)
+{
+    QList<qsizetype> cuts;
+    qsizetype pos = 0;
+    for (;;) {
+        // Mostly small reads, some mid-sized, a few huge ones.
+        const int kind = random.bounded(10);
+        const qsizetype step = kind < 5 ? 1 + random.bounded(16)
+            : kind < 9                  ? 1 + random.bounded(64 * 1024)
+                                        : 1 + random.bounded(2 * 1024 * 1024);
+        pos += step;
+        if (pos >= size)
+            return cuts;
+        cuts << pos;
+    }
+}
+
+} // namespace
+
+class TestChunkSplits : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void everySplitPoint_data()
+    {
+        QTest::addColumn<int>("minor");
+        QTest::addColumn<bool>("vncAuth");
+        QTest::newRow("3.3 None") << 3 << false;
+        QTest::newRow("3.3 VNC Authentication") << 3 << true;
+        QTest::newRow("3.7 None") << 7 << false;
+        QTest::newRow("3.7 VNC Authentication") << 7 << true;
+        QTest::newRow("3.8 None") << 8 << false;
+        QTest::newRow("3.8 VNC Authentication") << 8 << true;
+    }
+
+    // A small session cut once at every byte offset, and byte by byte.
+    void everySplitPoint()
+    {
+        QFETCH(int, minor);
+        QFETCH(bool, vncAuth);
+        const SessionScript s = smallSession(minor, vncAuth);
+
+        const Outcome whole = play(s.bytes, {});
+        QCOMPARE(whole.ended, 0);
+        QCOMPARE(whole.state, RfbClient::Running);
+        QCOMPARE(whole.name, s.name);
+        QCOMPARE(whole.frames, s.frames);
+        QCOMPARE(whole.framebuffer, s.expected);
+
+        QList<qsizetype> everyByte;
+        for (qsizetype i = 1; i < s.bytes.size(); ++i)
+            everyByte << i;
+        QList<QList<qsizetype>> splits { everyByte };
+        for (qsizetype i = 1; i < s.bytes.size(); ++i)
+            splits << QList<qsizetype> { i };
+
+        for (const QList<qsizetype> &cuts : splits) {
+            const Outcome o = play(s.bytes, cuts);
+            const QByteArray where = QByteArray::number(cuts.size() == 1 ? cuts.first() : -1);
+            QVERIFY2(o.ended == 0 && o.state == RfbClient::Running, where);
+            QVERIFY2(o.name == s.name && o.frames == s.frames, where);
+            QVERIFY2(o.framebuffer == s.expected, where);
+            // Same replies too: version, security choice, response, set-up, requests.
+            if (!o.sliced && !whole.sliced)
+                QVERIFY2(o.written == whole.written, where);
+        }
+    }
+
+    // A session of several megabytes in random pieces (fixed seeds, so a failure repeats),
+    // with the event loop running between some of them.
+    void randomSplitsOfALargeSession()
+    {
+        const SessionScript s = largeSession();
+        QCOMPARE(play(s.bytes, {}).framebuffer, s.expected);
+        for (quint32 seed = 1; seed <= 12; ++seed) {
+            QRandomGenerator random(seed);
+            const QList<qsizetype> cuts = randomCuts(random, s.bytes.size());
+            const Outcome o = play(s.bytes, cuts, seed % 2 == 0);
+            const QByteArray what = "seed " + QByteArray::number(seed);
+            QVERIFY2(o.ended == 0 && o.state == RfbClient::Running, what);
+            QVERIFY2(o.frames == s.frames, what);
+            QVERIFY2(o.framebuffer == s.expected, what);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestChunkSplits)
+#include "tst_chunksplits.moc"
