@@ -159,8 +159,14 @@ void RfbClient::disconnectFromPanel()
     responseTimer.stop();
     updateTimer.stop();
     keepAliveTimer.stop();
-    if (transport == &socket)
+    if (transport == &socket) {
+        // The session releases held keys and buttons just before this reset;
+        // hand them to the system before the abort discards unsent output,
+        // or a key could stay pressed on the panel.
+        if (socket.state() == QAbstractSocket::ConnectedState && socket.bytesToWrite() > 0)
+            socket.flush();
         socket.abort();
+    }
     inputBuffer.clear();
     readPos = 0;
     wipe(passwordBytes);
