@@ -292,7 +292,9 @@ void RemoteView::wheelEvent(QWheelEvent *event)
     const int dy = event->angleDelta().y();
     if (dy == 0)
         return;
-    const int steps = std::clamp(std::abs(dy) / wheelNotch, 1, maxWheelSteps);
+    // Widened first: the magnitude of INT_MIN does not fit an int.
+    const int steps =
+        int(std::clamp<qint64>(std::abs(qint64(dy)) / wheelNotch, 1, maxWheelSteps));
     const quint8 mask = buttonMask(event->buttons());
     const quint8 wheel = dy > 0 ? wheelUpBit : wheelDownBit;
     const quint16 x = quint16(lastPointer.x());

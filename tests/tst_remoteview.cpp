@@ -343,6 +343,9 @@ void TestRemoteView::input_data()
     QTest::newRow("wheel +2400 stops at ten")
         << "wheel 2400 500,500" << center + QStringLiteral("P 400 240 8;P 400 240 0;").repeated(10)
         << 0;
+    QTest::newRow("wheel at the most negative delta stops at ten")
+        << "wheel -2147483648 500,500"
+        << center + QStringLiteral("P 400 240 16;P 400 240 0;").repeated(10) << 0;
     QTest::newRow("wheel keeps held button")
         << "press L 500,500; wheel 120 500,500"
         << "P 400 240 1; P 400 240 1; P 400 240 9; P 400 240 1" << 0;
