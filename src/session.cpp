@@ -110,7 +110,9 @@ void Session::buildHeader()
     headerRow->addWidget(closeButton);
     column->addLayout(headerRow);
 
-    addressLabel = new QLabel(QStringLiteral("%1 : %2").arg(profileCopy.host).arg(profileCopy.port));
+    // Filled in one pass: a host may itself contain "%2" (an IPv6 scope id).
+    addressLabel = new QLabel(
+        QStringLiteral("%1 : %2").arg(profileCopy.host, QString::number(profileCopy.port)));
     addressLabel->setTextFormat(Qt::PlainText);
     addressLabel->setObjectName(QStringLiteral("muted"));
     column->addWidget(addressLabel);
@@ -261,7 +263,8 @@ void Session::applyProfile(const PanelProfile &profile)
     profileCopy = profile;
     titleLabel->setText(profileCopy.name);
     titleLabel->setToolTip(profileCopy.name);
-    addressLabel->setText(QStringLiteral("%1 : %2").arg(profileCopy.host).arg(profileCopy.port));
+    addressLabel->setText(
+        QStringLiteral("%1 : %2").arg(profileCopy.host, QString::number(profileCopy.port)));
     viewOnlyBox->setChecked(profileCopy.viewOnly);
 }
 

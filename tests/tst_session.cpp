@@ -745,16 +745,19 @@ void TestSession::applyProfile_data()
 {
     QTest::addColumn<QString>("phase");
     QTest::addColumn<bool>("applied");
-    QTest::newRow("idle") << "idle" << true;
-    QTest::newRow("after a user disconnect") << "disconnected" << true;
-    QTest::newRow("connected") << "connected" << false;
-    QTest::newRow("waiting to retry") << "waiting" << false;
+    QTest::addColumn<QString>("host");
+    QTest::newRow("idle") << "idle" << true << "10.0.0.7";
+    QTest::newRow("after a user disconnect") << "disconnected" << true << "10.0.0.7";
+    QTest::newRow("connected") << "connected" << false << "10.0.0.7";
+    QTest::newRow("waiting to retry") << "waiting" << false << "10.0.0.7";
+    QTest::newRow("idle, host with a numeric scope id") << "idle" << true << "fe80::1%2";
 }
 
 void TestSession::applyProfile()
 {
     QFETCH(QString, phase);
     QFETCH(bool, applied);
+    QFETCH(QString, host);
     Rig rig(true);
     rig.create();
     if (phase != QLatin1String("idle")) {
@@ -770,7 +773,7 @@ void TestSession::applyProfile()
 
     PanelProfile edited = rig.profile;
     edited.name = QStringLiteral("Пресс <b>2</b>");
-    edited.host = QStringLiteral("10.0.0.7");
+    edited.host = host;
     edited.port = 5901;
     edited.viewOnly = true;
     edited.notes = QStringLiteral("новые заметки");
@@ -788,7 +791,8 @@ void TestSession::applyProfile()
     QCOMPARE(title->text(), want.name);
     QCOMPARE(title->toolTip(), want.name);
     QCOMPARE(title->textFormat(), Qt::PlainText);
-    QVERIFY(mutedTexts.contains(QStringLiteral("%1 : %2").arg(want.host).arg(want.port)));
+    QVERIFY2(mutedTexts.contains(want.host + QStringLiteral(" : ") + QString::number(want.port)),
+             qPrintable(mutedTexts.join(QLatin1Char('|'))));
     QCOMPARE(box->isChecked(), want.viewOnly);
     QCOMPARE(rig.view->isViewOnly(), want.viewOnly);
 }
