@@ -260,6 +260,10 @@ void RemoteView::mousePressEvent(QMouseEvent *event)
         event->accept();
         return;
     }
+    // A press with no other button held means the swallowed click's release went elsewhere
+    // (a modal dialog, a hide during the drag); this click is a new one and belongs to the panel.
+    if (clickSwallowed && event->buttons() == event->button())
+        clickSwallowed = false;
     if (!insideImage(event->position()))
         return;
     setFocus(Qt::MouseFocusReason);

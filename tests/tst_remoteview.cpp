@@ -386,6 +386,9 @@ void TestRemoteView::input_data()
     QTest::newRow("deactivation ends the swallowing")
         << "inactive; press L 500,500; active; inactive; active; release L 500,500"
         << "P 0 0 0; P 0 0 0; P 0 0 0; P 0 0 0; P 400 240 0" << 1;
+    QTest::newRow("activating release lost, next click delivered")
+        << "inactive; press L 500,500; active; press L 500,500; release L 500,500; kp A a; kr A"
+        << "P 0 0 0; P 0 0 0; P 400 240 1; P 400 240 0; K 61 d; K 61 u" << 1;
     QTest::newRow("tap while swallowing") << "inactive; press L 500,500; active; tap ff0d"
                                           << "P 0 0 0; P 0 0 0; K ff0d d; K ff0d u" << 1;
     QTest::newRow("tap while inactive") << "inactive; tap ff0d" << "P 0 0 0" << 0;
