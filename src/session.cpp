@@ -232,8 +232,9 @@ bool Session::resolvePassword()
     return PasswordPrompt::ask(this, profileCopy.name, &profileCopy.password);
 }
 
-void Session::setPassword(const QString &password)
+void Session::setPassword(QString password)
 {
+    // Taken by value: the argument may be this very member (applyProfile(profile())).
     // The old secret is overwritten before its buffer is released.
     profileCopy.password.fill(QChar(0));
     profileCopy.password = password;

@@ -77,7 +77,7 @@ signals:
 private:
     void buildHeader();
     bool resolvePassword();
-    void setPassword(const QString &password);
+    void setPassword(QString password);
     void setOnline(bool online);
     void repolish(QWidget *widget);
     void refreshFrameAge();
