@@ -45,7 +45,13 @@ QString PasswordPrompt::answer() const
 
 bool PasswordPrompt::isLatin1(const QString &text)
 {
-    return QString::fromLatin1(text.toLatin1()) == text;
+    // Both round-trip copies hold the secret, so they are zeroed before release.
+    QByteArray latin = text.toLatin1();
+    QString back = QString::fromLatin1(latin);
+    const bool same = back == text;
+    latin.fill('\0');
+    back.fill(QChar(0));
+    return same;
 }
 
 bool PasswordPrompt::ask(QWidget *parent, const QString &panelName, QString *password)
@@ -59,8 +65,11 @@ bool PasswordPrompt::ask(QWidget *parent, const QString &panelName, QString *pas
         return false;
     QString entered = prompt->answer();
     delete prompt;
-    if (!accepted || !owner)
+    if (!accepted || !owner) {
+        // A cancelled answer is still a secret the user typed.
+        entered.fill(QChar(0));
         return false;
+    }
 
     if (!isLatin1(entered)) {
         notify(owner, tr("Пароль"), tr("Используйте до 8 символов Latin-1 (латиница, цифры)."));
