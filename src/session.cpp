@@ -298,6 +298,7 @@ void Session::repolish(QWidget *widget)
 {
     widget->style()->unpolish(widget);
     widget->style()->polish(widget);
+    widget->update();
 }
 
 void Session::refreshFrameAge()
