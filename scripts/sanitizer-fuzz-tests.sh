@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Part of the test command (scripts/test.sh runs it after the main suite, with the
+# private X display and DISPLAY already set up):
+#  1. builds the whole suite with AddressSanitizer and UndefinedBehaviorSanitizer in a
+#     second build dir and runs it there, in its own D-Bus session and keyring;
+#  2. builds the libFuzzer targets of the RFB client with clang in a third build dir
+#     and runs each mode for a bounded time from the seed corpus in fuzz/corpus.
+# New corpus units and any crash input go to a temporary folder, never into the tree;
+# a crash prints the input as hex and fails the run.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+san=${PELORIN_SANITIZE_BUILD_DIR:-$root/build-asan}
+fuzzbuild=${PELORIN_FUZZ_BUILD_DIR:-$root/build-fuzz}
+fuzzseconds=${PELORIN_FUZZ_SECONDS:-60}
+jobs=$(nproc)
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+# Leaks and undefined behaviour fail the tests; a report names the line.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
+echo "== Sanitizer build of the test suite ($san)"
+cmake -S "$root" -B "$san" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPELORIN_SANITIZE=ON -DPELORIN_BENCH=OFF
+cmake --build "$san" -j"$jobs"
+mkdir -p "$tmp/session"
+status=0
+# A failure here still lets the fuzzing run; the script fails at the end.
+PELORIN_TEST_WORK="$tmp/session" dbus-run-session -- bash "$root/scripts/session-tests.sh" "$san" \
+  || status=1
+
+echo "== Fuzzing the RFB client (${fuzzseconds} s per mode, $fuzzbuild)"
+CC=clang CXX=clang++ cmake -S "$root" -B "$fuzzbuild" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPELORIN_FUZZ=ON -DPELORIN_TESTS=OFF -DPELORIN_BENCH=OFF
+cmake --build "$fuzzbuild" -j"$jobs" --target fuzz_rfbclient_handshake fuzz_rfbclient_session
+for mode in handshake session; do
+  mkdir -p "$tmp/$mode"
+  # The first folder takes new units; the seeds are only read.
+  if ! "$fuzzbuild/fuzz/fuzz_rfbclient_$mode" -max_total_time="$fuzzseconds" -print_final_stats=1 \
+      -rss_limit_mb=3072 -timeout=30 -artifact_prefix="$tmp/$mode-" \
+      "$tmp/$mode" "$root/fuzz/corpus/$mode" >"$tmp/$mode.log" 2>&1; then
+    status=1
+    echo "fuzz mode $mode found a fault:" >&2
+    grep -v -E '^#[0-9]+' "$tmp/$mode.log" | tail -n 60 >&2
+    for crash in "$tmp/$mode"-*; do
+      [ -e "$crash" ] || continue
+      echo "input $(basename "$crash"):" >&2
+      od -An -tx1 -v "$crash" | head -n 64 >&2
+    done
+  else
+    grep -E '^stat::|DONE' "$tmp/$mode.log" || true
+  fi
+done
+exit $status
