@@ -94,8 +94,12 @@ RemoteView::RemoteView(RfbClient *client, QWidget *parent)
     setFocusPolicy(Qt::StrongFocus);
     setMouseTracking(true);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-    if (client)
+    if (client) {
         connect(client, &RfbClient::frameChanged, this, &RemoteView::onFrameChanged);
+        // A new attempt drops the picture without a frameChanged; its first status is the cue
+        // to paint the placeholder instead of the stale screen.
+        connect(client, &RfbClient::status, this, qOverload<>(&QWidget::update));
+    }
 }
 
 RemoteView::~RemoteView() = default;

@@ -271,6 +271,10 @@ void TestRemoteView::repaintsWholeViewOnEveryFrame()
         bench.transport.feed(rfbwire::update(1) + rfbwire::solidRaw(5, 5, 1, 1, 0x00FF00));
         QTRY_COMPARE(counter.full, frame);
     }
+    // A new attempt drops the picture; the stale one must not stay on screen until ServerInit.
+    bench.client.connectToPanel(QStringLiteral("panel"), 5900, QString());
+    QVERIFY(bench.client.framebuffer().isNull());
+    QTRY_COMPARE_WITH_TIMEOUT(counter.full, 3, 1000);
 }
 
 void TestRemoteView::keysym_data()
