@@ -3,10 +3,13 @@
 // point, byte by byte or in random pieces.
 #include "rfbclient.h"
 #include "rfbtestserver.h"
+#include "xvncserver.h"
 
 #include <QPainter>
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 
 using namespace rfbwire;
@@ -199,6 +202,44 @@ QList<qsizetype> randomCuts(QRandomGenerator &random, qsizetype size)
     }
 }
 
+// Sits between a client and a real server and keeps every byte the server sent, until told to
+// stop passing them on.
+class RecordingProxy : public QObject
+{
+public:
+    QByteArray recorded;
+    bool forwarding = true;
+    QTcpSocket *downstream = nullptr;
+
+    bool listen(quint16 serverPort)
+    {
+        target = serverPort;
+        connect(&server, &QTcpServer::newConnection, this, &RecordingProxy::accept);
+        return server.listen(QHostAddress::LocalHost, 0);
+    }
+    quint16 port() const { return server.serverPort(); }
+
+private:
+    void accept()
+    {
+        downstream = server.nextPendingConnection();
+        auto *upstream = new QTcpSocket(this);
+        connect(downstream, &QTcpSocket::readyRead, this,
+            [this, upstream]() { upstream->write(downstream->readAll()); });
+        connect(upstream, &QTcpSocket::readyRead, this, [this, upstream]() {
+            const QByteArray bytes = upstream->readAll();
+            if (!forwarding)
+                return;
+            recorded += bytes;
+            downstream->write(bytes);
+        });
+        upstream->connectToHost(QHostAddress::LocalHost, target);
+    }
+
+    QTcpServer server;
+    quint16 target = 0;
+};
+
 } // namespace
 
 class TestChunkSplits : public QObject
@@ -265,6 +306,72 @@ private slots:
             QVERIFY2(o.ended == 0 && o.state == RfbClient::Running, what);
             QVERIFY2(o.frames == s.frames, what);
             QVERIFY2(o.framebuffer == s.expected, what);
+        }
+    }
+
+    // A session recorded from a real server (Xvnc, VNC Authentication, full-screen patterns) is
+    // replayed whole and in random pieces: each replay ends with the picture the live client had.
+    void recordedXvncSession()
+    {
+        XvncServer xvnc;
+        QVERIFY2(
+            xvnc.start(QSize(640, 400), QStringLiteral("geheim")), qPrintable(xvnc.errorString()));
+        RecordingProxy proxy;
+        QVERIFY(proxy.listen(xvnc.port()));
+
+        RfbClient live;
+        QSignalSpy connected(&live, &RfbClient::connected);
+        QSignalSpy frames(&live, &RfbClient::frameChanged);
+        QSignalSpy ended(&live, &RfbClient::ended);
+        live.connectToPanel(QStringLiteral("127.0.0.1"), proxy.port(), QStringLiteral("geheim"));
+        QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, 10000);
+        const QList<QStringList> paints = {
+            { QStringLiteral("-solid"), QStringLiteral("#204080") },
+            { QStringLiteral("-mod"), QStringLiteral("3"), QStringLiteral("5"),
+                QStringLiteral("-fg"), QStringLiteral("#ff8000"), QStringLiteral("-bg"),
+                QStringLiteral("#0040c0") },
+            { QStringLiteral("-mod"), QStringLiteral("7"), QStringLiteral("2"),
+                QStringLiteral("-fg"), QStringLiteral("#10e060"), QStringLiteral("-bg"),
+                QStringLiteral("#600060") },
+        };
+        for (const QStringList &paint : paints) {
+            const int before = int(frames.count());
+            QVERIFY2(xvnc.run(QStringLiteral("xsetroot"), paint), qPrintable(xvnc.errorString()));
+            QTRY_VERIFY_WITH_TIMEOUT(frames.count() > before, 10000);
+        }
+        // The last pattern is on screen; stop passing bytes on and let the client digest the
+        // rest.
+        auto shows = [&live](QRgb colour) {
+            const QImage &fb = live.framebuffer();
+            for (int y = 0; y < 16; ++y)
+                for (int x = 0; x < 16; ++x)
+                    if (fb.pixel(x, y) == colour)
+                        return true;
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(shows(0xFF10E060) && shows(0xFF600060), 10000);
+        proxy.forwarding = false;
+        QTRY_COMPARE_WITH_TIMEOUT(proxy.downstream->bytesToWrite(), 0, 5000);
+        QTest::qWait(300);
+        QCOMPARE(ended.count(), 0);
+        const QImage picture = live.framebuffer();
+        const int liveFrames = int(frames.count());
+        const QByteArray recording = proxy.recorded;
+        live.disconnectFromPanel();
+        xvnc.stop();
+
+        QVERIFY(liveFrames > paints.size());
+        QVERIFY(recording.size() > 640 * 400 * 4); // at least one whole screen of Raw
+        const Outcome whole = play(recording, {});
+        QCOMPARE(whole.name, connected.at(0).at(0).toString());
+        QCOMPARE(whole.frames, liveFrames);
+        QCOMPARE(whole.framebuffer, picture);
+        for (quint32 seed = 100; seed < 108; ++seed) {
+            QRandomGenerator random(seed);
+            const Outcome o = play(recording, randomCuts(random, recording.size()), seed % 2);
+            const QByteArray what = "seed " + QByteArray::number(seed);
+            QVERIFY2(o.ended == 0 && o.frames == liveFrames, what);
+            QVERIFY2(o.framebuffer == picture, what);
         }
     }
 };
