@@ -180,6 +180,7 @@ void RemoteView::releaseAll()
     // Taken out first: a failing write may end the connection, and the owner's handler calls
     // back here while this loop would still be walking the map.
     const QMap<int, quint32> keys = std::exchange(heldKeys, {});
+    heldScanCodes.clear();
     if (!client)
         return;
     for (auto it = keys.cbegin(); it != keys.cend(); ++it)
@@ -314,6 +315,13 @@ void RemoteView::wheelEvent(QWheelEvent *event)
     event->accept();
 }
 
+int RemoteView::heldKeyFor(const QKeyEvent &event) const
+{
+    if (heldKeys.contains(event.key()) || event.nativeScanCode() == 0)
+        return event.key();
+    return heldScanCodes.value(event.nativeScanCode(), event.key());
+}
+
 void RemoteView::handleKeyPress(QKeyEvent *event)
 {
     // Consumed whether sent or not: key presses never reach the widgets around the view.
@@ -321,11 +329,14 @@ void RemoteView::handleKeyPress(QKeyEvent *event)
     if (!isInteractive())
         return;
     // Auto-repeat, or a modifier that changed while the key is down, keeps the first keysym.
-    const auto held = heldKeys.constFind(event->key());
+    const int key = heldKeyFor(*event);
+    const auto held = heldKeys.constFind(key);
     const quint32 keysym = held != heldKeys.cend() ? held.value() : keysymFor(*event);
     if (keysym == 0)
         return;
-    heldKeys.insert(event->key(), keysym);
+    heldKeys.insert(key, keysym);
+    if (event->nativeScanCode() != 0)
+        heldScanCodes.insert(event->nativeScanCode(), key);
     client->sendKey(keysym, true);
 }
 
@@ -335,11 +346,15 @@ void RemoteView::handleKeyRelease(QKeyEvent *event)
     if (event->isAutoRepeat())
         return;
     // Not gated on interactivity: a key pressed on the panel is always released there.
-    const auto held = heldKeys.find(event->key());
+    const int key = heldKeyFor(*event);
+    const auto held = heldKeys.find(key);
     if (held == heldKeys.end())
         return;
     const quint32 keysym = held.value();
     heldKeys.erase(held);
+    heldScanCodes.removeIf([key](const std::pair<const quint32 &, int &> &entry) {
+        return entry.second == key;
+    });
     if (client)
         client->sendKey(keysym, false);
 }

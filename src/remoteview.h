@@ -77,6 +77,7 @@ private:
     QSize targetSize() const;
     bool insideImage(const QPointF &position) const;
     void sendPointerAt(const QPointF &position, Qt::MouseButtons buttons);
+    int heldKeyFor(const QKeyEvent &event) const;
     void handleKeyPress(QKeyEvent *event);
     void handleKeyRelease(QKeyEvent *event);
 
@@ -87,4 +88,8 @@ private:
     double zoom = 0;
     QPoint lastPointer;
     QMap<int, quint32> heldKeys;
+    // Native scan code of each held key to its entry in heldKeys. X11 names a key after what it
+    // produces now, so a modifier pressed while it is down changes the Qt key code of its
+    // repeats and of its release.
+    QMap<quint32, int> heldScanCodes;
 };

@@ -100,8 +100,19 @@ int keyNamed(const QString &name)
         {"A", Qt::Key_A},         {"B", Qt::Key_B},         {"C", Qt::Key_C},
         {"1", Qt::Key_1},         {"Shift", Qt::Key_Shift}, {"Ctrl", Qt::Key_Control},
         {"Tab", Qt::Key_Tab},     {"Ef", 0x0424},           {"Unknown", Qt::Key_unknown},
+        {"2", Qt::Key_2},         {"@", Qt::Key_At},
     };
     return keys.value(name, 0);
+}
+
+// The physical key behind a name, as X11 numbers them: "2" and "@" share one.
+quint32 scanCodeNamed(const QString &name)
+{
+    static const QHash<QString, quint32> codes = {
+        {"A", 38},     {"B", 56},    {"C", 54},   {"1", 10},   {"2", 11},
+        {"@", 11},     {"Shift", 50}, {"Ctrl", 37}, {"Tab", 23}, {"Ef", 38},
+    };
+    return codes.value(name, 0);
 }
 
 QPointF pointIn(const QString &text)
@@ -360,6 +371,9 @@ void TestRemoteView::input_data()
                                               << "K ffe1 d; K 41 d; K ffe1 u; K 41 u" << 0;
     QTest::newRow("modifier change keeps first keysym") << "kp 1 1; kp Shift -; kap 1 !; kr 1"
                                                         << "K 31 d; K ffe1 d; K 31 d; K 31 u" << 0;
+    QTest::newRow("Shift pressed while a digit is down")
+        << "kp 2 2; kp Shift -; kap @ @; kar @; kr @ @; kr Shift"
+        << "K 32 d; K ffe1 d; K 32 d; K 32 u; K ffe1 u" << 0;
     QTest::newRow("Ctrl+C") << "kp Ctrl -; kp C ^C; kr C; kr Ctrl"
                             << "K ffe3 d; K 63 d; K 63 u; K ffe3 u" << 0;
     QTest::newRow("Cyrillic letter") << "kp Ef ф; kr Ef" << "K 1000444 d; K 1000444 u" << 0;
@@ -457,8 +471,8 @@ void TestRemoteView::input()
                 modifiers |= modifier;
             else if (op == "kr")
                 modifiers &= ~modifier;
-            QKeyEvent e(press ? QEvent::KeyPress : QEvent::KeyRelease, key, modifiers, text,
-                        op == "kap" || op == "kar");
+            QKeyEvent e(press ? QEvent::KeyPress : QEvent::KeyRelease, key, modifiers,
+                        scanCodeNamed(w[1]), 0, 0, text, op == "kap" || op == "kar");
             QApplication::sendEvent(view, &e);
             QVERIFY2(e.isAccepted(), qPrintable(step));
         } else if (op == "focusout") {
