@@ -268,7 +268,8 @@ private slots:
         QTest::addColumn<QByteArray>("backup"); // null: no backup key before the save
         QTest::addColumn<QByteArray>("expected"); // null: no backup key after the save
 
-        const QByteArray binary("\xff\xfe[{\"id\":\0\x01}", 14);
+        static const char binaryBytes[] = "\xff\xfe[{\"id\":\0\x01}";
+        const QByteArray binary(binaryBytes, sizeof binaryBytes - 1);
         QTest::newRow("not JSON") << QByteArray("[{\"id\":") << QByteArray()
                                   << QByteArray("[{\"id\":");
         QTest::newRow("binary bytes kept exactly") << binary << QByteArray() << binary;
