@@ -171,6 +171,31 @@ AttributesPtr targetAttributes(const QByteArray &target)
             secret_attributes_build(passwordSchema(), "target", target.constData(), nullptr));
 }
 
+// libsecret's calls that act on the items matching a set of attributes.
+using TargetCall = void (*)(SecretService *, const SecretSchema *, GHashTable *, GCancellable *,
+                            GAsyncReadyCallback, gpointer);
+
+// Runs `call` on the item of `target` and returns its result, or null when the
+// service could not be reached or did not answer; `service` receives the service
+// for the matching finish call.
+ResultPtr runOnTarget(PrivateContext &context, ServicePtr *service, const QString &target,
+                      TargetCall call)
+{
+    *service = connectService(context);
+    if (!*service)
+        return nullptr;
+    const QByteArray targetUtf8 = target.toUtf8();
+    const AttributesPtr attributes = targetAttributes(targetUtf8);
+    SecretService *serviceRaw = service->get();
+    GHashTable *attributesRaw = attributes.get();
+    return context.run(kCallMs,
+                       [call, serviceRaw, attributesRaw](GCancellable *cancellable,
+                                                         GAsyncReadyCallback done, gpointer data) {
+                           call(serviceRaw, passwordSchema(), attributesRaw, cancellable, done,
+                                data);
+                       });
+}
+
 } // namespace
 
 namespace CredentialBackend {
@@ -178,24 +203,12 @@ namespace CredentialBackend {
 bool read(const QString &target, QByteArray *secret)
 {
     PrivateContext context;
-    const ServicePtr service = connectService(context);
-    if (!service)
-        return false;
-    const QByteArray targetUtf8 = target.toUtf8();
-    const AttributesPtr attributes = targetAttributes(targetUtf8);
-    SecretService *serviceRaw = service.get();
-    GHashTable *attributesRaw = attributes.get();
-    const ResultPtr result
-            = context.run(kCallMs,
-                          [serviceRaw, attributesRaw](GCancellable *cancellable,
-                                                      GAsyncReadyCallback done, gpointer data) {
-                              secret_service_lookup(serviceRaw, passwordSchema(), attributesRaw,
-                                                    cancellable, done, data);
-                          });
+    ServicePtr service;
+    const ResultPtr result = runOnTarget(context, &service, target, &secret_service_lookup);
     if (!result)
         return false;
     GError *error = nullptr;
-    SecretValue *value = secret_service_lookup_finish(serviceRaw, result.get(), &error);
+    SecretValue *value = secret_service_lookup_finish(service.get(), result.get(), &error);
     g_clear_error(&error);
     if (!value)
         return false;
@@ -244,24 +257,12 @@ bool write(const QString &target, const QString &user, const QByteArray &secret)
 bool remove(const QString &target)
 {
     PrivateContext context;
-    const ServicePtr service = connectService(context);
-    if (!service)
-        return false;
-    const QByteArray targetUtf8 = target.toUtf8();
-    const AttributesPtr attributes = targetAttributes(targetUtf8);
-    SecretService *serviceRaw = service.get();
-    GHashTable *attributesRaw = attributes.get();
-    const ResultPtr result
-            = context.run(kCallMs,
-                          [serviceRaw, attributesRaw](GCancellable *cancellable,
-                                                      GAsyncReadyCallback done, gpointer data) {
-                              secret_service_clear(serviceRaw, passwordSchema(), attributesRaw,
-                                                   cancellable, done, data);
-                          });
+    ServicePtr service;
+    const ResultPtr result = runOnTarget(context, &service, target, &secret_service_clear);
     if (!result)
         return false;
     GError *error = nullptr;
-    secret_service_clear_finish(serviceRaw, result.get(), &error);
+    secret_service_clear_finish(service.get(), result.get(), &error);
     const bool answered = error == nullptr;
     g_clear_error(&error);
     return answered;
