@@ -165,12 +165,6 @@ ServicePtr connectService(PrivateContext &context)
     return service;
 }
 
-AttributesPtr targetAttributes(const QByteArray &target)
-{
-    return AttributesPtr(
-            secret_attributes_build(passwordSchema(), "target", target.constData(), nullptr));
-}
-
 // libsecret's calls that act on the items matching a set of attributes.
 using TargetCall = void (*)(SecretService *, const SecretSchema *, GHashTable *, GCancellable *,
                             GAsyncReadyCallback, gpointer);
@@ -185,7 +179,9 @@ ResultPtr runOnTarget(PrivateContext &context, ServicePtr *service, const QStrin
     if (!*service)
         return nullptr;
     const QByteArray targetUtf8 = target.toUtf8();
-    const AttributesPtr attributes = targetAttributes(targetUtf8);
+    // libsecret copies the attributes when the call starts.
+    const AttributesPtr attributes(
+            secret_attributes_build(passwordSchema(), "target", targetUtf8.constData(), nullptr));
     SecretService *serviceRaw = service->get();
     GHashTable *attributesRaw = attributes.get();
     return context.run(kCallMs,
