@@ -22,6 +22,11 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "package-tests: $*" >&2; exit 1; }
 
+# The stage removes the package at the end: never take away a real installation.
+if dpkg-query -W -f='${Status}' pelorin 2>/dev/null | grep -q 'installed'; then
+  fail "pelorin is installed on this machine already; remove it first"
+fi
+
 echo "== Debian package"
 cmake --build "$build" --target pelorin pelorin_desktop_files
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
@@ -56,13 +61,15 @@ for dir in "$tmp"/tree/usr/share/icons/hicolor/*x*; do
   file -b "$dir/apps/$appid.png" | grep -q "^PNG image data, ${size/x/ x }," || fail "icon in $size has another size"
 done
 # Every library the program links is named in the component notice.
-for lib in $(readelf -d "$tmp/tree/usr/bin/pelorin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+libs=$(readelf -d "$tmp/tree/usr/bin/pelorin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+[ -n "$libs" ] || fail "readelf found no libraries in usr/bin/pelorin"
+for lib in $libs; do
   grep -qF "\`$lib\`" "$tmp/tree/usr/share/doc/pelorin/THIRD_PARTY.md" || fail "THIRD_PARTY.md does not name $lib"
 done
 
 echo "== dpkg -i, installed program, dpkg -r"
-$SUDO dpkg -i "$deb"
 installed=1
+$SUDO dpkg -i "$deb"
 home="$tmp/home"
 mkdir -p "$home" "$tmp/runtime"
 chmod 700 "$tmp/runtime"
