@@ -1,8 +1,8 @@
 #include "exchangeflows.h"
 
 #include "atomicfile.h"
-#include "chromedialog.h"
 #include "exchangefile.h"
+#include "userprompts.h"
 
 #include <QFile>
 
@@ -15,45 +15,45 @@ QString filter()
 
 } // namespace
 
-bool ExchangeFlows::exportBook(QWidget *parent, const AddressBook &book)
+bool ExchangeFlows::exportBook(UserPrompts &prompts, QWidget *parent, const AddressBook &book)
 {
-    const QString path = chooseFile(
+    const QString path = prompts.chooseFile(
         parent, tr("Экспорт без паролей"), QStringLiteral("Pelorin-panels.json"), filter(), true);
     if (path.isEmpty())
         return false;
     const bool written = writeFileAtomically(path, buildExchangeFile(book));
-    notify(parent, tr("Экспорт"),
+    prompts.notify(parent, tr("Экспорт"),
         written ? tr("Адресная книга сохранена. Пароли в файл не включены.")
                 : tr("Не удалось записать файл."));
     return written;
 }
 
-std::optional<AddressBook> ExchangeFlows::chooseImport(QWidget *parent)
+std::optional<AddressBook> ExchangeFlows::chooseImport(UserPrompts &prompts, QWidget *parent)
 {
     const QString path
-        = chooseFile(parent, tr("Импорт адресной книги"), QString(), filter(), false);
+        = prompts.chooseFile(parent, tr("Импорт адресной книги"), QString(), filter(), false);
     if (path.isEmpty())
         return std::nullopt;
 
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        notify(parent, tr("Импорт"), tr("Не удалось прочитать файл."));
+        prompts.notify(parent, tr("Импорт"), tr("Не удалось прочитать файл."));
         return std::nullopt;
     }
     // One byte beyond the limit is enough to recognise a file as too large,
     // without reading a huge one whole.
     const QByteArray bytes = file.read(kExchangeFileMaxBytes + 1);
     if (file.error() != QFileDevice::NoError) {
-        notify(parent, tr("Импорт"), tr("Не удалось прочитать файл."));
+        prompts.notify(parent, tr("Импорт"), tr("Не удалось прочитать файл."));
         return std::nullopt;
     }
 
     const ExchangeFileResult parsed = parseExchangeFile(bytes);
     if (!parsed.ok) {
-        notify(parent, tr("Импорт"), parsed.error);
+        prompts.notify(parent, tr("Импорт"), parsed.error);
         return std::nullopt;
     }
-    if (!confirm(parent, tr("Импорт"),
+    if (!prompts.confirm(parent, tr("Импорт"),
             tr("Добавить %1 панелей? Существующие записи сохранятся. Пароли из файла не "
                "импортируются.")
                 .arg(parsed.panels.size())))

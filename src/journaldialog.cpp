@@ -1,6 +1,7 @@
 #include "journaldialog.h"
 
 #include "journal.h"
+#include "userprompts.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -29,10 +30,7 @@ JournalDialog::JournalDialog(Journal *journal, QWidget *parent)
     auto *exportButton = new QPushButton(tr("Экспорт диагностики…"), this);
     exportButton->setAccessibleName(exportButton->text());
     contentLayout()->addWidget(exportButton);
-    connect(exportButton, &QPushButton::clicked, this, [this] {
-        if (this->journal)
-            exportDiagnostics(this, *this->journal);
-    });
+    connect(exportButton, &QPushButton::clicked, this, &JournalDialog::exportRequested);
 
     connect(journal, &Journal::lineAppended, this, &JournalDialog::showLines);
     showLines();
@@ -46,23 +44,14 @@ void JournalDialog::showLines()
     view->verticalScrollBar()->setValue(view->verticalScrollBar()->maximum());
 }
 
-bool JournalDialog::exportDiagnostics(QWidget *parent, const Journal &journal)
+bool JournalDialog::exportDiagnostics(UserPrompts &prompts, QWidget *parent, const Journal &journal)
 {
-    const QString path = chooseFile(parent, tr("Экспорт журнала"),
+    const QString path = prompts.chooseFile(parent, tr("Экспорт журнала"),
         QStringLiteral("Pelorin-diagnostics.txt"), tr("Текст (*.txt)"), true);
     if (path.isEmpty())
         return false;
     if (journal.exportTo(path))
         return true;
-    notify(parent, tr("Экспорт"), tr("Не удалось записать файл."));
+    prompts.notify(parent, tr("Экспорт"), tr("Не удалось записать файл."));
     return false;
-}
-
-void JournalDialog::run(Journal *journal, QWidget *parent)
-{
-    // On the heap and guarded, as the other modal dialogs: the parent may go away
-    // while it runs.
-    QPointer<JournalDialog> dialog = new JournalDialog(journal, parent);
-    dialog->exec();
-    delete dialog;
 }

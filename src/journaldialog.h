@@ -5,11 +5,13 @@
 #include <QPointer>
 
 class Journal;
+class UserPrompts;
 class QPlainTextEdit;
 
 // "Журнал подключений": the journal read-only, following new lines while it is
-// open (sessions keep running behind the modal dialog), with the diagnostics
-// export. The journal must outlive the dialog.
+// open (sessions keep running behind the modal dialog), and the button that asks
+// for the diagnostics export (exportRequested; the owner runs exportDiagnostics
+// over this dialog).
 class JournalDialog : public ChromeDialog
 {
     Q_OBJECT
@@ -18,12 +20,12 @@ public:
     explicit JournalDialog(Journal *journal, QWidget *parent = nullptr);
 
     // The whole export flow over parent: asks for the file, writes it atomically
-    // and shows the failure notice itself. True only when a file was written;
-    // cancelling gives false without a message.
-    static bool exportDiagnostics(QWidget *parent, const Journal &journal);
+    // and shows the failure notice, through prompts. True only when a file was
+    // written; cancelling gives false without a message.
+    static bool exportDiagnostics(UserPrompts &prompts, QWidget *parent, const Journal &journal);
 
-    // Runs the dialog modally over parent and destroys it.
-    static void run(Journal *journal, QWidget *parent);
+signals:
+    void exportRequested();
 
 private:
     void showLines();

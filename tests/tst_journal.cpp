@@ -3,6 +3,7 @@
 #include "journal.h"
 #include "journaldialog.h"
 #include "panelprofile.h"
+#include "userprompts.h"
 
 #include <QApplication>
 #include <QFile>
@@ -165,7 +166,8 @@ private slots:
         small.rlim_cur = 4096;
         std::signal(SIGXFSZ, SIG_IGN);
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-        const bool written = JournalDialog::exportDiagnostics(&owner, journal);
+        UserPrompts prompts;
+        const bool written = JournalDialog::exportDiagnostics(prompts, &owner, journal);
         setrlimit(RLIMIT_FSIZE, &saved);
 
         QVERIFY(!written);
