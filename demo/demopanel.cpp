@@ -96,6 +96,7 @@ void DemoPanel::setAnimated(bool on)
 
 void DemoPanel::keyEvent(quint32 keysym, bool down)
 {
+    ++inputCount;
     if (!down || !editing)
         return;
     if (keysym >= '0' && keysym <= '9' && typed.size() < kSetPointDigits)
@@ -119,6 +120,7 @@ void DemoPanel::keyEvent(quint32 keysym, bool down)
 void DemoPanel::pointerEvent(int x, int y, quint8 buttonMask)
 {
     // A click is the press of the left button; moves and releases change nothing.
+    ++inputCount;
     const bool pressed = (buttonMask & 1) && !(lastButtons & 1);
     lastButtons = buttonMask;
     if (pressed)

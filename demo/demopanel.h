@@ -66,6 +66,8 @@ public:
     bool isRunning() const { return running; }
     bool alarmRaised() const { return alarm; }
     int setPoint() const { return setPointValue; }
+    // Key and pointer events received so far: tests wait on it to know their input arrived.
+    int inputEvents() const { return inputCount; }
     // The digits typed so far, empty when the field is not being edited.
     QString typedDigits() const { return editing ? typed : QString(); }
 
@@ -100,6 +102,7 @@ private:
     QRegion pending;
     QTimer ticker;
     quint8 lastButtons = 0;
+    int inputCount = 0;
 
     bool running = false;
     bool alarm = false;
