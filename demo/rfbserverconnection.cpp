@@ -268,91 +268,116 @@ bool RfbServerConnection::processMessage()
         return false;
     const quint8 type = quint8(in.at(0));
     switch (type) {
-    case 0: { // SetPixelFormat
-        if (in.size() < 20)
-            return false;
-        const PixelFormat wanted = PixelFormat::fromWire(in.constData() + 4);
-        in.remove(0, 20);
-        const QString refusal = wanted.refusal();
-        if (!refusal.isEmpty()) {
-            close(refusal);
-            return false;
-        }
-        format = wanted;
-        // Whatever the client holds was sent in the old format.
-        copyDx = 0;
-        dirty = QRegion(panel->image().rect());
-        return true;
-    }
-    case 2: { // SetEncodings
-        if (in.size() < 4)
-            return false;
-        const int count = u16At(in, 2);
-        if (in.size() < 4 + 4 * count)
-            return false;
-        copyRectOk = desktopSizeOk = false;
-        for (int i = 0; i < count; ++i) {
-            const auto encoding = qint32(u32At(in, 4 + 4 * i));
-            copyRectOk = copyRectOk || encoding == kCopyRect;
-            desktopSizeOk = desktopSizeOk || encoding == kDesktopSize;
-        }
-        in.remove(0, 4 + 4 * count);
-        if (!copyRectOk && copyDx != 0) {
-            dirty += copyArea;
-            copyDx = 0;
-        }
-        return true;
-    }
-    case 3: { // FramebufferUpdateRequest
-        if (in.size() < 10)
-            return false;
-        const bool incremental = in.at(1) != 0;
-        const QRect area = QRect(u16At(in, 2), u16At(in, 4), u16At(in, 6), u16At(in, 8))
-                               .intersected(panel->image().rect());
-        in.remove(0, 10);
-        if (!incremental)
-            dirty += area;
-        requestArea = requested ? requestArea.united(area) : area;
-        requested = true;
-        scheduleSend();
-        return true;
-    }
-    case 4: { // KeyEvent
-        if (in.size() < 8)
-            return false;
-        const bool down = in.at(1) != 0;
-        const quint32 keysym = u32At(in, 4);
-        in.remove(0, 8);
-        panel->keyEvent(keysym, down);
-        return true;
-    }
-    case 5: { // PointerEvent
-        if (in.size() < 6)
-            return false;
-        const quint8 mask = quint8(in.at(1));
-        const int x = u16At(in, 2);
-        const int y = u16At(in, 4);
-        in.remove(0, 6);
-        panel->pointerEvent(x, y, mask);
-        return true;
-    }
-    case 6: { // ClientCutText: the panel has no clipboard
-        if (in.size() < 8)
-            return false;
-        const quint32 length = u32At(in, 4);
-        if (length > kMaxCutText) {
-            close(tr("слишком длинный текст буфера обмена"));
-            return false;
-        }
-        if (in.size() < 8 + qsizetype(length))
-            return false;
-        in.remove(0, 8 + qsizetype(length));
-        return true;
-    }
+    case 0:
+        return processSetPixelFormat();
+    case 2:
+        return processSetEncodings();
+    case 3:
+        return processUpdateRequest();
+    case 4:
+        return processKeyEvent();
+    case 5:
+        return processPointerEvent();
+    case 6:
+        return processCutText();
     default:
         close(tr("неизвестное сообщение клиента %1").arg(type));
         return false;
     }
+}
+
+bool RfbServerConnection::processSetPixelFormat()
+{
+    if (in.size() < 20)
+        return false;
+    const PixelFormat wanted = PixelFormat::fromWire(in.constData() + 4);
+    in.remove(0, 20);
+    const QString refusal = wanted.refusal();
+    if (!refusal.isEmpty()) {
+        close(refusal);
+        return false;
+    }
+    format = wanted;
+    // Whatever the client holds was sent in the old format.
+    copyDx = 0;
+    dirty = QRegion(panel->image().rect());
+    return true;
+}
+
+bool RfbServerConnection::processSetEncodings()
+{
+    if (in.size() < 4)
+        return false;
+    const int count = u16At(in, 2);
+    if (in.size() < 4 + 4 * count)
+        return false;
+    copyRectOk = desktopSizeOk = false;
+    for (int i = 0; i < count; ++i) {
+        const auto encoding = qint32(u32At(in, 4 + 4 * i));
+        copyRectOk = copyRectOk || encoding == kCopyRect;
+        desktopSizeOk = desktopSizeOk || encoding == kDesktopSize;
+    }
+    in.remove(0, 4 + 4 * count);
+    if (!copyRectOk && copyDx != 0) {
+        dirty += copyArea;
+        copyDx = 0;
+    }
+    return true;
+}
+
+bool RfbServerConnection::processUpdateRequest()
+{
+    if (in.size() < 10)
+        return false;
+    const bool incremental = in.at(1) != 0;
+    const QRect area = QRect(u16At(in, 2), u16At(in, 4), u16At(in, 6), u16At(in, 8))
+                           .intersected(panel->image().rect());
+    in.remove(0, 10);
+    if (!incremental)
+        dirty += area;
+    requestArea = requested ? requestArea.united(area) : area;
+    requested = true;
+    scheduleSend();
+    return true;
+}
+
+bool RfbServerConnection::processKeyEvent()
+{
+    if (in.size() < 8)
+        return false;
+    const bool down = in.at(1) != 0;
+    const quint32 keysym = u32At(in, 4);
+    in.remove(0, 8);
+    panel->keyEvent(keysym, down);
+    return true;
+}
+
+bool RfbServerConnection::processPointerEvent()
+{
+    if (in.size() < 6)
+        return false;
+    const quint8 mask = quint8(in.at(1));
+    const int x = u16At(in, 2);
+    const int y = u16At(in, 4);
+    in.remove(0, 6);
+    panel->pointerEvent(x, y, mask);
+    return true;
+}
+
+bool RfbServerConnection::processCutText()
+{
+    // The panel has no clipboard: the text is skipped.
+    if (in.size() < 8)
+        return false;
+    const quint32 length = u32At(in, 4);
+    if (length > kMaxCutText) {
+        close(tr("слишком длинный текст буфера обмена"));
+        return false;
+    }
+    if (in.size() < 8 + qsizetype(length))
+        return false;
+    in.remove(0, 8 + qsizetype(length));
+    return true;
 }
 
 void RfbServerConnection::onDamage(const QRegion &region)

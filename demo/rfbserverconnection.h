@@ -49,6 +49,12 @@ private:
     bool processAuthResponse();
     bool processClientInit();
     bool processMessage();
+    bool processSetPixelFormat();
+    bool processSetEncodings();
+    bool processUpdateRequest();
+    bool processKeyEvent();
+    bool processPointerEvent();
+    bool processCutText();
     void offerSecurity();
     void sendChallenge();
     void securityFailed(const QString &reason);
