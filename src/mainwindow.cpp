@@ -95,7 +95,19 @@ MainWindow::MainWindow(QWidget *parent)
     rebuildWorkspace();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow()
+{
+    // The members are gone before the base class deletes the child widgets, so
+    // nothing a dying tab widget or session emits may reach this window then.
+    closing = true;
+    statusTimer->stop();
+    if (sessionTabs)
+        sessionTabs->disconnect(this);
+    for (Session *session : std::as_const(sessions))
+        session->disconnect(this);
+    qDeleteAll(sessions);
+    sessions.clear();
+}
 
 QWidget *MainWindow::buildTopBar()
 {
