@@ -9,6 +9,7 @@
 
 #include <QColor>
 #include <QComboBox>
+#include <QFrame>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
@@ -293,6 +294,14 @@ Session *MainWindow::createSession(const PanelProfile &profile)
     return session;
 }
 
+QStringList MainWindow::sessionIds() const
+{
+    QStringList ids;
+    for (const Session *session : sessions)
+        ids.append(session->profileId());
+    return ids;
+}
+
 void MainWindow::deferClose(Session *session)
 {
     // The close may come from a widget of the page that the close rebuilds.
@@ -306,10 +315,7 @@ void MainWindow::setLayoutMode(int count)
 {
     if (!CellRules::isLayoutMode(count))
         return;
-    QStringList ids;
-    for (const Session *session : std::as_const(sessions))
-        ids.append(session->profileId());
-    cells.setLayoutMode(count, ids);
+    cells.setLayoutMode(count, sessionIds());
     expandedSession = nullptr;
     {
         const QSignalBlocker blocker(layoutChoice);
@@ -382,11 +388,8 @@ void MainWindow::showCellsPage(QWidget *page)
         });
     }
 
-    QStringList ids;
-    for (const Session *session : std::as_const(sessions))
-        ids.append(session->profileId());
-    const QString keep
-        = cells.fixSelection(selectedSession ? selectedSession->profileId() : QString(), ids);
+    const QString keep = cells.fixSelection(
+        selectedSession ? selectedSession->profileId() : QString(), sessionIds());
     selectedSession = nullptr;
     for (Session *session : std::as_const(sessions)) {
         if (!keep.isEmpty() && session->profileId() == keep)
