@@ -16,6 +16,7 @@
 
 #include <QColor>
 #include <QComboBox>
+#include <QFrame>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
@@ -117,12 +118,17 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
-    // Without an accepted close nothing is saved. The sessions go while the
-    // window is still whole, and no rebuild or tab signal may reach it.
+    // Without an accepted close nothing is saved.
+    // The members are gone before the base class deletes the child widgets, so
+    // nothing a dying tab widget or session emits may reach this window then.
     closing = true;
+    statusTimer->stop();
     if (sessionTabs)
         sessionTabs->disconnect(this);
-    qDeleteAll(std::exchange(sessions, {}));
+    for (Session *session : std::as_const(sessions))
+        session->disconnect(this);
+    qDeleteAll(sessions);
+    sessions.clear();
 }
 
 QWidget *MainWindow::buildTopBar()
@@ -433,6 +439,14 @@ Session *MainWindow::createSession(const PanelProfile &profile)
     return session;
 }
 
+QStringList MainWindow::sessionIds() const
+{
+    QStringList ids;
+    for (const Session *session : sessions)
+        ids.append(session->profileId());
+    return ids;
+}
+
 void MainWindow::deferClose(Session *session)
 {
     // The close may come from a widget of the page that the close rebuilds.
@@ -446,10 +460,7 @@ void MainWindow::setLayoutMode(int count)
 {
     if (!CellRules::isLayoutMode(count))
         return;
-    QStringList ids;
-    for (const Session *session : std::as_const(sessions))
-        ids.append(session->profileId());
-    cells.setLayoutMode(count, ids);
+    cells.setLayoutMode(count, sessionIds());
     expandedSession = nullptr;
     {
         const QSignalBlocker blocker(layoutChoice);
@@ -522,11 +533,8 @@ void MainWindow::showCellsPage(QWidget *page)
         });
     }
 
-    QStringList ids;
-    for (const Session *session : std::as_const(sessions))
-        ids.append(session->profileId());
-    const QString keep
-        = cells.fixSelection(selectedSession ? selectedSession->profileId() : QString(), ids);
+    const QString keep = cells.fixSelection(
+        selectedSession ? selectedSession->profileId() : QString(), sessionIds());
     selectedSession = nullptr;
     for (Session *session : std::as_const(sessions)) {
         if (!keep.isEmpty() && session->profileId() == keep)

@@ -103,6 +103,8 @@ private:
     QWidget *buildTopBar();
     Session *createSession(const PanelProfile &profile);
     bool isOnScreen(const Session *session) const;
+    // The panel ids of the open sessions, in creation order.
+    QStringList sessionIds() const;
     void showTabsPage(QWidget *page);
     void showCellsPage(QWidget *page);
     void setTabColour(Session *session, bool connected);

@@ -90,6 +90,8 @@ QPushButton *TitleBar::addButton(const QString &glyph, const QString &toolTip)
 {
     auto *button = new QPushButton(glyph, this);
     button->setToolTip(toolTip);
+    // The glyph says nothing to assistive tools; the tool tip does.
+    button->setAccessibleName(toolTip);
     button->setFixedSize(40, 32);
     // Window buttons never take the keyboard focus: otherwise a dialog would
     // open with focus on its close button and Enter would cancel it.
