@@ -5,7 +5,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
-#include <QRegularExpression>
 
 #include <cmath>
 
@@ -52,8 +51,8 @@ QByteArray buildExchangeFile(const AddressBook &book)
 ExchangeFileResult parseExchangeFile(const QByteArray &bytes)
 {
     if (bytes.size() > kExchangeFileMaxBytes)
-        return failure(QCoreApplication::translate("ExchangeFile",
-                                                   "Файл слишком большой (максимум 2 МБ)."));
+        return failure(
+            QCoreApplication::translate("ExchangeFile", "Файл слишком большой (максимум 2 МБ)."));
 
     const QJsonDocument document = QJsonDocument::fromJson(bytes);
     const QJsonObject top = document.object();
@@ -64,16 +63,15 @@ ExchangeFileResult parseExchangeFile(const QByteArray &bytes)
     // fails the format check.
     if (!document.isObject() || !format.isString() || format.toString() != kFormatName
         || !version.isDouble() || version.toDouble() != kVersion || !panelsValue.isArray()) {
-        return failure(QCoreApplication::translate("ExchangeFile",
-                                                   "Ожидается адресная книга Пелорин версии 2."));
+        return failure(QCoreApplication::translate(
+            "ExchangeFile", "Ожидается адресная книга Пелорин версии 2."));
     }
 
     const QJsonArray panels = panelsValue.toArray();
     if (panels.size() > kExchangeFileMaxPanels)
-        return failure(QCoreApplication::translate("ExchangeFile",
-                                                   "В одном файле допускается до 1000 панелей."));
+        return failure(QCoreApplication::translate(
+            "ExchangeFile", "В одном файле допускается до 1000 панелей."));
 
-    static const QRegularExpression badHostCharacter(QStringLiteral("[\\s/\\\\]"));
     AddressBook records;
     records.reserve(panels.size());
     for (qsizetype row = 0; row < panels.size(); ++row) {
@@ -88,17 +86,17 @@ ExchangeFileResult parseExchangeFile(const QByteArray &bytes)
         const double port = portValue.isDouble() ? portValue.toDouble() : -1;
         if (port < 1 || port > 65535)
             return failure(
-                    QCoreApplication::translate("ExchangeFile", "Порт должен быть от 1 до 65535."));
+                QCoreApplication::translate("ExchangeFile", "Порт должен быть от 1 до 65535."));
         profile.port = static_cast<int>(port);
 
-        if (profile.host.isEmpty() || profile.host.size() > 255
-            || profile.host.contains(badHostCharacter) || !isWholeNumber(port)
-            || profile.name.size() > 200 || profile.group.size() > 200
-            || profile.notes.size() > 10000) {
-            return failure(QCoreApplication::translate(
-                                   "ExchangeFile",
-                                   "Некорректный адрес, порт или слишком длинные поля в строке ")
-                           + QString::number(row + 1) + QLatin1Char('.'));
+        if (!PanelProfile::isUsableHost(profile.host)
+            || profile.host.size() > PanelProfile::maxHostLength || !isWholeNumber(port)
+            || profile.name.size() > PanelProfile::maxNameLength
+            || profile.group.size() > PanelProfile::maxGroupLength
+            || profile.notes.size() > PanelProfile::maxNotesLength) {
+            return failure(QCoreApplication::translate("ExchangeFile",
+                               "Некорректный адрес, порт или слишком длинные поля в строке ")
+                + QString::number(row + 1) + QLatin1Char('.'));
         }
 
         if (profile.name.isEmpty())

@@ -1,5 +1,6 @@
 #include "panelprofile.h"
 
+#include <QRegularExpression>
 #include <QUuid>
 
 QString PanelProfile::newId()
@@ -14,9 +15,15 @@ PanelProfile PanelProfile::createNew()
     return profile;
 }
 
+bool PanelProfile::isUsableHost(const QString &host)
+{
+    static const QRegularExpression badCharacter(QStringLiteral("[\\s/\\\\]"));
+    return !host.isEmpty() && !host.contains(badCharacter);
+}
+
 bool operator==(const PanelProfile &a, const PanelProfile &b)
 {
     return a.id == b.id && a.name == b.name && a.host == b.host && a.group == b.group
-            && a.password == b.password && a.notes == b.notes && a.port == b.port
-            && a.viewOnly == b.viewOnly && a.reconnect == b.reconnect && a.remember == b.remember;
+        && a.password == b.password && a.notes == b.notes && a.port == b.port
+        && a.viewOnly == b.viewOnly && a.reconnect == b.reconnect && a.remember == b.remember;
 }
