@@ -51,8 +51,8 @@ QByteArray buildExchangeFile(const AddressBook &book)
 ExchangeFileResult parseExchangeFile(const QByteArray &bytes)
 {
     if (bytes.size() > kExchangeFileMaxBytes)
-        return failure(
-            QCoreApplication::translate("ExchangeFile", "Файл слишком большой (максимум 2 МБ)."));
+        return failure(QCoreApplication::translate("ExchangeFile",
+                                                   "Файл слишком большой (максимум 2 МБ)."));
 
     const QJsonDocument document = QJsonDocument::fromJson(bytes);
     const QJsonObject top = document.object();
@@ -63,14 +63,14 @@ ExchangeFileResult parseExchangeFile(const QByteArray &bytes)
     // fails the format check.
     if (!document.isObject() || !format.isString() || format.toString() != kFormatName
         || !version.isDouble() || version.toDouble() != kVersion || !panelsValue.isArray()) {
-        return failure(QCoreApplication::translate(
-            "ExchangeFile", "Ожидается адресная книга Пелорин версии 2."));
+        return failure(QCoreApplication::translate("ExchangeFile",
+                                                   "Ожидается адресная книга Пелорин версии 2."));
     }
 
     const QJsonArray panels = panelsValue.toArray();
     if (panels.size() > kExchangeFileMaxPanels)
-        return failure(QCoreApplication::translate(
-            "ExchangeFile", "В одном файле допускается до 1000 панелей."));
+        return failure(QCoreApplication::translate("ExchangeFile",
+                                                   "В одном файле допускается до 1000 панелей."));
 
     AddressBook records;
     records.reserve(panels.size());
@@ -86,7 +86,7 @@ ExchangeFileResult parseExchangeFile(const QByteArray &bytes)
         const double port = portValue.isDouble() ? portValue.toDouble() : -1;
         if (port < 1 || port > 65535)
             return failure(
-                QCoreApplication::translate("ExchangeFile", "Порт должен быть от 1 до 65535."));
+                    QCoreApplication::translate("ExchangeFile", "Порт должен быть от 1 до 65535."));
         profile.port = static_cast<int>(port);
 
         if (!PanelProfile::isUsableHost(profile.host)
@@ -94,9 +94,10 @@ ExchangeFileResult parseExchangeFile(const QByteArray &bytes)
             || profile.name.size() > PanelProfile::maxNameLength
             || profile.group.size() > PanelProfile::maxGroupLength
             || profile.notes.size() > PanelProfile::maxNotesLength) {
-            return failure(QCoreApplication::translate("ExchangeFile",
-                               "Некорректный адрес, порт или слишком длинные поля в строке ")
-                + QString::number(row + 1) + QLatin1Char('.'));
+            return failure(QCoreApplication::translate(
+                                   "ExchangeFile",
+                                   "Некорректный адрес, порт или слишком длинные поля в строке ")
+                           + QString::number(row + 1) + QLatin1Char('.'));
         }
 
         if (profile.name.isEmpty())

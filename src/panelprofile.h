@@ -28,8 +28,8 @@ struct PanelProfile
     static constexpr int maxPasswordLength = 8;
 
     // Whether `host` can name a panel: not empty, and without white space, slash
-    // or backslash, so no scheme, path or port note slipped in. The length limit
-    // is checked on its own, as its message differs.
+    // or backslash, so that neither a scheme nor a path slips in. The length
+    // limit is checked on its own, as its messages differ.
     static bool isUsableHost(const QString &host);
 
     // A fresh identity for a new record (new panel, duplicate, import).
