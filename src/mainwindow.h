@@ -72,9 +72,11 @@ public slots:
     void setLayoutMode(int count);
 
 private:
+    // The profile editor for a new panel or the current one; on Save the
+    // record enters the book and reaches that panel's idle sessions.
+    void editProfile(bool createNew);
     // Operations whose dialogs live in their own units; until those are wired
     // in, the buttons that call them do nothing.
-    void editProfile(bool createNew);
     void importAddressBook();
     void exportAddressBook();
     void showJournal();
