@@ -155,6 +155,24 @@ int AddressBookColumn::currentProfileIndex() const
     return id.isEmpty() ? -1 : profileIndexById(*book, id);
 }
 
+void AddressBookColumn::clearSearch()
+{
+    search->clear();
+}
+
+void AddressBookColumn::setCurrentPanel(const QString &id)
+{
+    for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *heading = tree->topLevelItem(i);
+        for (int j = 0; j < heading->childCount(); ++j) {
+            if (heading->child(j)->data(0, idRole).toString() == id) {
+                tree->setCurrentItem(heading->child(j));
+                return;
+            }
+        }
+    }
+}
+
 void AddressBookColumn::applyEnableRule()
 {
     const bool chosen = currentProfileIndex() != -1;

@@ -32,6 +32,10 @@ public:
     // The book index of the current panel item, or -1 (none, a heading, or an
     // id the book no longer has).
     int currentProfileIndex() const;
+    // Empties the search box; the tree is rebuilt when it held a filter.
+    void clearSearch();
+    // Makes the item of panel `id` current, when the tree lists it.
+    void setCurrentPanel(const QString &id);
 
     // Whether a record is listed under the filter (case folded, the port not
     // searched). An empty or blank filter lists every record.

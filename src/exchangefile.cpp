@@ -5,7 +5,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
-#include <QRegularExpression>
 
 #include <cmath>
 
@@ -73,7 +72,6 @@ ExchangeFileResult parseExchangeFile(const QByteArray &bytes)
         return failure(QCoreApplication::translate("ExchangeFile",
                                                    "В одном файле допускается до 1000 панелей."));
 
-    static const QRegularExpression badHostCharacter(QStringLiteral("[\\s/\\\\]"));
     AddressBook records;
     records.reserve(panels.size());
     for (qsizetype row = 0; row < panels.size(); ++row) {
@@ -91,10 +89,11 @@ ExchangeFileResult parseExchangeFile(const QByteArray &bytes)
                     QCoreApplication::translate("ExchangeFile", "Порт должен быть от 1 до 65535."));
         profile.port = static_cast<int>(port);
 
-        if (profile.host.isEmpty() || profile.host.size() > 255
-            || profile.host.contains(badHostCharacter) || !isWholeNumber(port)
-            || profile.name.size() > 200 || profile.group.size() > 200
-            || profile.notes.size() > 10000) {
+        if (!PanelProfile::isUsableHost(profile.host)
+            || profile.host.size() > PanelProfile::maxHostLength || !isWholeNumber(port)
+            || profile.name.size() > PanelProfile::maxNameLength
+            || profile.group.size() > PanelProfile::maxGroupLength
+            || profile.notes.size() > PanelProfile::maxNotesLength) {
             return failure(QCoreApplication::translate(
                                    "ExchangeFile",
                                    "Некорректный адрес, порт или слишком длинные поля в строке ")

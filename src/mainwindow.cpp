@@ -6,6 +6,7 @@
 #include "exchangeflows.h"
 #include "journal.h"
 #include "journaldialog.h"
+#include "profileeditor.h"
 #include "session.h"
 #include "userprompts.h"
 #include "windowchrome.h"
@@ -250,7 +251,32 @@ void MainWindow::deleteProfile()
 
 void MainWindow::editProfile(bool createNew)
 {
-    Q_UNUSED(createNew)
+    const int index = createNew ? -1 : currentProfileIndex();
+    if (!createNew && index == -1)
+        return;
+    PanelProfile edited;
+    if (!ProfileEditor::edit(this,
+            createNew ? ProfileEditor::Mode::NewPanel : ProfileEditor::Mode::ExistingPanel,
+            createNew ? PanelProfile::createNew() : book.at(index), &edited))
+        return;
+
+    if (createNew) {
+        book.append(edited);
+    } else {
+        book[index].password.fill(QChar(0));
+        book[index] = edited;
+    }
+    saveProfiles(book);
+    sidebar->clearSearch();
+    rebuildAddressTree();
+    sidebar->setCurrentPanel(edited.id);
+    for (Session *session : std::as_const(sessions)) {
+        if (session->profileId() == edited.id && !session->isEngaged())
+            session->applyProfile(edited);
+    }
+    // The cell selectors and tab labels show names from the book. Deferred:
+    // the welcome page's button that started this edit is on the page.
+    QTimer::singleShot(0, this, &MainWindow::rebuildWorkspace);
 }
 
 void MainWindow::importAddressBook()

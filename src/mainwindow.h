@@ -89,6 +89,8 @@ public slots:
     void setLayoutMode(int count);
 
 private:
+    // The profile editor for a new panel or the current one; on Save the
+    // record enters the book and reaches that panel's idle sessions.
     void editProfile(bool createNew);
     void importAddressBook();
     void exportAddressBook();

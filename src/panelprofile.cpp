@@ -1,5 +1,6 @@
 #include "panelprofile.h"
 
+#include <QRegularExpression>
 #include <QUuid>
 
 QString PanelProfile::newId()
@@ -12,6 +13,12 @@ PanelProfile PanelProfile::createNew()
     PanelProfile profile;
     profile.id = newId();
     return profile;
+}
+
+bool PanelProfile::isUsableHost(const QString &host)
+{
+    static const QRegularExpression badCharacter(QStringLiteral("[\\s/\\\\]"));
+    return !host.isEmpty() && !host.contains(badCharacter);
 }
 
 bool operator==(const PanelProfile &a, const PanelProfile &b)

@@ -19,6 +19,19 @@ struct PanelProfile
     bool reconnect = false;
     bool remember = false;
 
+    // Limits on what enters the book from the editor or an exchange file.
+    static constexpr int maxNameLength = 200;
+    static constexpr int maxGroupLength = 200;
+    static constexpr int maxHostLength = 255;
+    static constexpr int maxNotesLength = 10000;
+    // VNC authentication uses at most eight bytes of the password.
+    static constexpr int maxPasswordLength = 8;
+
+    // Whether `host` can name a panel: not empty, and without white space, slash
+    // or backslash, so that neither a scheme nor a path slips in. The length
+    // limit is checked on its own, as its messages differ.
+    static bool isUsableHost(const QString &host);
+
     // A fresh identity for a new record (new panel, duplicate, import).
     static QString newId();
     // A record with the defaults of a new panel and a fresh id.

@@ -1,9 +1,11 @@
 // The main window as the operator drives it: sessions in tabs and cells with the status line,
 // selection, expansion, closing with its question, full screen, duplicating and deleting panels
 // (with the real keyring), two real Xvnc panels opened from the address book, the workspace and
-// journal across a restart, leaving the program, and the address book's import and export.
+// journal across a restart, leaving the program, the address book's import and export, and a
+// panel added and changed through the profile editor.
 #include "credentialstore.h"
 #include "mainwindow.h"
+#include "profileeditor.h"
 #include "session.h"
 #include "userprompts.h"
 #include "xvncserver.h"
@@ -12,8 +14,10 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
+#include <QSpinBox>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTreeWidget>
@@ -108,6 +112,37 @@ struct Rig
     }
 };
 
+// Once the profile editor runs modally: types `typed` (field label -> text; an existing text is
+// replaced) as a user would, then presses "Сохранить".
+void typeIntoEditor(QObject *context, const QList<QPair<QString, QString>> &typed)
+{
+    auto *poll = new QTimer(context);
+    QObject::connect(poll, &QTimer::timeout, context, [poll, typed] {
+        auto *editor = qobject_cast<ProfileEditor *>(QApplication::activeModalWidget());
+        if (!editor)
+            return;
+        poll->deleteLater();
+        for (const auto &[label, text] : typed) {
+            for (QAbstractSpinBox *field : editor->findChildren<QAbstractSpinBox *>())
+                if (field->accessibleName() == label) {
+                    field->selectAll();
+                    QTest::keyClicks(field, text);
+                }
+            for (QLineEdit *field : editor->findChildren<QLineEdit *>())
+                if (field->accessibleName() == label) {
+                    field->clear();
+                    QTest::keyClicks(field, text);
+                }
+        }
+        for (QPushButton *button : editor->findChildren<QPushButton *>())
+            if (button->text() == QStringLiteral("Сохранить"))
+                button->click();
+        if (editor->isVisible())
+            editor->reject(); // Save refused the fields
+    });
+    poll->start(10);
+}
+
 } // namespace
 
 class TestMainWindow : public QObject
@@ -124,6 +159,7 @@ private slots:
     void restartThroughTheSettings();
     void leavingAsksOnceAndKeepsGeometry();
     void importAndExport();
+    void panelAddedAndChangedThroughTheEditor();
 };
 
 void TestMainWindow::tabsCellsAndTheStatusLine()
@@ -400,6 +436,48 @@ void TestMainWindow::importAndExport()
     QCOMPARE(rig.window->journalLines().size(), 2);
     QVERIFY(rig.window->journalLines().last().endsWith(
         QStringLiteral("  Импорт адресной книги: 1 панелей")));
+}
+
+void TestMainWindow::panelAddedAndChangedThroughTheEditor()
+{
+    forgetWorkspace();
+    XvncServer xvnc;
+    QVERIFY2(xvnc.start(QSize(640, 400), QStringLiteral("pw")), qPrintable(xvnc.errorString()));
+    Rig rig({ panel("Idle", 1) });
+    rig.window->show();
+    rig.window->setLayoutMode(2);
+    const AddressBook &book = rig.window->addressBook();
+    Session *idle = rig.window->openSession(book.at(0).id, false);
+
+    // Added with the password typed but not remembered: it still serves this run.
+    typeIntoEditor(rig.window.get(),
+        { { "Название", "Press 1" }, { "IP / имя хоста", " 127.0.0.1 " },
+            { "Порт", QString::number(xvnc.port()) }, { "Пароль", "pw" } });
+    rig.button(QStringLiteral("+  Новая панель"))->click();
+    QCOMPARE(book.size(), 2);
+    QCOMPARE(loadProfiles().at(1).host, QStringLiteral("127.0.0.1"));
+    QCOMPARE(rig.window->currentProfileIndex(), 1);
+    QTRY_COMPARE(rig.window->findChild<QComboBox *>(QStringLiteral("slot1"))->itemText(2),
+        QStringLiteral("Press 1"));
+    rig.button(QStringLiteral("Открыть панель →"))->click();
+    Session *live = rig.window->openSessions().at(1);
+    QTRY_VERIFY_WITH_TIMEOUT(live->isLive(), 10000);
+
+    // A connected session keeps its record; an idle one takes the new one.
+    typeIntoEditor(rig.window.get(), { { "Название", "Press 2" }, { "IP / имя хоста", "::1" } });
+    rig.button(QStringLiteral("Изменить"))->click();
+    QCOMPARE(book.at(1).name, QStringLiteral("Press 2"));
+    QCOMPARE(live->profile().name, QStringLiteral("Press 1"));
+    QCOMPARE(live->profile().host, QStringLiteral("127.0.0.1"));
+
+    auto *search = rig.window->findChild<QLineEdit *>();
+    search->setText(QStringLiteral("Idle"));
+    typeIntoEditor(rig.window.get(), { { "Название", "Renamed" } });
+    rig.button(QStringLiteral("Изменить"))->click();
+    QCOMPARE(idle->profile(), book.at(0));
+    QCOMPARE(idle->profile().name, QStringLiteral("Renamed"));
+    QCOMPARE(search->text(), QString());
+    QCOMPARE(rig.window->currentProfileIndex(), 0);
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "chromedialog.h"
+#include "panelprofile.h"
+#include "profilevalidation.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QSpinBox;
+
+// The modal editor of one address book record. Save checks the fields
+// (validateProfile), then stores the password in the credential store when
+// "remember" is ticked or removes a stored one otherwise, and only then
+// accepts; a refusal is shown in the "error" label and everything typed stays.
+// The dialog never touches the address book: the caller takes profile().
+class ProfileEditor : public ChromeDialog
+{
+    Q_OBJECT
+
+public:
+    enum class Mode { NewPanel, ExistingPanel };
+
+    // Shows `record` (for a new panel, PanelProfile::createNew()). When its
+    // `remember` is set, the password shown is the one read from the
+    // credential store, cut to the field's eight characters.
+    ProfileEditor(Mode mode, const PanelProfile &record, QWidget *parent);
+    ~ProfileEditor() override;
+
+    // Runs the editor over `parent`. True with the accepted record in *result;
+    // false when it was cancelled or `parent` went away meanwhile.
+    static bool edit(QWidget *parent, Mode mode, const PanelProfile &record, PanelProfile *result);
+
+    // The working copy: the accepted record once Save succeeded.
+    const PanelProfile &profile() const { return workingCopy; }
+    // The widgets' contents as typed.
+    ProfileFields fields() const;
+
+private:
+    void save();
+    void togglePasswordEcho();
+
+    PanelProfile workingCopy;
+    QLineEdit *nameEdit = nullptr;
+    QLineEdit *hostEdit = nullptr;
+    QSpinBox *portBox = nullptr;
+    QLineEdit *groupEdit = nullptr;
+    QLineEdit *passwordEdit = nullptr;
+    QPlainTextEdit *notesEdit = nullptr;
+    QCheckBox *rememberBox = nullptr;
+    QCheckBox *viewOnlyBox = nullptr;
+    QCheckBox *reconnectBox = nullptr;
+    QLabel *errorLabel = nullptr;
+};

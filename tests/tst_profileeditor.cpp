@@ -1,0 +1,195 @@
+// The profile editor: the checks of the typed fields as one table, and the
+// dialog against the throw-away keyring of the test command's D-Bus session.
+#include "credentialbackend.h"
+#include "credentialstore.h"
+#include "profileeditor.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QtTest>
+
+namespace {
+
+const char *const kChildVariable = "PELORIN_EDITOR_CHILD";
+const QString hostMessage
+    = QStringLiteral("Введите IP или имя хоста без http:// и пути. Порт задаётся отдельно.");
+const QString lengthMessage = QStringLiteral("Слишком длинные поля: название и группа до 200, "
+                                             "адрес до 255, заметки до 10000 символов.");
+const QString latinMessage
+    = QStringLiteral("Используйте пароль в Latin-1 (например, латиницу и цифры).");
+
+template<typename T> T *field(QWidget *dialog, const QString &name)
+{
+    for (T *widget : dialog->findChildren<T *>())
+        if (widget->accessibleName() == name)
+            return widget;
+    return nullptr;
+}
+
+QString storedSecret(const QString &id, bool *stored)
+{
+    QByteArray secret;
+    *stored = CredentialBackend::read(CredentialStore::targetName(id), &secret);
+    return QString::fromUtf8(secret);
+}
+
+// Child mode, without any reachable store: the write fails, and the dialog
+// must say so and keep everything typed.
+int runChild()
+{
+    PanelProfile record = PanelProfile::createNew();
+    record.name = QStringLiteral("Линия 1");
+    record.host = QStringLiteral("10.0.0.5");
+    ProfileEditor editor(ProfileEditor::Mode::NewPanel, record, nullptr);
+    field<QLineEdit>(&editor, QStringLiteral("Пароль"))->setText(QStringLiteral("pw"));
+    field<QCheckBox>(&editor, QStringLiteral("Сохранить пароль в хранилище Windows"))
+        ->setChecked(true);
+    editor.show();
+    field<QPushButton>(&editor, QStringLiteral("Сохранить"))->click();
+    const ProfileFields typed = editor.fields();
+    std::printf("%s|%d|%d|%s|%s|%d\n",
+        qUtf8Printable(editor.findChild<QLabel *>(QStringLiteral("error"))->text()),
+        editor.isVisible(), editor.result(), qUtf8Printable(typed.name),
+        qUtf8Printable(typed.password), typed.remember);
+    return 0;
+}
+
+} // namespace
+
+class TestProfileEditor : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void validation_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("expected"); // a refusal's message, or "stored name|stored host"
+        const QString n200(200, QLatin1Char('n')), h255(255, QLatin1Char('h'));
+        const QString badHost = hostMessage, tooLong = lengthMessage;
+        // clang-format off
+        QTest::newRow("IPv6 in brackets") << "" << " [fe80::1] " << "" << "fe80::1|fe80::1";
+        QTest::newRow("port in the host") << "A" << "10.0.0.5:5900" << "" << "A|10.0.0.5:5900";
+        QTest::newRow("name of spaces") << "   " << "plc" << "" << "plc|plc";
+        QTest::newRow("scheme") << "A" << "http://plc" << "" << badHost;
+        QTest::newRow("path") << "A" << "plc/vnc" << "" << badHost;
+        QTest::newRow("backslash") << "A" << "plc\\vnc" << "" << badHost;
+        QTest::newRow("inner space") << "A" << "10.0 .0.5" << "" << badHost;
+        QTest::newRow("only spaces") << "A" << "  " << "" << badHost;
+        QTest::newRow("empty brackets") << "A" << "[]" << "" << badHost;
+        QTest::newRow("name 200") << n200 << "plc" << "" << n200 + "|plc";
+        QTest::newRow("name 201") << n200 + "n" << "plc" << "" << tooLong;
+        QTest::newRow("name 200 and spaces") << n200 + "  " << "plc" << "" << tooLong;
+        QTest::newRow("host 255 in brackets") << "A" << "[" + h255 + "]" << "" << "A|" + h255;
+        QTest::newRow("host 256") << "A" << h255 + "h" << "" << tooLong;
+        QTest::newRow("latin-1 password") << "A" << "plc" << "é" << "A|plc";
+        QTest::newRow("cyrillic password") << "A" << "plc" << "пар" << latinMessage;
+        // One message at a time, in the order of the checks.
+        QTest::newRow("host before length") << n200 + "n" << "a b" << "пар" << badHost;
+        QTest::newRow("length before password") << n200 + "n" << "plc" << "пар" << tooLong;
+        // clang-format on
+    }
+
+    void validation()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, host);
+        QFETCH(QString, password);
+        QFETCH(QString, expected);
+        const PanelProfile copy = PanelProfile::createNew();
+        const ProfileFields typed { name, host, " Цех ", password, " n\n", 5901, true, true,
+            false };
+        const ProfileValidation checked = validateProfile(copy, typed);
+        PanelProfile stored = copy;
+        if (expected.contains(QLatin1Char('|'))) {
+            stored = { copy.id, expected.section('|', 0, 0), expected.section('|', 1), "Цех",
+                password, typed.notes, 5901, true, false, true };
+            expected.clear();
+        }
+        QCOMPARE(checked.error, expected);
+        if (checked.ok())
+            QCOMPARE(checked.profile, stored);
+    }
+
+    void keyring_data()
+    {
+        QTest::addColumn<QString>("before"); // stored before the editor opens; null: none
+        QTest::addColumn<QString>("typed"); // null: leave the field as shown
+        QTest::addColumn<bool>("remember");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("password"); // of the accepted record
+        QTest::addColumn<bool>("storedAfter");
+        // clang-format off
+        QTest::newRow("ticked") << QString() << "pw1" << true << "" << "pw1" << true;
+        QTest::newRow("ticked, empty") << QString() << "" << true << "" << "" << true;
+        QTest::newRow("unticked removes") << "old" << "typed" << false << "old" << "typed" << false;
+        QTest::newRow("stored too long") << "123456789abc" << QString() << true << "12345678" << "12345678" << true;
+        // clang-format on
+    }
+
+    void keyring()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, typed);
+        QFETCH(bool, remember);
+        QFETCH(QString, password);
+        QFETCH(bool, storedAfter);
+        PanelProfile record = PanelProfile::createNew();
+        record.host = QStringLiteral("10.0.0.5");
+        record.password = before;
+        record.remember = !before.isNull();
+        if (record.remember)
+            QVERIFY2(CredentialStore::writePassword(record), "the test keyring is not reachable");
+        record.password.clear(); // as loaded from the settings
+
+        ProfileEditor editor(
+            before.isNull() ? ProfileEditor::Mode::NewPanel : ProfileEditor::Mode::ExistingPanel,
+            record, nullptr);
+        auto *passwordEdit = field<QLineEdit>(&editor, QStringLiteral("Пароль"));
+        QTEST(passwordEdit->text(), "shown");
+        if (!typed.isNull())
+            passwordEdit->setText(typed);
+        field<QCheckBox>(&editor, QStringLiteral("Сохранить пароль в хранилище Windows"))
+            ->setChecked(remember);
+        field<QPushButton>(&editor, QStringLiteral("Сохранить"))->click();
+        QCOMPARE(editor.result(), int(QDialog::Accepted));
+        QCOMPARE(editor.profile().password, password);
+        QCOMPARE(editor.profile().remember, remember);
+        bool stored = false;
+        const QString secret = storedSecret(record.id, &stored);
+        CredentialStore::deletePassword(record);
+        QCOMPARE(stored, storedAfter);
+        QCOMPARE(secret, storedAfter ? password : QString());
+    }
+
+    void failingStoreKeepsDialog()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QString::fromLatin1(kChildVariable), QStringLiteral("1"));
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+            QStringLiteral("unix:path=/nonexistent/bus"));
+        QProcess child;
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), QStringList());
+        QVERIFY(child.waitForFinished(30000));
+        QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).trimmed(),
+            QStringLiteral("Не удалось сохранить пароль в Windows. Снимите флажок или "
+                           "проверьте доступ к хранилищу.|1|0|Линия 1|pw|1"));
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    if (qEnvironmentVariableIsSet(kChildVariable))
+        return runChild();
+    TestProfileEditor test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_profileeditor.moc"
