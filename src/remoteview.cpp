@@ -52,60 +52,33 @@ quint8 buttonMask(Qt::MouseButtons buttons)
 quint32 keysymForKeyCode(int key)
 {
     switch (key) {
-    case Qt::Key_Escape:
-        return 0xFF1B;
-    case Qt::Key_Tab:
-        return 0xFF09;
-    case Qt::Key_Backtab:
-        return 0xFE20;
-    case Qt::Key_Backspace:
-        return 0xFF08;
-    case Qt::Key_Return:
-        return 0xFF0D;
-    case Qt::Key_Enter:
-        return 0xFF8D;
-    case Qt::Key_Insert:
-        return 0xFF63;
-    case Qt::Key_Delete:
-        return keysymDelete;
-    case Qt::Key_Pause:
-        return 0xFF13;
-    case Qt::Key_Print:
-        return 0xFF61;
-    case Qt::Key_Home:
-        return 0xFF50;
-    case Qt::Key_End:
-        return 0xFF57;
-    case Qt::Key_Left:
-        return 0xFF51;
-    case Qt::Key_Up:
-        return 0xFF52;
-    case Qt::Key_Right:
-        return 0xFF53;
-    case Qt::Key_Down:
-        return 0xFF54;
-    case Qt::Key_PageUp:
-        return 0xFF55;
-    case Qt::Key_PageDown:
-        return 0xFF56;
-    case Qt::Key_Shift:
-        return 0xFFE1;
-    case Qt::Key_Control:
-        return keysymControlL;
-    case Qt::Key_Meta:
-        return 0xFFEB;
-    case Qt::Key_Alt:
-        return keysymAltL;
-    case Qt::Key_CapsLock:
-        return 0xFFE5;
-    case Qt::Key_NumLock:
-        return 0xFF7F;
-    case Qt::Key_ScrollLock:
-        return 0xFF14;
-    case Qt::Key_AltGr:
-        return 0xFE03;
-    default:
-        break;
+    case Qt::Key_Escape: return 0xFF1B;
+    case Qt::Key_Tab: return 0xFF09;
+    case Qt::Key_Backtab: return 0xFE20;
+    case Qt::Key_Backspace: return 0xFF08;
+    case Qt::Key_Return: return 0xFF0D;
+    case Qt::Key_Enter: return 0xFF8D;
+    case Qt::Key_Insert: return 0xFF63;
+    case Qt::Key_Delete: return keysymDelete;
+    case Qt::Key_Pause: return 0xFF13;
+    case Qt::Key_Print: return 0xFF61;
+    case Qt::Key_Home: return 0xFF50;
+    case Qt::Key_End: return 0xFF57;
+    case Qt::Key_Left: return 0xFF51;
+    case Qt::Key_Up: return 0xFF52;
+    case Qt::Key_Right: return 0xFF53;
+    case Qt::Key_Down: return 0xFF54;
+    case Qt::Key_PageUp: return 0xFF55;
+    case Qt::Key_PageDown: return 0xFF56;
+    case Qt::Key_Shift: return 0xFFE1;
+    case Qt::Key_Control: return keysymControlL;
+    case Qt::Key_Meta: return 0xFFEB;
+    case Qt::Key_Alt: return keysymAltL;
+    case Qt::Key_CapsLock: return 0xFFE5;
+    case Qt::Key_NumLock: return 0xFF7F;
+    case Qt::Key_ScrollLock: return 0xFF14;
+    case Qt::Key_AltGr: return 0xFE03;
+    default: break;
     }
     // F1..F35 are consecutive both in Qt and in X11.
     if (key >= Qt::Key_F1 && key <= Qt::Key_F35)
@@ -116,8 +89,7 @@ quint32 keysymForKeyCode(int key)
 } // namespace
 
 RemoteView::RemoteView(RfbClient *client, QWidget *parent)
-    : QWidget(parent)
-    , client(client)
+    : QWidget(parent), client(client)
 {
     setFocusPolicy(Qt::StrongFocus);
     setMouseTracking(true);
@@ -255,7 +227,7 @@ void RemoteView::sendCtrlAltDel()
     if (!isInteractive())
         return;
     releaseAll();
-    const quint32 sequence[] = { keysymControlL, keysymAltL, keysymDelete };
+    const quint32 sequence[] = {keysymControlL, keysymAltL, keysymDelete};
     for (quint32 keysym : sequence)
         client->sendKey(keysym, true);
     for (int i = 2; i >= 0; --i)
@@ -364,7 +336,8 @@ void RemoteView::wheelEvent(QWheelEvent *event)
     if (dy == 0)
         return;
     // Widened first: the magnitude of INT_MIN does not fit an int.
-    const int steps = int(std::clamp<qint64>(std::abs(qint64(dy)) / wheelNotch, 1, maxWheelSteps));
+    const int steps =
+        int(std::clamp<qint64>(std::abs(qint64(dy)) / wheelNotch, 1, maxWheelSteps));
     const quint8 mask = buttonMask(event->buttons());
     const quint8 wheel = dy > 0 ? wheelUpBit : wheelDownBit;
     const quint16 x = quint16(lastPointer.x());
@@ -413,8 +386,9 @@ void RemoteView::handleKeyRelease(QKeyEvent *event)
         return;
     const quint32 keysym = held.value();
     heldKeys.erase(held);
-    heldScanCodes.removeIf(
-        [key](const std::pair<const quint32 &, int &> &entry) { return entry.second == key; });
+    heldScanCodes.removeIf([key](const std::pair<const quint32 &, int &> &entry) {
+        return entry.second == key;
+    });
     if (client)
         client->sendKey(keysym, false);
 }
@@ -483,7 +457,7 @@ void RemoteView::paintEvent(QPaintEvent *)
     if (!client->isLive()) {
         painter.fillRect(rect(), QColor(12, 17, 25, 190));
         painter.setPen(Qt::white);
-        painter.drawText(
-            rect(), Qt::AlignCenter, tr("Сеанс отключён • изображение не обновляется"));
+        painter.drawText(rect(), Qt::AlignCenter,
+                         tr("Сеанс отключён • изображение не обновляется"));
     }
 }

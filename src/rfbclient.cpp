@@ -113,8 +113,7 @@ int serverMinor(const QByteArray &version)
 } // namespace
 
 RfbClient::RfbClient(QObject *parent, QIODevice *injected)
-    : QObject(parent)
-    , transport(injected ? injected : &socket)
+    : QObject(parent), transport(injected ? injected : &socket)
 {
     responseTimer.setSingleShot(true);
     responseTimer.setInterval(12000);
@@ -128,17 +127,17 @@ RfbClient::RfbClient(QObject *parent, QIODevice *injected)
     connect(&socket, &QTcpSocket::connected, this, &RfbClient::handleConnected);
     connect(transport, &QIODevice::readyRead, this, &RfbClient::handleReadyRead);
     connect(transport, &QIODevice::aboutToClose, this,
-        [this]() { fail(tr("Поток данных закрыт"), true); });
+            [this]() { fail(tr("Поток данных закрыт"), true); });
     if (injected) {
         // A device that disappears under a running session has closed the stream as well.
         connect(injected, &QObject::destroyed, this,
-            [this]() { fail(tr("Поток данных закрыт"), true); });
+                [this]() { fail(tr("Поток данных закрыт"), true); });
     }
     connect(&socket, &QAbstractSocket::errorOccurred, this, &RfbClient::handleSocketError);
     connect(&socket, &QAbstractSocket::disconnected, this,
-        [this]() { fail(tr("Соединение закрыто сервером"), true); });
+            [this]() { fail(tr("Соединение закрыто сервером"), true); });
     connect(&responseTimer, &QTimer::timeout, this,
-        [this]() { fail(tr("Сервер не завершил ответ за 12 секунд"), true); });
+            [this]() { fail(tr("Сервер не завершил ответ за 12 секунд"), true); });
     connect(&updateTimer, &QTimer::timeout, this, &RfbClient::handleUpdateTimer);
     connect(&keepAliveTimer, &QTimer::timeout, this, &RfbClient::handleKeepAlive);
 }
@@ -218,7 +217,7 @@ void RfbClient::sendKey(quint32 keysym, bool down)
 {
     if (!isLive())
         return;
-    char message[8] = { 4, char(down ? 1 : 0), 0, 0 };
+    char message[8] = {4, char(down ? 1 : 0), 0, 0};
     qToBigEndian<quint32>(keysym, message + 4);
     writeBytes(message, sizeof message);
 }
@@ -227,7 +226,7 @@ void RfbClient::sendPointer(quint16 x, quint16 y, quint8 buttonMask)
 {
     if (!isLive())
         return;
-    char message[6] = { 5, char(buttonMask) };
+    char message[6] = {5, char(buttonMask)};
     putU16(message + 2, x);
     putU16(message + 4, y);
     writeBytes(message, sizeof message);
@@ -402,9 +401,9 @@ bool RfbClient::parseStep()
             return false;
         }
         protocolMinor = minor >= 8 ? 8 : minor == 7 ? 7 : 3;
-        const char *reply = protocolMinor == 8 ? "RFB 003.008\n"
-            : protocolMinor == 7               ? "RFB 003.007\n"
-                                               : "RFB 003.003\n";
+        const char *reply = protocolMinor == 8   ? "RFB 003.008\n"
+                            : protocolMinor == 7 ? "RFB 003.007\n"
+                                                 : "RFB 003.003\n";
         writeBytes(reply, 12);
         state = protocolMinor == 3 ? AwaitSecurityType : AwaitSecurityTypes;
         return true;
@@ -625,7 +624,8 @@ bool RfbClient::parseStep()
                 for (int i = 0; i < height; ++i) {
                     const int r = upward ? height - 1 - i : i;
                     std::memmove(bits + (y + r) * stride + 4 * qsizetype(x),
-                        bits + (sourceY + r) * stride + 4 * qsizetype(sourceX), 4 * size_t(width));
+                                 bits + (sourceY + r) * stride + 4 * qsizetype(sourceX),
+                                 4 * size_t(width));
                 }
             }
             return finishRectangle();
@@ -746,11 +746,11 @@ void RfbClient::sendClientInit()
 
 void RfbClient::completeHandshake(const QString &name)
 {
-    static const char setPixelFormat[20] = { 0, 0, 0, 0, 32, 24, 0, 1, 0, char(0xFF), 0, char(0xFF),
-        0, char(0xFF), 16, 8, 0, 0, 0, 0 };
+    static const char setPixelFormat[20] = {0, 0,  0, 0,  32, 24, 0,  1, 0, char(0xFF),
+                                            0, char(0xFF), 0, char(0xFF), 16, 8, 0, 0, 0, 0};
     // CopyRect, Raw, DesktopSize (-223).
-    static const char setEncodings[16]
-        = { 2, 0, 0, 3, 0, 0, 0, 1, 0, 0, 0, 0, char(0xFF), char(0xFF), char(0xFF), 0x21 };
+    static const char setEncodings[16] = {2, 0, 0, 3, 0, 0, 0, 1, 0, 0, 0, 0,
+                                          char(0xFF), char(0xFF), char(0xFF), 0x21};
     writeBytes(setPixelFormat, sizeof setPixelFormat);
     writeBytes(setEncodings, sizeof setEncodings);
     state = Running;
@@ -785,7 +785,7 @@ void RfbClient::sendUpdateRequest(bool incremental)
 {
     if (!isLive())
         return;
-    char message[10] = { 3, char(incremental ? 1 : 0), 0, 0, 0, 0 };
+    char message[10] = {3, char(incremental ? 1 : 0), 0, 0, 0, 0};
     putU16(message + 6, quint16(fb.width()));
     putU16(message + 8, quint16(fb.height()));
     writeBytes(message, sizeof message);

@@ -21,7 +21,7 @@ const QColor background(0x0c, 0x11, 0x19);
 struct Bench
 {
     PipeTransport transport;
-    RfbClient client { nullptr, &transport };
+    RfbClient client{nullptr, &transport};
     QWidget window;
     RemoteView *view = new RemoteView(&client, &window);
     QLineEdit *elsewhere = new QLineEdit(&window);
@@ -30,8 +30,8 @@ struct Bench
     {
         if (!frame.isEmpty()) {
             client.connectToPanel(QStringLiteral("panel"), 5900, QString());
-            transport.feed(
-                rfbwire::handshake38None(quint16(frame.width()), quint16(frame.height())));
+            transport.feed(rfbwire::handshake38None(quint16(frame.width()),
+                                                    quint16(frame.height())));
             transport.takeWritten();
         }
     }
@@ -80,8 +80,8 @@ QByteArray encode(const QStringList &messages)
         if (f[0] == u'K')
             out += rfbwire::keyEvent(f[1].toUInt(nullptr, 16), f[2] == u'd');
         else
-            out += rfbwire::pointerEvent(
-                quint16(f[1].toInt()), quint16(f[2].toInt()), quint8(f[3].toInt()));
+            out += rfbwire::pointerEvent(quint16(f[1].toInt()), quint16(f[2].toInt()),
+                                         quint8(f[3].toInt()));
     }
     return out;
 }
@@ -97,17 +97,10 @@ QStringList messages(const QString &script)
 int keyNamed(const QString &name)
 {
     static const QHash<QString, int> keys = {
-        { "A", Qt::Key_A },
-        { "B", Qt::Key_B },
-        { "C", Qt::Key_C },
-        { "1", Qt::Key_1 },
-        { "Shift", Qt::Key_Shift },
-        { "Ctrl", Qt::Key_Control },
-        { "Tab", Qt::Key_Tab },
-        { "Ef", 0x0424 },
-        { "Unknown", Qt::Key_unknown },
-        { "2", Qt::Key_2 },
-        { "@", Qt::Key_At },
+        {"A", Qt::Key_A},         {"B", Qt::Key_B},         {"C", Qt::Key_C},
+        {"1", Qt::Key_1},         {"Shift", Qt::Key_Shift}, {"Ctrl", Qt::Key_Control},
+        {"Tab", Qt::Key_Tab},     {"Ef", 0x0424},           {"Unknown", Qt::Key_unknown},
+        {"2", Qt::Key_2},         {"@", Qt::Key_At},
     };
     return keys.value(name, 0);
 }
@@ -116,16 +109,8 @@ int keyNamed(const QString &name)
 quint32 scanCodeNamed(const QString &name)
 {
     static const QHash<QString, quint32> codes = {
-        { "A", 38 },
-        { "B", 56 },
-        { "C", 54 },
-        { "1", 10 },
-        { "2", 11 },
-        { "@", 11 },
-        { "Shift", 50 },
-        { "Ctrl", 37 },
-        { "Tab", 23 },
-        { "Ef", 38 },
+        {"A", 38},     {"B", 56},    {"C", 54},   {"1", 10},   {"2", 11},
+        {"@", 11},     {"Shift", 50}, {"Ctrl", 37}, {"Tab", 23}, {"Ef", 38},
     };
     return codes.value(name, 0);
 }
@@ -145,7 +130,7 @@ Qt::MouseButton buttonNamed(const QString &name)
 bool near(QRgb a, QColor b, int tolerance = 3)
 {
     return qAbs(qRed(a) - b.red()) <= tolerance && qAbs(qGreen(a) - b.green()) <= tolerance
-        && qAbs(qBlue(a) - b.blue()) <= tolerance;
+           && qAbs(qBlue(a) - b.blue()) <= tolerance;
 }
 
 // Bounding box of the pixels within tolerance of a colour (a negative tolerance: the pixels
@@ -164,7 +149,7 @@ QColor over(QColor under)
 {
     const double a = 190.0 / 255.0;
     return QColor(qRound(12 * a + under.red() * (1 - a)), qRound(17 * a + under.green() * (1 - a)),
-        qRound(25 * a + under.blue() * (1 - a)));
+                  qRound(25 * a + under.blue() * (1 - a)));
 }
 
 // An X client in the background, gone with the test however it ends.
@@ -215,29 +200,29 @@ void TestRemoteView::geometry_data()
     const QSize none;
     const QSize hint(800, 480);
     const QSize one(1, 1);
-    QTest::newRow("fit wide into square")
-        << QSize(800, 480) << 0.0 << QSize(1000, 1000) << QRect(0, 200, 1000, 600) << hint << one;
-    QTest::newRow("fit reduces, margin truncated")
-        << QSize(1024, 768) << 0.0 << QSize(500, 500) << QRect(0, 62, 500, 375) << hint << one;
-    QTest::newRow("fit enlarges a small screen")
-        << QSize(400, 300) << 0.0 << QSize(1000, 500) << QRect(167, 0, 666, 500) << hint << one;
-    QTest::newRow("negative zoom fits")
-        << QSize(800, 480) << -1.0 << QSize(400, 400) << QRect(0, 80, 400, 240) << hint << one;
+    QTest::newRow("fit wide into square") << QSize(800, 480) << 0.0 << QSize(1000, 1000)
+                                          << QRect(0, 200, 1000, 600) << hint << one;
+    QTest::newRow("fit reduces, margin truncated") << QSize(1024, 768) << 0.0 << QSize(500, 500)
+                                                   << QRect(0, 62, 500, 375) << hint << one;
+    QTest::newRow("fit enlarges a small screen") << QSize(400, 300) << 0.0 << QSize(1000, 500)
+                                                 << QRect(167, 0, 666, 500) << hint << one;
+    QTest::newRow("negative zoom fits") << QSize(800, 480) << -1.0 << QSize(400, 400)
+                                        << QRect(0, 80, 400, 240) << hint << one;
     QTest::newRow("125% centred") << QSize(800, 600) << 1.25 << QSize(1200, 900)
                                   << QRect(100, 75, 1000, 750) << QSize(1000, 750)
                                   << QSize(1000, 750);
-    QTest::newRow("150% halves round up")
-        << QSize(801, 601) << 1.5 << QSize(1300, 1000) << QRect(49, 49, 1202, 902)
-        << QSize(1202, 902) << QSize(1202, 902);
-    QTest::newRow("50% halves round up")
-        << QSize(3, 3) << 0.5 << QSize(10, 10) << QRect(4, 4, 2, 2) << QSize(2, 2) << QSize(2, 2);
+    QTest::newRow("150% halves round up") << QSize(801, 601) << 1.5 << QSize(1300, 1000)
+                                          << QRect(49, 49, 1202, 902) << QSize(1202, 902)
+                                          << QSize(1202, 902);
+    QTest::newRow("50% halves round up") << QSize(3, 3) << 0.5 << QSize(10, 10)
+                                         << QRect(4, 4, 2, 2) << QSize(2, 2) << QSize(2, 2);
     QTest::newRow("widget smaller than minimum grows")
         << QSize(800, 480) << 2.0 << QSize(100, 100) << QRect(0, 0, 1600, 960) << QSize(1600, 960)
         << QSize(1600, 960);
     QTest::newRow("no framebuffer, fit")
         << none << 0.0 << QSize(300, 300) << QRect() << hint << one;
-    QTest::newRow("no framebuffer, 200%")
-        << none << 2.0 << QSize(900, 500) << QRect() << hint << hint;
+    QTest::newRow("no framebuffer, 200%") << none << 2.0 << QSize(900, 500) << QRect() << hint
+                                          << hint;
 }
 
 void TestRemoteView::geometry()
@@ -424,8 +409,8 @@ void TestRemoteView::keysym_data()
     QTest::newRow("space") << int(Qt::Key_Space) << " " << none << 0x20u;
     QTest::newRow("Latin-1 text") << int(Qt::Key_E) << "é" << none << 0xE9u;
     QTest::newRow("Cyrillic text") << 0x0416 << "ж" << none << 0x01000436u;
-    QTest::newRow("astral text, first point only")
-        << int(Qt::Key_unknown) << "😀x" << none << 0x0101F600u;
+    QTest::newRow("astral text, first point only") << int(Qt::Key_unknown) << "😀x" << none
+                                                   << 0x0101F600u;
     QTest::newRow("text wins over key code") << int(Qt::Key_2) << "@" << shift << 0x40u;
     QTest::newRow("Ctrl+C control text") << int(Qt::Key_C) << "\x03" << ctrl << 0x63u;
     QTest::newRow("Ctrl+Shift+C") << int(Qt::Key_C) << "\x03" << (ctrl | shift) << 0x43u;
@@ -458,10 +443,8 @@ void TestRemoteView::input_data()
         << "press L 500.4,500.6; move 1200,-50; release L 1200,-50"
         << "P 400 240 1; P 799 0 1; P 799 0 0" << 0;
     QTest::newRow("hover inside moves, outside does not")
-        << "move 10,210; move 500,100; move 999.4,799.4"
-        << "P 8 8 0; P 799 479 0" << 0;
-    QTest::newRow("press in the margin is not sent") << "press L 500,150"
-                                                     << "" << 0;
+        << "move 10,210; move 500,100; move 999.4,799.4" << "P 8 8 0; P 799 479 0" << 0;
+    QTest::newRow("press in the margin is not sent") << "press L 500,150" << "" << 0;
     QTest::newRow("right then middle button") << "press R 100,300; press M 100,300; release R "
                                                  "100,300; release M 100,300"
                                               << "P 80 80 4; P 80 80 6; P 80 80 2; P 80 80 0" << 0;
@@ -478,8 +461,7 @@ void TestRemoteView::input_data()
     QTest::newRow("wheel keeps held button")
         << "press L 500,500; wheel 120 500,500"
         << "P 400 240 1; P 400 240 1; P 400 240 9; P 400 240 1" << 0;
-    QTest::newRow("wheel over the margin") << "wheel 120 500,100"
-                                           << "" << 0;
+    QTest::newRow("wheel over the margin") << "wheel 120 500,100" << "" << 0;
     QTest::newRow("auto-repeat") << "kp A a; kar A; kap A a; kar A; kap A a; kr A"
                                  << "K 61 d; K 61 d; K 61 d; K 61 u" << 0;
     QTest::newRow("Shift, A, Shift up, A up") << "kp Shift -; kp A A; kr Shift; kr A"
@@ -491,17 +473,14 @@ void TestRemoteView::input_data()
         << "K 32 d; K ffe1 d; K 32 d; K 32 u; K ffe1 u" << 0;
     QTest::newRow("Ctrl+C") << "kp Ctrl -; kp C ^C; kr C; kr Ctrl"
                             << "K ffe3 d; K 63 d; K 63 u; K ffe3 u" << 0;
-    QTest::newRow("Cyrillic letter") << "kp Ef ф; kr Ef"
-                                     << "K 1000444 d; K 1000444 u" << 0;
-    QTest::newRow("Tab reaches the panel") << "kp Tab ^I; kr Tab"
-                                           << "K ff09 d; K ff09 u" << 0;
-    QTest::newRow("untranslatable key") << "kp Unknown -; kr Unknown"
-                                        << "" << 0;
-    QTest::newRow("focus loss with Ctrl held") << "move 10,210; kp Ctrl -; focusout; kr Ctrl"
-                                               << "P 8 8 0; K ffe3 d; K ffe3 u; P 8 8 0" << 0;
+    QTest::newRow("Cyrillic letter") << "kp Ef ф; kr Ef" << "K 1000444 d; K 1000444 u" << 0;
+    QTest::newRow("Tab reaches the panel") << "kp Tab ^I; kr Tab" << "K ff09 d; K ff09 u" << 0;
+    QTest::newRow("untranslatable key") << "kp Unknown -; kr Unknown" << "" << 0;
+    QTest::newRow("focus loss with Ctrl held")
+        << "move 10,210; kp Ctrl -; focusout; kr Ctrl" << "P 8 8 0; K ffe3 d; K ffe3 u; P 8 8 0"
+        << 0;
     QTest::newRow("focus loss releases in key-code order")
-        << "kp B b; kp A a; focusout"
-        << "K 62 d; K 61 d; K 61 u; K 62 u; P 0 0 0" << 0;
+        << "kp B b; kp A a; focusout" << "K 62 d; K 61 d; K 61 u; K 62 u; P 0 0 0" << 0;
     QTest::newRow("hide releases, and so does the focus loss it causes")
         << "press L 500,500; kp A a; hide"
         << "P 400 240 1; K 61 d; K 61 u; P 400 240 0; P 400 240 0" << 0;
@@ -509,8 +488,8 @@ void TestRemoteView::input_data()
         << "viewonly; move 500,500; press L 500,500; release L 500,500; wheel 120 500,500; "
            "kp A a; kr A; cad; tap ff0d"
         << "P 0 0 0" << 0;
-    QTest::newRow("key held into view-only is released") << "kp A a; viewonly; kr A"
-                                                         << "K 61 d; K 61 u; P 0 0 0" << 0;
+    QTest::newRow("key held into view-only is released")
+        << "kp A a; viewonly; kr A" << "K 61 d; K 61 u; P 0 0 0" << 0;
     QTest::newRow("activating click is swallowed")
         << "inactive; press L 500,500; active; move 600,600; release L 600,600; "
            "press L 500,500; release L 500,500"
@@ -527,16 +506,14 @@ void TestRemoteView::input_data()
         << "P 0 0 0; P 0 0 0; P 400 240 1; P 400 240 0; K 61 d; K 61 u" << 1;
     QTest::newRow("tap while swallowing") << "inactive; press L 500,500; active; tap ff0d"
                                           << "P 0 0 0; P 0 0 0; K ff0d d; K ff0d u" << 1;
-    QTest::newRow("tap while inactive") << "inactive; tap ff0d"
-                                        << "P 0 0 0" << 0;
+    QTest::newRow("tap while inactive") << "inactive; tap ff0d" << "P 0 0 0" << 0;
     QTest::newRow("Ctrl+Alt+Del releases first")
         << "move 10,210; kp A a; cad"
         << "P 8 8 0; K 61 d; K 61 u; P 8 8 0; K ffe3 d; K ffe9 d; K ffff d; K ffff u; "
            "K ffe9 u; K ffe3 u"
         << 0;
     QTest::newRow("disconnected sends nothing")
-        << "end; move 500,500; press L 500,500; kp A a; cad; tap 61; focusout"
-        << "" << 0;
+        << "end; move 500,500; press L 500,500; kp A a; cad; tap 61; focusout" << "" << 0;
 }
 
 void TestRemoteView::input()
@@ -565,18 +542,18 @@ void TestRemoteView::input()
             const Qt::MouseButton button = buttonNamed(w[1]);
             held.setFlag(button, op == "press");
             const QPointF at = pointIn(w[2]);
-            QMouseEvent e(op == "press" ? QEvent::MouseButtonPress : QEvent::MouseButtonRelease, at,
-                view->mapToGlobal(at), button, held, modifiers);
+            QMouseEvent e(op == "press" ? QEvent::MouseButtonPress : QEvent::MouseButtonRelease,
+                          at, view->mapToGlobal(at), button, held, modifiers);
             QApplication::sendEvent(view, &e);
         } else if (op == "move") {
             const QPointF at = pointIn(w[1]);
-            QMouseEvent e(
-                QEvent::MouseMove, at, view->mapToGlobal(at), Qt::NoButton, held, modifiers);
+            QMouseEvent e(QEvent::MouseMove, at, view->mapToGlobal(at), Qt::NoButton, held,
+                          modifiers);
             QApplication::sendEvent(view, &e);
         } else if (op == "wheel") {
             const QPointF at = pointIn(w[2]);
             QWheelEvent e(at, view->mapToGlobal(at), QPoint(), QPoint(0, w[1].toInt()), held,
-                modifiers, Qt::NoScrollPhase, false);
+                          modifiers, Qt::NoScrollPhase, false);
             QApplication::sendEvent(view, &e);
         } else if (op.startsWith(u'k')) {
             const int key = keyNamed(w[1]);
@@ -585,14 +562,14 @@ void TestRemoteView::input()
             if (text.startsWith(u'^'))
                 text = QChar(text.at(1).unicode() - 0x40);
             const Qt::KeyboardModifier modifier = key == Qt::Key_Shift ? Qt::ShiftModifier
-                : key == Qt::Key_Control                               ? Qt::ControlModifier
-                                                                       : Qt::NoModifier;
+                                                  : key == Qt::Key_Control ? Qt::ControlModifier
+                                                                           : Qt::NoModifier;
             if (op == "kp")
                 modifiers |= modifier;
             else if (op == "kr")
                 modifiers &= ~modifier;
             QKeyEvent e(press ? QEvent::KeyPress : QEvent::KeyRelease, key, modifiers,
-                scanCodeNamed(w[1]), 0, 0, text, op == "kap" || op == "kar");
+                        scanCodeNamed(w[1]), 0, 0, text, op == "kap" || op == "kar");
             QApplication::sendEvent(view, &e);
             QVERIFY2(e.isAccepted(), qPrintable(step));
         } else if (op == "focusout") {
@@ -675,8 +652,8 @@ void TestRemoteView::painting_data()
     QTest::newRow("1:1 centred") << 1.0 << QSize(400, 200) << false << QRect(120, 52, 160, 96);
     QTest::newRow("fit") << 0.0 << QSize(400, 400) << false << QRect(0, 80, 400, 240);
     QTest::newRow("150%") << 1.5 << QSize(300, 200) << false << QRect(30, 28, 240, 144);
-    QTest::newRow("after the end, dimmed")
-        << 1.0 << QSize(400, 200) << true << QRect(120, 52, 160, 96);
+    QTest::newRow("after the end, dimmed") << 1.0 << QSize(400, 200) << true
+                                           << QRect(120, 52, 160, 96);
 }
 
 // A 160 x 96 panel in four quadrants; the rendering must put each where the geometry says.
@@ -687,15 +664,15 @@ void TestRemoteView::painting()
     QFETCH(bool, ended);
     QFETCH(QRect, image);
 
-    const QColor quadrant[4]
-        = { QColor(220, 30, 30), QColor(30, 200, 60), QColor(40, 60, 230), QColor(250, 250, 250) };
+    const QColor quadrant[4] = {QColor(220, 30, 30), QColor(30, 200, 60), QColor(40, 60, 230),
+                                QColor(250, 250, 250)};
     Bench bench(QSize(160, 96));
     bench.place(widget, zoom);
     QSignalSpy frames(&bench.client, &RfbClient::frameChanged);
     QByteArray update = rfbwire::update(4);
     for (int i = 0; i < 4; ++i)
-        update += rfbwire::solidRaw(
-            quint16(i % 2 * 80), quint16(i / 2 * 48), 80, 48, quadrant[i].rgb() & 0xFFFFFF);
+        update += rfbwire::solidRaw(quint16(i % 2 * 80), quint16(i / 2 * 48), 80, 48,
+                                    quadrant[i].rgb() & 0xFFFFFF);
     bench.transport.feed(update);
     QTRY_COMPARE(frames.count(), 1);
     QCOMPARE(bench.view->imageRect(), image);
@@ -709,16 +686,13 @@ void TestRemoteView::painting()
     QCOMPARE(shot.size(), widget);
     auto expect = [&](QColor c) { return ended ? over(c) : c; };
     const QRect in = image.adjusted(2, 2, -3, -3);
-    const QPoint probes[4] = { in.topLeft(), in.topRight(), in.bottomLeft(), in.bottomRight() };
+    const QPoint probes[4] = {in.topLeft(), in.topRight(), in.bottomLeft(), in.bottomRight()};
     for (int i = 0; i < 4; ++i)
         QVERIFY2(near(shot.pixel(probes[i]), expect(quadrant[i])),
-            qPrintable(QStringLiteral("quadrant %1 at %2,%3: %4")
-                           .arg(i)
-                           .arg(probes[i].x())
-                           .arg(probes[i].y())
-                           .arg(shot.pixel(probes[i]), 0, 16)));
+                 qPrintable(QStringLiteral("quadrant %1 at %2,%3: %4").arg(i).arg(probes[i].x())
+                                .arg(probes[i].y()).arg(shot.pixel(probes[i]), 0, 16)));
     // Outside the image only the background, which the overlay leaves as it is.
-    const QPoint outside[] = { image.topLeft() - QPoint(1, 1), image.bottomRight() + QPoint(1, 1) };
+    const QPoint outside[] = {image.topLeft() - QPoint(1, 1), image.bottomRight() + QPoint(1, 1)};
     for (const QPoint &p : outside)
         if (shot.rect().contains(p))
             QVERIFY(near(shot.pixel(p), background));
@@ -736,7 +710,7 @@ void TestRemoteView::painting()
 
 void TestRemoteView::placeholderBeforeServerInit()
 {
-    Bench bench(QSize {});
+    Bench bench(QSize{});
     bench.client.connectToPanel(QStringLiteral("panel"), 5900, QString());
     bench.transport.feed("RFB 003.008\n");
     bench.place(QSize(600, 300), 0);
@@ -761,16 +735,15 @@ void TestRemoteView::realPeer()
 {
     XvncServer xvnc;
     QVERIFY2(xvnc.start(QSize(800, 480)), qPrintable(xvnc.errorString()));
-    QVERIFY2(xvnc.run("xsetroot", { "-solid", "#2d6a4f" }), qPrintable(xvnc.errorString()));
+    QVERIFY2(xvnc.run("xsetroot", {"-solid", "#2d6a4f"}), qPrintable(xvnc.errorString()));
     XClient xev;
     QProcess &client = xev.process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DISPLAY"), xvnc.displayName());
     env.remove(QStringLiteral("XAUTHORITY"));
     client.setProcessEnvironment(env);
-    client.start(QStringLiteral("xev"),
-        { "-geometry", "400x240+0+0", "-event", "keyboard", "-event", "button", "-event",
-            "structure" });
+    client.start(QStringLiteral("xev"), {"-geometry", "400x240+0+0", "-event", "keyboard",
+                                         "-event", "button", "-event", "structure"});
     QVERIFY2(client.waitForStarted(5000), "xev did not start: install x11-utils (scripts/deps.sh)");
     QString events;
     auto readEvents = [&]() {
@@ -793,8 +766,8 @@ void TestRemoteView::realPeer()
     QTRY_VERIFY_WITH_TIMEOUT(rfb.isLive(), 10000);
     const QColor root(0x2d, 0x6a, 0x4f);
     QTRY_VERIFY_WITH_TIMEOUT(near(rfb.framebuffer().pixel(600, 400), root, 0)
-            && near(rfb.framebuffer().pixel(200, 150), Qt::white, 0),
-        5000);
+                                 && near(rfb.framebuffer().pixel(200, 150), Qt::white, 0),
+                             5000);
 
     // Fit: 1.25 times, so widget (250, 150) is panel (200, 120).
     QTest::mouseMove(view, QPoint(250, 150));
@@ -827,8 +800,8 @@ void TestRemoteView::realPeer()
         }
         return keysyms.join(' ');
     };
-    QTRY_COMPARE_WITH_TIMEOUT(
-        pressed(), QStringLiteral("0x48 0x69 0xff0d 0x1000444 0xffc2 0xff09"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(pressed(), QStringLiteral("0x48 0x69 0xff0d 0x1000444 0xffc2 0xff09"),
+                              5000);
 
     // What the operator sees: fit in a taller widget (bands above and below), then 150 % (the
     // widget grows to the image), then the dimmed last picture after a disconnect.

@@ -56,22 +56,25 @@ QRgb patternPixel(int px, int py)
 struct Rig
 {
     PipeTransport pipe;
-    RfbClient client { nullptr, &pipe };
+    RfbClient client{nullptr, &pipe};
     QStringList events;
-    QSignalSpy ended { &client, &RfbClient::ended };
-    QSignalSpy frames { &client, &RfbClient::frameChanged };
+    QSignalSpy ended{&client, &RfbClient::ended};
+    QSignalSpy frames{&client, &RfbClient::frameChanged};
 
     explicit Rig(const QString &password = QStringLiteral("secret"))
     {
-        QObject::connect(&client, &RfbClient::status, &client,
-            [this](const QString &text) { events << QStringLiteral("status:") + text; });
+        QObject::connect(&client, &RfbClient::status, &client, [this](const QString &text) {
+            events << QStringLiteral("status:") + text;
+        });
         QObject::connect(&client, &RfbClient::connected, &client, [this](const QString &name) {
             events << QStringLiteral("connected:%1@%2").arg(name).arg(pipe.written().size());
         });
-        QObject::connect(&client, &RfbClient::frameChanged, &client,
-            [this]() { events << QStringLiteral("frame@%1").arg(pipe.written().size()); });
-        QObject::connect(&client, &RfbClient::ended, &client,
-            [this](const QString &reason) { events << QStringLiteral("ended:") + reason; });
+        QObject::connect(&client, &RfbClient::frameChanged, &client, [this]() {
+            events << QStringLiteral("frame@%1").arg(pipe.written().size());
+        });
+        QObject::connect(&client, &RfbClient::ended, &client, [this](const QString &reason) {
+            events << QStringLiteral("ended:") + reason;
+        });
         client.connectToPanel(QStringLiteral("panel"), 5900, password);
     }
 
@@ -109,7 +112,10 @@ class TestRfbClient : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { qRegisterMetaType<QAbstractSocket::SocketError>(); }
+    void initTestCase()
+    {
+        qRegisterMetaType<QAbstractSocket::SocketError>();
+    }
 
     // ---------------------------------------------------------------- handshake byte scripts
 
@@ -125,26 +131,26 @@ private slots:
         const QByteArray setup
             = setPixelFormat() + setEncodings() + updateRequest(false, 1280, 800);
         auto row = [](const char *name, const QByteArray &server, const QString &password,
-                       const QByteArray &expected, RfbClient::ProtocolState state) {
+                      const QByteArray &expected, RfbClient::ProtocolState state) {
             QTest::newRow(name) << server << password << expected << int(state);
         };
 
-        row("3.8 None", version(8) + securityTypes({ 1 }) + u32(0) + init, QString(),
+        row("3.8 None", version(8) + securityTypes({1}) + u32(0) + init, QString(),
             clientVersion(8) + u8(1) + u8(1) + setup, RfbClient::Running);
         row("3.8 offers 1 and 2: VNC auth",
-            version(8) + securityTypes({ 1, 2 }) + challenge + u32(0) + init, "secret",
-            clientVersion(8) + u8(2) + vncResponse(challenge, "secret") + u8(1) + setup,
+            version(8) + securityTypes({1, 2}) + challenge + u32(0) + init,
+            "secret", clientVersion(8) + u8(2) + vncResponse(challenge, "secret") + u8(1) + setup,
             RfbClient::Running);
         row("3.8 offers 2 and 1: VNC auth",
-            version(8) + securityTypes({ 2, 1 }) + challenge + u32(0) + init, "",
-            clientVersion(8) + u8(2) + vncResponse(challenge, "") + u8(1) + setup,
+            version(8) + securityTypes({2, 1}) + challenge + u32(0) + init,
+            "", clientVersion(8) + u8(2) + vncResponse(challenge, "") + u8(1) + setup,
             RfbClient::Running);
         row("3.8 unknown types around None",
-            version(8) + securityTypes({ 16, 1, 19 }) + u32(0) + init, QString(),
+            version(8) + securityTypes({16, 1, 19}) + u32(0) + init, QString(),
             clientVersion(8) + u8(1) + u8(1) + setup, RfbClient::Running);
-        row("3.7 None: no SecurityResult", version(7) + securityTypes({ 1 }) + init, QString(),
+        row("3.7 None: no SecurityResult", version(7) + securityTypes({1}) + init, QString(),
             clientVersion(7) + u8(1) + u8(1) + setup, RfbClient::Running);
-        row("3.7 VNC auth", version(7) + securityTypes({ 2 }) + challenge + u32(0) + init, "pw",
+        row("3.7 VNC auth", version(7) + securityTypes({2}) + challenge + u32(0) + init, "pw",
             clientVersion(7) + u8(2) + vncResponse(challenge, "pw") + u8(1) + setup,
             RfbClient::Running);
         row("3.3 None", version(3) + u32(1) + init, QString(), clientVersion(3) + u8(1) + setup,
@@ -152,15 +158,15 @@ private slots:
         row("3.3 VNC auth", version(3) + u32(2) + challenge + u32(0) + init, "secret",
             clientVersion(3) + vncResponse(challenge, "secret") + u8(1) + setup,
             RfbClient::Running);
-        row("minor 889 answered as 3.8", "RFB 003.889\n" + securityTypes({ 1 }) + u32(0) + init,
+        row("minor 889 answered as 3.8", "RFB 003.889\n" + securityTypes({1}) + u32(0) + init,
             QString(), clientVersion(8) + u8(1) + u8(1) + setup, RfbClient::Running);
         row("minor 5 answered as 3.3", "RFB 003.005\n" + u32(1) + init, QString(),
             clientVersion(3) + u8(1) + setup, RfbClient::Running);
-        row("3.8 None waits for SecurityResult", version(8) + securityTypes({ 1 }), QString(),
+        row("3.8 None waits for SecurityResult", version(8) + securityTypes({1}), QString(),
             clientVersion(8) + u8(1), RfbClient::AwaitSecurityResult);
-        row("3.7 None sends ClientInit at once", version(7) + securityTypes({ 1 }), QString(),
+        row("3.7 None sends ClientInit at once", version(7) + securityTypes({1}), QString(),
             clientVersion(7) + u8(1) + u8(1), RfbClient::AwaitServerInit);
-        row("waits for the whole challenge", version(8) + securityTypes({ 2 }) + challenge.left(15),
+        row("waits for the whole challenge", version(8) + securityTypes({2}) + challenge.left(15),
             "x", clientVersion(8) + u8(2), RfbClient::AwaitChallenge);
         row("waits for the whole name", version(3) + u32(1) + init.chopped(1), QString(),
             clientVersion(3) + u8(1), RfbClient::AwaitServerInit);
@@ -186,7 +192,7 @@ private slots:
             }
             const QString where = QStringLiteral("cut %1").arg(cut);
             QVERIFY2(rig.pipe.written() == expected,
-                qPrintable(where + ": " + rig.pipe.written().toHex(' ')));
+                     qPrintable(where + ": " + rig.pipe.written().toHex(' ')));
             QCOMPARE(int(rig.state()), finalState);
             QCOMPARE(rig.ended.count(), 0);
             if (cut == -1)
@@ -210,9 +216,9 @@ private slots:
         if (finalState == RfbClient::Running) {
             // Set-up bytes before connected, connected before frameChanged, then the request.
             const int beforeRequest = expected.size() - 10;
-            const QStringList order { QStringLiteral("status:Подключение к panel:5900…"),
-                QStringLiteral("connected:Пульт №3@%1").arg(beforeRequest),
-                QStringLiteral("frame@%1").arg(beforeRequest) };
+            const QStringList order{QStringLiteral("status:Подключение к panel:5900…"),
+                                    QStringLiteral("connected:Пульт №3@%1").arg(beforeRequest),
+                                    QStringLiteral("frame@%1").arg(beforeRequest)};
             QCOMPARE(reference, order);
         }
     }
@@ -251,10 +257,11 @@ private slots:
             QString(65536, QLatin1Char('r')));
         row("reason longer than 65536", version(8) + securityTypes({}) + u32(65537),
             "Некорректный ответ сервера");
-        row("neither None nor VNC auth", version(8) + securityTypes({ 16, 18, 19 }),
+        row("neither None nor VNC auth", version(8) + securityTypes({16, 18, 19}),
             "Способ защиты соединения на этой панели не поддерживается.");
-        row("3.8 None rejected", version(8) + securityTypes({ 1 }) + u32(1), rejectedText());
-        row("VNC auth rejected", version(8) + securityTypes({ 2 }) + QByteArray(16, 'c') + u32(2),
+        row("3.8 None rejected", version(8) + securityTypes({1}) + u32(1),
+            rejectedText());
+        row("VNC auth rejected", version(8) + securityTypes({2}) + QByteArray(16, 'c') + u32(2),
             rejectedText());
         row("3.3 VNC auth rejected", version(3) + u32(2) + QByteArray(16, 'c') + u32(1),
             rejectedText());
@@ -298,7 +305,7 @@ private slots:
         QFETCH(QString, reason);
         QFETCH(bool, retryable);
 
-        for (bool bytewise : { false, true }) {
+        for (bool bytewise : {false, true}) {
             Rig rig(QStringLiteral("secret"));
             if (bytewise && server.size() < 4096)
                 rig.feedBytewise(server);
@@ -355,7 +362,7 @@ private slots:
             fire(rig.client.responseTimerForTest());
             QCOMPARE(rig.ended.count(), 1);
             QCOMPARE(rig.ended.at(0).at(0).toString(),
-                QStringLiteral("Сервер не завершил ответ за 12 секунд"));
+                     QStringLiteral("Сервер не завершил ответ за 12 секунд"));
             QVERIFY(rig.client.retryable());
         }
     }
@@ -407,12 +414,12 @@ private slots:
             QObject::connect(&rig.client, &RfbClient::connected, &rig.client, stop);
         else
             QObject::connect(&rig.client, &RfbClient::frameChanged, &rig.client, stop);
-        rig.feed(version(8) + securityTypes({ 1 }) + u32(0) + serverInit(64, 64, "p") + update(0)
-            + bell());
+        rig.feed(version(8) + securityTypes({1}) + u32(0) + serverInit(64, 64, "p") + update(0)
+                 + bell());
         QCOMPARE(rig.state(), RfbClient::Idle);
         // The set-up messages went out; the first update request did not.
         QCOMPARE(rig.pipe.written(),
-            clientVersion(8) + u8(1) + u8(1) + setPixelFormat() + setEncodings());
+                 clientVersion(8) + u8(1) + u8(1) + setPixelFormat() + setEncodings());
         QCOMPARE(rig.frames.count(), onConnected ? 0 : 1);
         QCOMPARE(rig.ended.count(), 0);
         QVERIFY(!rig.client.keepAliveTimerForTest()->isActive());
@@ -447,7 +454,7 @@ private slots:
                 rig.client.connectToPanel(QStringLiteral("panel"), 5900, QString());
             }
         });
-        rig.feed(version(8) + securityTypes({ 1 }) + u32(7) + QByteArray("junk after the end"));
+        rig.feed(version(8) + securityTypes({1}) + u32(7) + QByteArray("junk after the end"));
         QCOMPARE(rig.ended.count(), 1);
         QCOMPARE(rig.state(), RfbClient::AwaitVersion);
         rig.pipe.takeWritten();
@@ -462,7 +469,7 @@ private slots:
         QVERIFY(rig.client.responseTimerForTest()->isActive());
         QCOMPARE(rig.client.responseTimerForTest()->interval(), 12000);
         QVERIFY(rig.client.responseTimerForTest()->isSingleShot());
-        rig.feed(version(8) + securityTypes({ 1 }));
+        rig.feed(version(8) + securityTypes({1}));
         QVERIFY(rig.client.responseTimerForTest()->isActive());
         fire(rig.client.responseTimerForTest());
         QCOMPARE(rig.ended.count(), 1);
@@ -495,7 +502,7 @@ private slots:
         QFETCH(QByteArray, result);
         Rig rig(QStringLiteral("longpassword"));
         QCOMPARE(rig.client.passwordBytesForTest(), 8);
-        rig.feed(version(8) + securityTypes({ 2 }) + QByteArray(16, 'c'));
+        rig.feed(version(8) + securityTypes({2}) + QByteArray(16, 'c'));
         QCOMPARE(rig.client.passwordBytesForTest(), 0);
         rig.feed(result);
         QCOMPARE(rig.client.passwordBytesForTest(), 0);
@@ -510,8 +517,7 @@ private slots:
     {
         QTest::addColumn<QString>("first");
         QTest::addColumn<QString>("second");
-        QTest::newRow("only 8 characters count") << "abcdefgh"
-                                                 << "abcdefgh1234";
+        QTest::newRow("only 8 characters count") << "abcdefgh" << "abcdefgh1234";
         QTest::newRow("top bit ignored") << QStringLiteral("pass") << QStringLiteral("p\u00e1ss");
         QTest::newRow("padding with zeros") << QString() << QString(QChar(0));
         QTest::newRow("outside Latin-1 becomes ?")
@@ -524,7 +530,7 @@ private slots:
         QFETCH(QString, second);
         auto responseFor = [](const QString &password) {
             Rig rig(password);
-            rig.feed(version(8) + securityTypes({ 2 }));
+            rig.feed(version(8) + securityTypes({2}));
             rig.pipe.takeWritten();
             rig.feed(QByteArray::fromHex("00112233445566778899aabbccddeeff"));
             return rig.pipe.takeWritten();
@@ -537,13 +543,13 @@ private slots:
 
     void emptyPasswordUsesZeroKey()
     {
-        Rig rig { QString() };
-        rig.feed(version(8) + securityTypes({ 2 }));
+        Rig rig{QString()};
+        rig.feed(version(8) + securityTypes({2}));
         rig.pipe.takeWritten();
         rig.feed(QByteArray::fromHex("DEADBEEFCAFEBABE0011223344556677"));
         // Standard DES under the all-zero key, computed independently.
-        QCOMPARE(
-            rig.pipe.written().toHex().toUpper(), QByteArray("0F65BC91F0ADCEFA74F4AE777AA431E8"));
+        QCOMPARE(rig.pipe.written().toHex().toUpper(),
+                 QByteArray("0F65BC91F0ADCEFA74F4AE777AA431E8"));
     }
 
     // ---------------------------------------------------------------- framebuffer updates
@@ -576,8 +582,8 @@ private slots:
         Rig rig;
         rig.live();
         rig.feed(update(1)
-            + patternRaw(quint16(rect.x()), quint16(rect.y()), quint16(rect.width()),
-                quint16(rect.height())));
+                      + patternRaw(quint16(rect.x()), quint16(rect.y()), quint16(rect.width()),
+                                   quint16(rect.height())));
         const QImage &fb = rig.client.framebuffer();
         for (int y = 0; y < fb.height(); ++y)
             for (int x = 0; x < fb.width(); ++x) {
@@ -642,8 +648,9 @@ private slots:
                 expected.setPixel(target.x() + x, target.y() + y, moved.pixel(x, y));
 
         rig.feed(update(1)
-            + copyRect(quint16(target.x()), quint16(target.y()), quint16(source.width()),
-                quint16(source.height()), quint16(source.x()), quint16(source.y())));
+                      + copyRect(quint16(target.x()), quint16(target.y()),
+                                 quint16(source.width()), quint16(source.height()),
+                                 quint16(source.x()), quint16(source.y())));
         QCOMPARE(rig.ended.count(), 0);
         QCOMPARE(rig.frames.count(), 2);
         QVERIFY(rig.client.framebuffer() == expected);
@@ -795,11 +802,11 @@ private slots:
     void skippedMessages()
     {
         QFETCH(QByteArray, message);
-        for (bool bytewise : { false, true }) {
+        for (bool bytewise : {false, true}) {
             Rig rig;
             rig.live();
             const QByteArray script = update(1) + solidRaw(0, 0, 2, 2, 0x111111) + message
-                + update(1) + solidRaw(1, 1, 2, 2, 0x222222);
+                                      + update(1) + solidRaw(1, 1, 2, 2, 0x222222);
             if (bytewise && script.size() < 10000)
                 rig.feedBytewise(script);
             else
@@ -827,8 +834,8 @@ private slots:
         QCOMPARE(rig.ended.count(), 0);
         const QImage &fb = rig.client.framebuffer();
         QCOMPARE(fb.pixel(0, 0), 0xFF010203u);
-        for (int y : { 1, 63, 64, 511, 512, 1023 })
-            for (int x : { 0, 1, 1000, 2047 })
+        for (int y : {1, 63, 64, 511, 512, 1023})
+            for (int x : {0, 1, 1000, 2047})
                 QCOMPARE(fb.pixel(x, y), patternPixel(x, y));
         QCOMPARE(rig.client.bufferedBytesForTest(), 0);
         QVERIFY(!rig.client.responseTimerForTest()->isActive());
@@ -853,8 +860,8 @@ private slots:
         burst = QByteArray();
         if (extra > 0) {
             QCOMPARE(rig.ended.count(), 1);
-            QCOMPARE(
-                rig.ended.at(0).at(0).toString(), QStringLiteral("Слишком большой ответ сервера"));
+            QCOMPARE(rig.ended.at(0).at(0).toString(),
+                     QStringLiteral("Слишком большой ответ сервера"));
             QVERIFY(!rig.client.retryable());
             QCOMPARE(rig.client.framebuffer().pixel(0, 0), emptyScreen); // nothing was read
         } else {
@@ -874,10 +881,10 @@ private slots:
         QTest::addColumn<quint32>("b");
         QTest::addColumn<quint32>("c");
         QTest::addColumn<QByteArray>("bytes");
-        auto row
-            = [](const char *name, int kind, quint32 a, quint32 b, quint32 c, const char *hex) {
-                  QTest::newRow(name) << kind << a << b << c << QByteArray::fromHex(hex);
-              };
+        auto row = [](const char *name, int kind, quint32 a, quint32 b, quint32 c,
+                      const char *hex) {
+            QTest::newRow(name) << kind << a << b << c << QByteArray::fromHex(hex);
+        };
         row("return pressed", 0, 0xFF0D, 1, 0, "040100000000FF0D");
         row("return released", 0, 0xFF0D, 0, 0, "040000000000FF0D");
         row("unicode keysym", 0, 0x0100044F, 1, 0, "040100000100044F");
@@ -905,7 +912,7 @@ private slots:
 
         Rig rig;
         send(rig.client); // before the session: dropped
-        rig.feed(version(8) + securityTypes({ 1 }));
+        rig.feed(version(8) + securityTypes({1}));
         rig.pipe.takeWritten();
         send(rig.client);
         QCOMPARE(rig.pipe.written(), QByteArray());
@@ -996,7 +1003,7 @@ private slots:
         fire(response);
         QCOMPARE(rig.ended.count(), 1);
         QCOMPARE(rig.ended.at(0).at(0).toString(),
-            QStringLiteral("Сервер не завершил ответ за 12 секунд"));
+                 QStringLiteral("Сервер не завершил ответ за 12 секунд"));
         QVERIFY(rig.client.retryable());
         QVERIFY(!keepAlive->isActive());
     }
@@ -1030,7 +1037,7 @@ private slots:
         QCOMPARE(connected.at(0).at(0).toString(), QStringLiteral("Станок 1"));
         QCOMPARE(statuses.count(), 2);
         QCOMPARE(statuses.at(0).at(0).toString(),
-            QStringLiteral("Подключение к 127.0.0.1:%1…").arg(server.port()));
+                 QStringLiteral("Подключение к 127.0.0.1:%1…").arg(server.port()));
         QCOMPARE(statuses.at(1).at(0).toString(), QStringLiteral("Согласование подключения…"));
         QTRY_COMPARE_WITH_TIMEOUT(server.received(), clientHandshake38None(1280, 800), 5000);
 
@@ -1039,14 +1046,14 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(frames.count(), 2, 5000);
         QCOMPARE(client.framebuffer().pixel(25, 25), 0xFFFF8800u);
         // The next request leaves on its own, 35 ms after the update.
-        QTRY_COMPARE_WITH_TIMEOUT(
-            server.received().mid(mark), updateRequest(true, 1280, 800), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(server.received().mid(mark), updateRequest(true, 1280, 800),
+                                  5000);
 
         mark = server.received().size();
         client.sendKey(0xFF0D, true);
         client.sendPointer(300, 200, 1);
-        QTRY_COMPARE_WITH_TIMEOUT(
-            server.received().mid(mark), keyEvent(0xFF0D, true) + pointerEvent(300, 200, 1), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(server.received().mid(mark),
+                                  keyEvent(0xFF0D, true) + pointerEvent(300, 200, 1), 5000);
 
         server.closeConnection();
         QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 5000);
@@ -1085,7 +1092,8 @@ private slots:
             QVERIFY(client.isLive());
         } else {
             QCOMPARE(ended.count(), 1);
-            QCOMPARE(ended.at(0).at(0).toString(), rejectedText());
+            QCOMPARE(ended.at(0).at(0).toString(),
+                     rejectedText());
             QVERIFY(!client.retryable());
             QVERIFY(server.authenticationRejected());
         }
@@ -1122,12 +1130,13 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(statuses.count(), 2, 5000);
         fire(client.responseTimerForTest());
         QCOMPARE(ended.count(), 1);
-        QCOMPARE(
-            ended.at(0).at(0).toString(), QStringLiteral("Сервер не завершил ответ за 12 секунд"));
+        QCOMPARE(ended.at(0).at(0).toString(),
+                 QStringLiteral("Сервер не завершил ответ за 12 секунд"));
         QVERIFY(client.retryable());
-        QTRY_VERIFY_WITH_TIMEOUT(
-            !server.connection() || server.connection()->state() != QAbstractSocket::ConnectedState,
-            5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!server.connection()
+                                     || server.connection()->state()
+                                            != QAbstractSocket::ConnectedState,
+                                 5000);
         QCOMPARE(ended.count(), 1);
     }
 
@@ -1154,8 +1163,8 @@ private slots:
         XvncServer xvnc;
         QVERIFY2(xvnc.start(QSize(800, 480)), qPrintable(xvnc.errorString()));
         QVERIFY2(xvnc.run(QStringLiteral("xsetroot"),
-                     { QStringLiteral("-solid"), QStringLiteral("#204080") }),
-            qPrintable(xvnc.errorString()));
+                          {QStringLiteral("-solid"), QStringLiteral("#204080")}),
+                 qPrintable(xvnc.errorString()));
 
         RfbClient client;
         QSignalSpy connected(&client, &RfbClient::connected);
@@ -1168,8 +1177,8 @@ private slots:
         QCOMPARE(client.framebuffer().pixel(799, 479), 0xFF204080u);
 
         QVERIFY2(xvnc.run(QStringLiteral("xsetroot"),
-                     { QStringLiteral("-solid"), QStringLiteral("#a03010") }),
-            qPrintable(xvnc.errorString()));
+                          {QStringLiteral("-solid"), QStringLiteral("#a03010")}),
+                 qPrintable(xvnc.errorString()));
         QTRY_COMPARE_WITH_TIMEOUT(client.framebuffer().pixel(400, 240), 0xFFA03010u, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(client.framebuffer().pixel(799, 479), 0xFFA03010u, 10000);
 
@@ -1199,7 +1208,7 @@ private slots:
         QFETCH(bool, accepted);
         XvncServer xvnc;
         QVERIFY2(xvnc.start(QSize(640, 400), QStringLiteral("pelorin1")),
-            qPrintable(xvnc.errorString()));
+                 qPrintable(xvnc.errorString()));
         RfbClient client;
         QSignalSpy connected(&client, &RfbClient::connected);
         QSignalSpy ended(&client, &RfbClient::ended);
@@ -1210,7 +1219,8 @@ private slots:
             QCOMPARE(client.framebuffer().size(), QSize(640, 400));
         } else {
             QCOMPARE(ended.count(), 1);
-            QCOMPARE(ended.at(0).at(0).toString(), rejectedText());
+            QCOMPARE(ended.at(0).at(0).toString(),
+                     rejectedText());
             QVERIFY(!client.retryable());
         }
         QCOMPARE(client.passwordBytesForTest(), 0);
