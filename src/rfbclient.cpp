@@ -23,10 +23,9 @@ constexpr qint64 bufferLimit = 75497472;
 constexpr qsizetype pullChunk = 64 * 1024;
 // Raw pixel bytes moved per parse step, so the time slices still bound a long rectangle.
 constexpr qsizetype rawStepBytes = 256 * 1024;
-// Raw pixel bytes per read: small enough to stay in the first-level cache until they are
-// sealed, large enough (16 KiB) for QIODevice to read them directly instead of through its
-// own buffer.
-constexpr qsizetype rawPiece = 16 * 1024;
+// Raw pixel bytes per read: small enough to stay in the cache until they are sealed, larger
+// than QIODevice's 16 KiB read chunk, so a device is read directly and not through its buffer.
+constexpr qsizetype rawPiece = 32 * 1024;
 // Rectangles an update's damage keeps apart; beyond that it grows as one bounding rectangle, so
 // a burst of tiny rectangles costs linear time.
 constexpr int damageRectLimit = 32;

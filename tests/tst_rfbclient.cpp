@@ -753,9 +753,11 @@ private slots:
     {
         QTest::addColumn<QRect>("rect");
         QTest::addColumn<int>("cut"); // pixel bytes in the first piece
-        QTest::newRow("part of a row, mid-pixel") << QRect(3, 4, 50, 10) << 4 * 75 + 2;
-        QTest::newRow("whole width, mid-row") << QRect(0, 2, 800, 30) << 4 * 800 * 3 + 4 * 17 + 3;
-        QTest::newRow("whole width, past 16 KiB") << QRect(0, 0, 800, 30) << 16384 + 4 * 9 + 1;
+        // The first 64 KiB pass through the input buffer; the rest is read from the device.
+        QTest::newRow("part of rows, buffered") << QRect(3, 4, 50, 10) << 4 * 75 + 2;
+        QTest::newRow("part of rows, from the device") << QRect(3, 4, 200, 100) << 4 * 17000 + 1;
+        QTest::newRow("whole width, from the device")
+            << QRect(0, 2, 800, 30) << 4 * 800 * 25 + 4 * 17 + 3;
     }
 
     void rawPixelsArriveInPieces()
