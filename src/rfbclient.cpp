@@ -198,6 +198,7 @@ void RfbClient::disconnectFromPanel()
     rectanglesLeft = 0;
     rawArea = QRect();
     damage = QRegion();
+    damageBounds = QRect();
     fullUpdatePending = false;
 }
 
@@ -530,6 +531,7 @@ bool RfbClient::parseStep()
                 state = ReadingRectangles;
                 damage = QRegion();
                 damageRects = 0;
+                damageBounds = QRect();
                 responseTimer.start();
             }
             return true;
@@ -600,7 +602,10 @@ bool RfbClient::parseStep()
             rawRow = 0;
             rawRowBytes = 0;
             addDamage(rawArea);
-            return true;
+            // Whatever of the pixels is already here goes in the same step: a burst of small
+            // rectangles then costs one step each.
+            readRawPixels();
+            return state != Idle;
         }
 
         if (encoding == 1) { // CopyRect
@@ -705,7 +710,7 @@ void RfbClient::addDamage(const QRect &area)
         damage += area;
         ++damageRects;
     } else {
-        damage = damage.boundingRect().united(area);
+        damageBounds |= area; // a plain rectangle: no allocation per rectangle
     }
 }
 
@@ -716,6 +721,8 @@ bool RfbClient::finishRectangle()
     state = Running;
     responseTimer.stop();
     changed = std::exchange(damage, QRegion());
+    if (!damageBounds.isNull())
+        changed = QRegion(changed.boundingRect() | std::exchange(damageBounds, QRect()));
     emit frameChanged();
     if (state == Running)
         updateTimer.start();

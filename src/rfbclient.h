@@ -132,6 +132,7 @@ private:
     qsizetype rawRowBytes = 0;
     QRegion damage; // collected for the update being read
     int damageRects = 0;
+    QRect damageBounds; // rectangles beyond the ones the region keeps apart
     QRegion changed; // announced by the last frameChanged()
     bool fullUpdatePending = false;
     bool retry = false;
