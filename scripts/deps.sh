@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libsecret-1-dev
+  libvncserver-dev
   clang libclang-rt-14-dev
   tigervnc-standalone-server tigervnc-tools
   xvfb openbox xdotool x11-xserver-utils x11-utils

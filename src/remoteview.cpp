@@ -98,7 +98,10 @@ RemoteView::RemoteView(RfbClient *client, QWidget *parent)
         connect(client, &RfbClient::frameChanged, this, &RemoteView::onFrameChanged);
         // A new attempt drops the picture without a frameChanged; its first status is the cue
         // to paint the placeholder instead of the stale screen.
-        connect(client, &RfbClient::status, this, qOverload<>(&QWidget::update));
+        connect(client, &RfbClient::status, this, [this]() {
+            shownFrameSize = QSize();
+            update();
+        });
     }
 }
 
@@ -149,13 +152,44 @@ void RemoteView::setZoom(double factor)
     update();
 }
 
+QRegion RemoteView::widgetRegion(const QRegion &frameRegion) const
+{
+    const QRect target = imageRect();
+    if (target.isEmpty() || !client)
+        return QRegion();
+    const QSize frame = client->framebuffer().size();
+    const double sx = double(target.width()) / frame.width();
+    const double sy = double(target.height()) / frame.height();
+    // A smoothed pixel blends the two image pixels nearest to its centre on each axis, so a
+    // changed image pixel reaches one scaled pixel further on each side; one more for rounding.
+    // At 1:1 nothing is blended.
+    const bool smooth = zoom != 1.0;
+    const int padX = smooth ? int(std::ceil(sx)) + 1 : 0;
+    const int padY = smooth ? int(std::ceil(sy)) + 1 : 0;
+    QRegion out;
+    for (const QRect &r : frameRegion) {
+        const int left = int(std::floor(r.left() * sx)) - padX;
+        const int top = int(std::floor(r.top() * sy)) - padY;
+        const int right = int(std::ceil((r.right() + 1) * sx)) + padX;
+        const int bottom = int(std::ceil((r.bottom() + 1) * sy)) + padY;
+        out += QRect(left, top, right - left, bottom - top).translated(target.topLeft());
+    }
+    return out & target;
+}
+
 void RemoteView::onFrameChanged()
 {
-    // The panel may have changed its screen size.
-    if (zoom > 0)
-        setMinimumSize(sizeHint());
-    updateGeometry();
-    update();
+    const QImage &frame = client->framebuffer();
+    // A new size (or a new screen after a reconnection) moves the image and may change the hints.
+    if (frame.size() != shownFrameSize) {
+        shownFrameSize = frame.size();
+        if (zoom > 0)
+            setMinimumSize(sizeHint());
+        updateGeometry();
+        update();
+        return;
+    }
+    update(widgetRegion(client->changedRegion()));
 }
 
 void RemoteView::setViewOnly(bool on)

@@ -4,6 +4,7 @@
 #include <QPoint>
 #include <QPointer>
 #include <QRect>
+#include <QRegion>
 #include <QWidget>
 
 class QKeyEvent;
@@ -14,7 +15,8 @@ class RfbClient;
 //
 // Contract:
 //  - The client is not owned; its owner keeps it alive at least as long as the view. The view
-//    paints the client's framebuffer directly and repaints on every frameChanged().
+//    paints the client's framebuffer directly; on every frameChanged() it repaints the part of
+//    the widget that shows the client's changedRegion(), or everything when the size changed.
 //  - Input reaches the panel only while the view is interactive: active, not view-only, not
 //    swallowing an activating click, and the client live.
 //  - Every key pressed on the panel is remembered until it is released, so releaseAll() (called
@@ -35,6 +37,9 @@ public:
 
     // Where the framebuffer is drawn, in widget coordinates; empty without a framebuffer.
     QRect imageRect() const;
+    // The widget pixels whose painting depends on the given framebuffer pixels at the current
+    // zoom, smoothing included: what a repaint of a changed part of the frame must cover.
+    QRegion widgetRegion(const QRegion &frameRegion) const;
     QSize sizeHint() const override;
 
     void setViewOnly(bool on);
@@ -92,4 +97,5 @@ private:
     // produces now, so a modifier pressed while it is down changes the Qt key code of its
     // repeats and of its release.
     QMap<quint32, int> heldScanCodes;
+    QSize shownFrameSize; // framebuffer size at the last frameChanged()
 };

@@ -8,13 +8,27 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
 // Room for the largest screen (8192 x 2048 x 4 bytes) plus whatever follows it.
 constexpr qint64 bufferLimit = 75497472;
-// Bytes moved from the device per pull, so one slice never copies a whole 64 MiB burst at once.
-constexpr qsizetype pullChunk = 1024 * 1024;
+// Bytes moved from the device into the buffer per pull, unless the pending message is known to
+// need more. Raw pixels bypass the buffer, so this only carries headers and small messages.
+constexpr qsizetype pullChunk = 64 * 1024;
+// Raw pixel bytes moved per parse step, so the time slices still bound a long rectangle.
+constexpr qsizetype rawStepBytes = 256 * 1024;
+// Raw pixel bytes per read: small enough to stay in the cache until they are sealed, larger
+// than QIODevice's 16 KiB read chunk, so a device is read directly and not through its buffer.
+constexpr qsizetype rawPiece = 32 * 1024;
+// Rectangles an update's damage keeps apart; beyond that it grows as one bounding rectangle, so
+// a burst of tiny rectangles costs linear time.
+constexpr int damageRectLimit = 32;
 // A buffer this large is released when it runs empty instead of being kept for reuse.
 constexpr qsizetype keptCapacity = 8 * 1024 * 1024;
 constexpr qint64 sliceNanoseconds = 8 * 1000 * 1000;
@@ -59,15 +73,25 @@ void wipeRaw(void *data, size_t size)
         p[i] = 0;
 }
 
-// One row of wire pixels (blue, green, red, ignored) into RGB32 (0xFFRRGGBB). A plain loop the
-// compiler vectorises; no per-pixel calls into QImage.
-void convertRow(const uchar *src, quint32 *dst, int width)
+// Wire pixels (blue, green, red, ignored) already copied into a framebuffer row become RGB32
+// (0xFFRRGGBB) in place: the pixels completed by the bytes [from, to) of the row. On a
+// little-endian machine the wire order is the image's own, so this only sets the alpha byte;
+// a pixel cut short keeps its old, opaque alpha byte until its last byte arrives.
+void sealPixels(uchar *row, qsizetype from, qsizetype to)
 {
-    for (int c = 0; c < width; ++c) {
-        quint32 v;
-        std::memcpy(&v, src + 4 * c, 4);
-        dst[c] = qFromLittleEndian(v) | 0xFF000000u;
+    qsizetype c = from / 4;
+    const qsizetype end = to / 4;
+#if defined(__SSE2__) && Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+    // Four pixels at a time: the compiler does not vectorise this loop at -O2 by itself.
+    const __m128i alpha = _mm_set1_epi32(int(0xFF000000u));
+    for (; c + 4 <= end; c += 4) {
+        auto *at = reinterpret_cast<__m128i *>(row + 4 * c);
+        _mm_storeu_si128(at, _mm_or_si128(_mm_loadu_si128(at), alpha));
     }
+#endif
+    auto *pixels = reinterpret_cast<quint32 *>(row);
+    for (; c < end; ++c)
+        pixels[c] = qFromLittleEndian(pixels[c]) | 0xFF000000u;
 }
 
 // The minor number of a well-formed "RFB 003.xxx\n" (three digits), otherwise -1.
@@ -169,8 +193,12 @@ void RfbClient::disconnectFromPanel()
     }
     inputBuffer.clear();
     readPos = 0;
+    pendingSize = 0;
     wipe(passwordBytes);
     rectanglesLeft = 0;
+    rawArea = QRect();
+    damage = QRegion();
+    damageBounds = QRect();
     fullUpdatePending = false;
 }
 
@@ -279,20 +307,28 @@ void RfbClient::processInput()
         responseTimer.start();
 }
 
-// Moves up to one chunk from the device into the buffer. False when nothing came (or the
-// connection ended because too much is waiting).
+// Bytes waiting in the device; -1 when the buffer and the device together hold more than the
+// limit, and the connection has ended for it.
+qint64 RfbClient::waitingInput()
+{
+    const qint64 available = transport ? transport->bytesAvailable() : 0;
+    if (available <= 0)
+        return 0;
+    if (inputBuffer.size() - readPos + available > bufferLimit) {
+        fail(tr("Слишком большой ответ сервера"), false);
+        return -1;
+    }
+    return available;
+}
+
+// Moves up to one chunk, or what the pending message still lacks, from the device into the
+// buffer. False when nothing came (or the connection ended because too much is waiting).
 bool RfbClient::pullInput()
 {
-    if (!transport)
-        return false;
-    const qint64 available = transport->bytesAvailable();
+    const qint64 available = waitingInput();
     if (available <= 0)
         return false;
     const qsizetype unparsed = inputBuffer.size() - readPos;
-    if (unparsed + available > bufferLimit) {
-        fail(tr("Слишком большой ответ сервера"), false);
-        return false;
-    }
 
     // Compact only when the consumed part is at least as large as what remains, so every byte is
     // moved at most about once over its life: linear cost however messages are cut.
@@ -310,9 +346,11 @@ bool RfbClient::pullInput()
     }
 
     const qsizetype old = inputBuffer.size();
-    const qsizetype wanted = qsizetype(std::min<qint64>(available, pullChunk));
+    const qsizetype lacking = std::max<qsizetype>(pendingSize - unparsed, 0);
+    const qsizetype wanted = qsizetype(std::min<qint64>(available, std::max(pullChunk, lacking)));
+    // Room for the whole pending message once its size is known, never more than it needs.
     if (inputBuffer.capacity() < old + wanted)
-        inputBuffer.reserve(std::max<qsizetype>(old + wanted, 2 * inputBuffer.capacity()));
+        inputBuffer.reserve(std::max(old + wanted, readPos + pendingSize));
     inputBuffer.resize(old + wanted);
     const qint64 got = transport->read(inputBuffer.data() + old, wanted);
     inputBuffer.resize(old + std::max<qint64>(got, 0));
@@ -348,6 +386,7 @@ bool RfbClient::parseStep()
 {
     const qsizetype available = inputBuffer.size() - readPos;
     const char *p = inputBuffer.constData() + readPos;
+    pendingSize = 0;
 
     switch (state) {
     case Idle:
@@ -449,7 +488,7 @@ bool RfbClient::parseStep()
             fail(tr("Некорректный ответ сервера"), false);
             return false;
         }
-        if (available < 4 + qsizetype(length))
+        if (!has(available, 4 + qsizetype(length)))
             return false;
         readPos += 4;
         const QByteArray reason = takeBytes(length);
@@ -465,7 +504,7 @@ bool RfbClient::parseStep()
             fail(tr("Слишком длинное имя сервера"), false);
             return false;
         }
-        if (available < 24 + qsizetype(nameLength))
+        if (!has(available, 24 + qsizetype(nameLength)))
             return false;
         const int width = u16At(p);
         const int height = u16At(p + 2);
@@ -490,6 +529,9 @@ bool RfbClient::parseStep()
                 updateTimer.start();
             } else {
                 state = ReadingRectangles;
+                damage = QRegion();
+                damageRects = 0;
+                damageBounds = QRect();
                 responseTimer.start();
             }
             return true;
@@ -498,7 +540,7 @@ bool RfbClient::parseStep()
             if (available < 6)
                 return false;
             const qsizetype size = 6 * (qsizetype(u16At(p + 4)) + 1);
-            if (available < size)
+            if (!has(available, size))
                 return false;
             readPos += size;
             return true;
@@ -514,7 +556,7 @@ bool RfbClient::parseStep()
                 fail(tr("Слишком большой буфер обмена сервера"), false);
                 return false;
             }
-            if (available < 8 + qsizetype(length))
+            if (!has(available, 8 + qsizetype(length)))
                 return false;
             readPos += 8 + qsizetype(length);
             return true;
@@ -526,6 +568,8 @@ bool RfbClient::parseStep()
     }
 
     case ReadingRectangles: {
+        if (!rawArea.isEmpty())
+            return readRawPixels();
         if (available < 12)
             return false;
         const int x = u16At(p);
@@ -539,6 +583,9 @@ bool RfbClient::parseStep()
             if (!allocateFramebuffer(width, height))
                 return false;
             fullUpdatePending = true;
+            // Everything drawn before is gone: the whole new frame is changed.
+            damage = QRegion(fb.rect());
+            damageRects = damageRectLimit;
             return finishRectangle();
         }
 
@@ -547,22 +594,18 @@ bool RfbClient::parseStep()
             return false;
         }
 
-        if (encoding == 0) { // Raw
-            const qint64 size = 12 + qint64(width) * height * 4;
-            if (available < size)
-                return false;
-            if (width > 0 && height > 0) {
-                const auto *src = reinterpret_cast<const uchar *>(p + 12);
-                uchar *bits = fb.bits();
-                const qsizetype stride = fb.bytesPerLine();
-                for (int r = 0; r < height; ++r) {
-                    auto *dst = reinterpret_cast<quint32 *>(bits + (y + r) * stride) + x;
-                    convertRow(src, dst, width);
-                    src += 4 * qsizetype(width);
-                }
-            }
-            readPos += size;
-            return finishRectangle();
+        if (encoding == 0) { // Raw: the pixels follow in the next steps
+            readPos += 12;
+            if (width == 0 || height == 0)
+                return finishRectangle();
+            rawArea = QRect(x, y, width, height);
+            rawRow = 0;
+            rawRowBytes = 0;
+            addDamage(rawArea);
+            // Whatever of the pixels is already here goes in the same step: a burst of small
+            // rectangles then costs one step each.
+            readRawPixels();
+            return state != Idle;
         }
 
         if (encoding == 1) { // CopyRect
@@ -576,6 +619,7 @@ bool RfbClient::parseStep()
             }
             readPos += 16;
             if (width > 0 && height > 0) {
+                addDamage(QRect(x, y, width, height));
                 // Rows are visited away from the destination and moved with memmove, which
                 // gives the same result as copying through a temporary image, overlap included.
                 uchar *bits = fb.bits();
@@ -598,12 +642,87 @@ bool RfbClient::parseStep()
     return false;
 }
 
+// True when a message of `size` bytes is wholly buffered; otherwise its size is noted, so the
+// next pull makes room for all of it at once.
+bool RfbClient::has(qsizetype available, qsizetype size)
+{
+    if (available >= size)
+        return true;
+    pendingSize = size;
+    return false;
+}
+
+// The pixels of the Raw rectangle in progress go straight into its framebuffer rows: first what
+// the buffer already holds, then read from the device into the row itself, so most bytes are
+// copied once on their way from the device. One step moves at most rawStepBytes.
+bool RfbClient::readRawPixels()
+{
+    const qsizetype rowBytes = 4 * qsizetype(rawArea.width());
+    // Taken anew each step: a copy of the image made in between (a snapshot) detaches it.
+    uchar *bits = fb.bits();
+    const qsizetype stride = fb.bytesPerLine();
+    // The rows of a rectangle as wide as the screen follow each other in memory: they are
+    // filled as one span, in reads large enough to bypass a device's own small-read buffer.
+    const bool contiguous = rowBytes == stride;
+    qsizetype budget = rawStepBytes;
+    qint64 fromDevice = -1; // not yet asked in this step
+    bool progressed = false;
+    while (budget > 0 && rawRow < rawArea.height()) {
+        uchar *row = bits + (rawArea.y() + rawRow) * stride + 4 * qsizetype(rawArea.x());
+        const qsizetype span = contiguous ? (rawArea.height() - rawRow) * rowBytes : rowBytes;
+        const qsizetype want = std::min({ span - rawRowBytes, budget, rawPiece });
+        qsizetype got = 0;
+        if (const qsizetype buffered = inputBuffer.size() - readPos; buffered > 0) {
+            got = std::min(want, buffered);
+            std::memcpy(row + rawRowBytes, inputBuffer.constData() + readPos, size_t(got));
+            readPos += got;
+        } else {
+            if (fromDevice < 0) {
+                fromDevice = waitingInput();
+                if (state == Idle)
+                    return false;
+            }
+            if (fromDevice == 0)
+                break;
+            const qint64 n = transport->read(
+                reinterpret_cast<char *>(row) + rawRowBytes, std::min<qint64>(want, fromDevice));
+            if (n <= 0)
+                break;
+            got = qsizetype(n);
+            fromDevice -= n;
+        }
+        sealPixels(row, rawRowBytes, rawRowBytes + got);
+        rawRowBytes += got;
+        rawRow += int(rawRowBytes / rowBytes);
+        rawRowBytes %= rowBytes;
+        budget -= got;
+        progressed = true;
+    }
+    if (rawRow < rawArea.height())
+        return progressed;
+    rawArea = QRect();
+    return finishRectangle();
+}
+
+void RfbClient::addDamage(const QRect &area)
+{
+    if (damageRects < damageRectLimit) {
+        damage += area;
+        ++damageRects;
+    } else {
+        damageBounds |= area; // a plain rectangle: no allocation per rectangle
+    }
+}
+
 bool RfbClient::finishRectangle()
 {
     if (--rectanglesLeft > 0)
         return true;
     state = Running;
     responseTimer.stop();
+    changed = std::exchange(damage, QRegion());
+    if (!damageBounds.isNull())
+        changed = QRegion(changed.boundingRect() | std::exchange(damageBounds, QRect()));
     emit frameChanged();
     if (state == Running)
         updateTimer.start();
@@ -647,6 +766,7 @@ void RfbClient::completeHandshake(const QString &name)
     emit connected(name);
     if (state != Running)
         return;
+    changed = QRegion(fb.rect());
     emit frameChanged();
     sendUpdateRequest(false);
 }

@@ -4,6 +4,8 @@
 #include <QImage>
 #include <QObject>
 #include <QPointer>
+#include <QRect>
+#include <QRegion>
 #include <QString>
 #include <QTcpSocket>
 #include <QTimer>
@@ -22,7 +24,9 @@ class QIODevice;
 //    could help (transport loss, timeout) or not (protocol, authentication, resources).
 //  - disconnectFromPanel() is a silent reset; the last framebuffer stays readable.
 //  - frameChanged() is emitted after ServerInit and once per completely applied
-//    FramebufferUpdate (a DesktopSize inside an update may change the image size before that).
+//    FramebufferUpdate (a DesktopSize inside an update may change the image size before that);
+//    changedRegion() then tells which part of the framebuffer it changed. While an update is
+//    being read, Raw pixels land in the framebuffer row by row as they arrive.
 //  - The senders only write while isLive(); otherwise input is dropped, never queued.
 //
 // When a transport device is injected, it is read and written instead of the own socket; the
@@ -60,6 +64,9 @@ public:
     // The panel screen in RGB32: null from connectToPanel() until ServerInit, kept after the
     // connection ends so that the last picture can still be shown.
     const QImage &framebuffer() const;
+    // The part of the framebuffer that the last frameChanged() announced: the union of that
+    // update's rectangles, or the whole frame after ServerInit or a DesktopSize.
+    const QRegion &changedRegion() const { return changed; }
     bool isLive() const;
     bool retryable() const;
 
@@ -99,6 +106,10 @@ private:
     void scheduleContinuation();
     void completeHandshake(const QString &name);
     bool finishRectangle();
+    bool readRawPixels();
+    qint64 waitingInput();
+    bool has(qsizetype available, qsizetype size);
+    void addDamage(const QRect &area);
     void writeBytes(const char *data, qsizetype size);
 
     ProtocolState state = Idle;
@@ -113,6 +124,16 @@ private:
     QImage fb;
     int protocolMinor = 8;
     quint16 rectanglesLeft = 0;
+    // Size of the message at readPos when it is known but not yet wholly buffered.
+    qsizetype pendingSize = 0;
+    // The Raw rectangle whose pixels are being read: rows done and bytes of the current row.
+    QRect rawArea;
+    int rawRow = 0;
+    qsizetype rawRowBytes = 0;
+    QRegion damage; // collected for the update being read
+    int damageRects = 0;
+    QRect damageBounds; // rectangles beyond the ones the region keeps apart
+    QRegion changed; // announced by the last frameChanged()
     bool fullUpdatePending = false;
     bool retry = false;
     bool continuationPending = false;

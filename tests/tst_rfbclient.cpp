@@ -701,6 +701,93 @@ private slots:
         QCOMPARE(rig.pipe.takeWritten(), updateRequest(true, 1024, 768));
     }
 
+    void changedRegion_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<QRegion>("expected");
+
+        QRegion scattered;
+        QByteArray many = update(100);
+        for (int i = 0; i < 100; ++i) {
+            const QRect r((i * 37) % 790, (i * 53) % 470, 1 + i % 9, 1 + i % 7);
+            many += solidRaw(
+                quint16(r.x()), quint16(r.y()), quint16(r.width()), quint16(r.height()), QRgb(i));
+            scattered += r;
+        }
+        const QRegion two = QRegion(10, 10, 20, 20) + QRect(700, 400, 100, 80);
+        QTest::newRow("ServerInit: the whole screen") << QByteArray() << QRegion(0, 0, 800, 480);
+        QTest::newRow("two rectangles")
+            << update(2) + solidRaw(10, 10, 20, 20, 1) + solidRaw(700, 400, 100, 80, 2) << two;
+        QTest::newRow("only the last update") << update(1) + solidRaw(0, 0, 5, 5, 1) + update(0)
+                + update(1) + copyRect(200, 100, 30, 30, 0, 0)
+                                              << QRegion(200, 100, 30, 30);
+        QTest::newRow("empty rectangles add nothing") << update(3) + rectHeader(10, 10, 0, 50, 0)
+                + copyRect(0, 0, 0, 0, 9, 9)
+                + solidRaw(1, 1, 2, 2, 1) << QRegion(1, 1, 2, 2);
+        QTest::newRow("DesktopSize: the whole new screen") << update(3) + solidRaw(0, 0, 5, 5, 1)
+                + desktopSize(1024, 768)
+                + solidRaw(1000, 700, 24, 68, 2) << QRegion(0, 0, 1024, 768);
+        QTest::newRow("100 scattered rectangles") << many << scattered;
+    }
+
+    // The region an update reports covers every rectangle it applied and reaches no further than
+    // their bounds (many rectangles may be merged into their bounding rectangle).
+    void changedRegion()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(QRegion, expected);
+        Rig rig;
+        rig.live(800, 480);
+        rig.feed(script);
+        QCOMPARE(rig.ended.count(), 0);
+        const QRegion reported = rig.client.changedRegion();
+        QVERIFY((expected - reported).isEmpty());
+        QCOMPARE(reported.boundingRect(), expected.boundingRect());
+        if (expected.rectCount() <= 2)
+            QCOMPARE(reported, expected);
+    }
+
+    // Raw pixels reach the screen as they arrive; the one pixel cut short may mix old and new
+    // bytes, but every pixel stays opaque. Whole-width rectangles take another path.
+    void rawPixelsArriveInPieces_data()
+    {
+        QTest::addColumn<QRect>("rect");
+        QTest::addColumn<int>("cut"); // pixel bytes in the first piece
+        // The first 64 KiB pass through the input buffer; the rest is read from the device.
+        QTest::newRow("part of rows, buffered") << QRect(3, 4, 50, 10) << 4 * 75 + 2;
+        QTest::newRow("part of rows, from the device") << QRect(3, 4, 200, 100) << 4 * 17000 + 1;
+        QTest::newRow("whole width, from the device")
+            << QRect(0, 2, 800, 30) << 4 * 800 * 25 + 4 * 17 + 3;
+    }
+
+    void rawPixelsArriveInPieces()
+    {
+        QFETCH(QRect, rect);
+        QFETCH(int, cut);
+        Rig rig;
+        rig.live(800, 480);
+        const QByteArray script = update(1)
+            + patternRaw(quint16(rect.x()), quint16(rect.y()), quint16(rect.width()),
+                quint16(rect.height()));
+        rig.feed(script.left(16 + cut));
+        const QImage &fb = rig.client.framebuffer();
+        const int done = cut / 4;
+        for (int i = 0; i < rect.width() * rect.height(); ++i) {
+            const int x = rect.x() + i % rect.width(), y = rect.y() + i / rect.width();
+            const QRgb stored = reinterpret_cast<const QRgb *>(fb.scanLine(y))[x];
+            if (i == done)
+                QCOMPARE(qAlpha(stored), 255);
+            else
+                QCOMPARE(stored, i < done ? patternPixel(x, y) : emptyScreen);
+        }
+        QCOMPARE(rig.frames.count(), 0);
+        rig.feed(script.mid(16 + cut));
+        QCOMPARE(rig.frames.count(), 1);
+        for (int y = rect.top(); y <= rect.bottom(); ++y)
+            for (int x = rect.left(); x <= rect.right(); ++x)
+                QCOMPARE(reinterpret_cast<const QRgb *>(fb.scanLine(y))[x], patternPixel(x, y));
+    }
+
     void skippedMessages_data()
     {
         QTest::addColumn<QByteArray>("message");

@@ -1,0 +1,511 @@
+// Figures for the path of an update from the wire to the screen, each the median of several
+// runs in one process, with CPU time of the measuring thread (not wall time: the machine is
+// shared, and time the scheduler gives to other processes is not ours).
+//  1. Client CPU per 1920 x 1080 Raw update over loopback TCP: our RfbClient and libvncclient
+//     (when the benchmark was built with it) read the same recorded stream from a server thread;
+//     printed as a ratio (goal: ours at most libvncclient's).
+//  2. Raw decoding through an in-memory device against a plain memcpy of the same pixel bytes
+//     (goal: at least 0.4 x memcpy).
+//  3. Main-thread CPU per second for four views at fit in a 2 x 2 grid, each panel 1920 x 1080
+//     answering every update request at once, changing a 10 % region against the whole frame
+//     (goal: the 10 % change at most a fifth of the full-frame change).
+// Usage: bench_updatepath [runs [figures]]   (default 5 runs of figures 123; run it under the
+// offscreen platform or a display)
+#include "remoteview.h"
+#include "rfbclient.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QGridLayout>
+#include <QIODevice>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+#include <QtEndian>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#if defined(Q_OS_WIN)
+#include <windows.h>
+#else
+#include <ctime>
+#endif
+
+#ifdef PELORIN_HAVE_LIBVNCCLIENT
+#include <rfb/rfbclient.h>
+#endif
+
+namespace {
+
+qint64 threadCpuNs()
+{
+#if defined(Q_OS_WIN)
+    FILETIME created, exited, kernel, user;
+    GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
+    auto ticks = [](const FILETIME &t) {
+        return (qint64(t.dwHighDateTime) << 32) | qint64(t.dwLowDateTime);
+    };
+    return (ticks(kernel) + ticks(user)) * 100;
+#else
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+#endif
+}
+
+// CPU time of the whole process: Qt may hand parts of painting to its thread pool.
+qint64 processCpuNs()
+{
+#if defined(Q_OS_WIN)
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto ticks = [](const FILETIME &t) {
+        return (qint64(t.dwHighDateTime) << 32) | qint64(t.dwLowDateTime);
+    };
+    return (ticks(kernel) + ticks(user)) * 100;
+#else
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+#endif
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// ------------------------------------------------------------------ recorded server streams
+
+void put16(QByteArray &out, quint16 v)
+{
+    char b[2];
+    qToBigEndian(v, b);
+    out.append(b, 2);
+}
+
+void put32(QByteArray &out, quint32 v)
+{
+    char b[4];
+    qToBigEndian(v, b);
+    out.append(b, 4);
+}
+
+// Version 3.8, security None, ServerInit with the 32-bit little-endian true-colour format.
+QByteArray serverPrologue(quint16 w, quint16 h)
+{
+    QByteArray out("RFB 003.008\n");
+    out += char(1);
+    out += char(1);
+    put32(out, 0);
+    put16(out, w);
+    put16(out, h);
+    out += QByteArray::fromHex("2018000100ff00ff00ff100800000000");
+    put32(out, 5);
+    out += "bench";
+    return out;
+}
+
+// A FramebufferUpdate of one Raw rectangle filled with a pattern that differs by seed.
+QByteArray rawUpdate(QRect r, quint8 seed)
+{
+    QByteArray out;
+    out.reserve(16 + qsizetype(r.width()) * r.height() * 4);
+    out += char(0);
+    out += char(0);
+    put16(out, 1);
+    put16(out, quint16(r.x()));
+    put16(out, quint16(r.y()));
+    put16(out, quint16(r.width()));
+    put16(out, quint16(r.height()));
+    put32(out, 0);
+    const qsizetype start = out.size();
+    out.resize(start + qsizetype(r.width()) * r.height() * 4);
+    char *p = out.data() + start;
+    for (qsizetype i = 0; i < qsizetype(r.width()) * r.height() * 4; ++i)
+        p[i] = char(i * 13 / 4 + seed);
+    return out;
+}
+
+// ------------------------------------------------------------------ 1. loopback, two clients
+
+// Serves one connection on a loopback port from its own thread: the prologue, then `count`
+// copies of the update as fast as the client takes them. The client's messages are read and
+// dropped. Blocking socket calls keep the server's work off the measured thread.
+class StreamServer
+{
+public:
+    StreamServer(QByteArray prologue, QByteArray update, int count)
+    {
+        std::atomic<int> ready { 0 };
+        thread.reset(QThread::create([this, &ready, prologue, update, count]() {
+            QTcpServer server;
+            server.listen(QHostAddress::LocalHost, 0);
+            port = server.serverPort();
+            ready = 1;
+            if (!server.waitForNewConnection(30000))
+                return;
+            std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
+            auto send = [&socket](const QByteArray &bytes) {
+                socket->write(bytes);
+                while (socket->bytesToWrite() > 0
+                    && socket->state() == QAbstractSocket::ConnectedState) {
+                    socket->waitForBytesWritten(1000);
+                    socket->readAll();
+                }
+            };
+            send(prologue);
+            for (int i = 0; i < count && socket->state() == QAbstractSocket::ConnectedState; ++i)
+                send(update);
+            while (socket->state() == QAbstractSocket::ConnectedState
+                && socket->waitForReadyRead(5000))
+                socket->readAll();
+        }));
+        thread->start();
+        while (!ready)
+            QThread::yieldCurrentThread();
+    }
+    ~StreamServer() { thread->wait(); }
+    quint16 port = 0;
+
+private:
+    std::unique_ptr<QThread> thread;
+};
+
+constexpr int loopbackWarmup = 3;
+
+// CPU of the calling thread per update, updates after the warm-up only; negative on failure.
+double ourLoopbackCpu(const QByteArray &prologue, const QByteArray &update, int count)
+{
+    StreamServer server(prologue, update, count + loopbackWarmup);
+    RfbClient client;
+    int frames = -1; // ServerInit announces a frame as well
+    bool failed = false;
+    qint64 cpuStart = 0;
+    QObject::connect(&client, &RfbClient::frameChanged, &client, [&]() {
+        if (++frames == loopbackWarmup)
+            cpuStart = threadCpuNs();
+    });
+    QObject::connect(&client, &RfbClient::ended, &client, [&](const QString &reason) {
+        failed = true;
+        std::fprintf(stderr, "ended: %s\n", qPrintable(reason));
+    });
+    client.connectToPanel(QStringLiteral("127.0.0.1"), server.port, QString());
+    while (frames < count + loopbackWarmup && !failed)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    const qint64 cpu = threadCpuNs() - cpuStart;
+    client.disconnectFromPanel();
+    return failed ? -1 : double(cpu) / count / 1e6;
+}
+
+#ifdef PELORIN_HAVE_LIBVNCCLIENT
+int vncFrames = 0;
+
+void quiet(const char *, ...) { }
+
+double libvncLoopbackCpu(const QByteArray &prologue, const QByteArray &update, int count)
+{
+    StreamServer server(prologue, update, count + loopbackWarmup);
+    rfbClientLog = rfbClientErr = quiet;
+    rfbClient *client = rfbGetClient(8, 3, 4);
+    // The same pixel layout as ours; the recorded server does not look at it anyway.
+    client->format.redShift = 16;
+    client->format.greenShift = 8;
+    client->format.blueShift = 0;
+    client->serverHost = strdup("127.0.0.1");
+    client->serverPort = server.port;
+    vncFrames = 0;
+    qint64 cpuStart = 0;
+    client->FinishedFrameBufferUpdate = [](rfbClient *) { ++vncFrames; };
+    if (!rfbInitClient(client, nullptr, nullptr)) // frees the client on failure
+        return -1;
+    bool failed = false;
+    while (vncFrames < count + loopbackWarmup) {
+        if (vncFrames == loopbackWarmup && cpuStart == 0)
+            cpuStart = threadCpuNs();
+        const int ready = WaitForMessage(client, 1000000);
+        if (ready < 0 || (ready > 0 && !HandleRFBServerMessage(client))) {
+            failed = true;
+            break;
+        }
+    }
+    const qint64 cpu = threadCpuNs() - cpuStart;
+    free(client->frameBuffer);
+    client->frameBuffer = nullptr;
+    rfbClientCleanup(client);
+    return failed ? -1 : double(cpu) / count / 1e6;
+}
+#endif
+
+// ------------------------------------------------------------------ 2. in-memory device
+
+// Hands queued byte arrays to the client; reading them out is the one copy a socket makes too.
+class QueueDevice : public QIODevice
+{
+public:
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override { return queued + QIODevice::bytesAvailable(); }
+    void feed(const QByteArray &bytes)
+    {
+        chunks.push_back(bytes);
+        queued += bytes.size();
+        emit readyRead();
+    }
+    // Called with each message the client writes (it writes every message in one call).
+    std::function<void(const char *, qint64)> onWrite;
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        qint64 done = 0;
+        while (done < maxSize && !chunks.empty()) {
+            const QByteArray &front = chunks.front();
+            const qint64 n = std::min<qint64>(maxSize - done, front.size() - frontPos);
+            std::memcpy(data + done, front.constData() + frontPos, size_t(n));
+            done += n;
+            frontPos += n;
+            if (frontPos == front.size()) {
+                chunks.pop_front();
+                frontPos = 0;
+            }
+        }
+        queued -= done;
+        return done;
+    }
+    qint64 writeData(const char *data, qint64 maxSize) override
+    {
+        if (onWrite)
+            onWrite(data, maxSize);
+        return maxSize;
+    }
+
+private:
+    std::deque<QByteArray> chunks;
+    qint64 frontPos = 0;
+    qint64 queued = 0;
+};
+
+volatile int sink = 0;
+
+// Returns {decode ms per update, memcpy ms per update} by CPU time.
+std::pair<double, double> decodeAgainstMemcpy(const QByteArray &update, int count)
+{
+    QueueDevice device;
+    RfbClient client(nullptr, &device);
+    int frames = 0;
+    QObject::connect(&client, &RfbClient::frameChanged, &client, [&]() { ++frames; });
+    client.connectToPanel(QStringLiteral("bench"), 5900, QString());
+    device.feed(serverPrologue(1920, 1080));
+    frames = 0;
+    auto apply = [&]() {
+        const int target = frames + 1;
+        device.feed(update);
+        while (frames < target && client.isLive())
+            QCoreApplication::processEvents();
+    };
+    apply(); // warm the buffers and the image
+    const qint64 start = threadCpuNs();
+    for (int i = 0; i < count; ++i)
+        apply();
+    const qint64 decode = threadCpuNs() - start;
+
+    const qsizetype pixelBytes = update.size() - 16;
+    std::vector<char> target(size_t(pixelBytes), 1);
+    std::memcpy(target.data(), update.constData() + 16, size_t(pixelBytes));
+    const qint64 copyStart = threadCpuNs();
+    for (int i = 0; i < count; ++i) {
+        std::memcpy(target.data(), update.constData() + 16, size_t(pixelBytes));
+        sink = sink + target[size_t(i) * 4099 % target.size()];
+    }
+    const qint64 copy = threadCpuNs() - copyStart;
+    return { double(decode) / count / 1e6, double(copy) / count / 1e6 };
+}
+
+// ------------------------------------------------------------------ 3. four views in a grid
+
+// A panel that answers every update request with the next of its recorded updates, delivered
+// on the next event-loop turn as a socket would.
+struct GridPanel
+{
+    QueueDevice device;
+    RfbClient client { nullptr, &device };
+    int updates = 0;
+    GridPanel(const std::vector<QByteArray> *stream)
+    {
+        device.onWrite = [this, stream](const char *data, qint64 size) {
+            if (size != 10 || data[0] != 3)
+                return;
+            QTimer::singleShot(0, &client,
+                [this, stream]() { device.feed((*stream)[size_t(updates++) % stream->size()]); });
+        };
+        client.connectToPanel(QStringLiteral("bench"), 5900, QString());
+        device.feed(serverPrologue(1920, 1080));
+    }
+};
+
+struct GridFigure
+{
+    double cpuPerSecond = 0; // ms of main-thread CPU per second of wall time
+    double processCpuPerSecond = 0; // the same for all threads of the process
+    double updatesPerSecond = 0;
+};
+
+GridFigure gridRun(const std::vector<QByteArray> &stream, int milliseconds)
+{
+    QWidget window;
+    auto *layout = new QGridLayout(&window);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(2);
+    std::vector<std::unique_ptr<GridPanel>> panels;
+    for (int i = 0; i < 4; ++i) {
+        panels.push_back(std::make_unique<GridPanel>(&stream));
+        layout->addWidget(new RemoteView(&panels.back()->client, &window), i / 2, i % 2);
+    }
+    window.resize(1600, 900);
+    window.show();
+
+    // A real event loop, so the thread sleeps between updates as the program's does.
+    auto spin = [](int ms) {
+        QEventLoop loop;
+        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+    spin(300); // layout, first paints, pacing settles
+    auto total = [&panels]() {
+        int n = 0;
+        for (const auto &p : panels)
+            n += p->updates;
+        return n;
+    };
+    const int updatesBefore = total();
+    QElapsedTimer wall;
+    wall.start();
+    const qint64 cpuStart = threadCpuNs();
+    const qint64 processStart = processCpuNs();
+    spin(milliseconds);
+    const double cpu = double(threadCpuNs() - cpuStart) / 1e6;
+    const double processCpu = double(processCpuNs() - processStart) / 1e6;
+    const double seconds = double(wall.nsecsElapsed()) / 1e9;
+    GridFigure f;
+    f.cpuPerSecond = cpu / seconds;
+    f.processCpuPerSecond = processCpu / seconds;
+    f.updatesPerSecond = (total() - updatesBefore) / seconds;
+    for (auto &p : panels)
+        p->client.disconnectFromPanel();
+    return f;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
+    const QByteArray figures = argc > 2 ? QByteArray(argv[2]) : QByteArray("123");
+    std::printf("Update path benchmarks: median of %d runs, CPU time of the measuring thread, "
+                "platform %s\n\n",
+        runs, qPrintable(QGuiApplication::platformName()));
+
+    const QRect screen(0, 0, 1920, 1080);
+    const QByteArray prologue = serverPrologue(1920, 1080);
+    const QByteArray full = rawUpdate(screen, 7);
+
+    // 1. Loopback.
+    if (figures.contains('1')) {
+        const int count = 40;
+        std::vector<double> ours, theirs;
+        for (int run = 0; run < runs; ++run) {
+            const double a = ourLoopbackCpu(prologue, full, count);
+            if (a < 0)
+                return 1;
+            ours.push_back(a);
+#ifdef PELORIN_HAVE_LIBVNCCLIENT
+            const double b = libvncLoopbackCpu(prologue, full, count);
+            if (b < 0) {
+                std::fprintf(stderr, "libvncclient run failed\n");
+                return 1;
+            }
+            theirs.push_back(b);
+#endif
+        }
+        std::printf(
+            "1. Client CPU per 1920x1080 Raw update over loopback (%d updates a run)\n", count);
+        std::printf("   ours:        %.2f ms\n", median(ours));
+#ifdef PELORIN_HAVE_LIBVNCCLIENT
+        std::printf("   libvncclient %s: %.2f ms\n", LIBVNCSERVER_VERSION, median(theirs));
+        std::printf(
+            "   ratio ours / libvncclient: %.2f (goal <= 1.0)\n\n", median(ours) / median(theirs));
+#else
+        std::printf("   libvncclient: not measured (built without libvncclient; install "
+                    "libvncserver-dev and reconfigure)\n\n");
+#endif
+    }
+
+    // 2. Raw decoding against memcpy.
+    if (figures.contains('2')) {
+        const int count = 30;
+        std::vector<double> decode, copy, ratio;
+        for (int run = 0; run < runs; ++run) {
+            const auto [d, c] = decodeAgainstMemcpy(full, count);
+            decode.push_back(d);
+            copy.push_back(c);
+            ratio.push_back(c / d);
+        }
+        std::printf("2. Raw 1920x1080 through an in-memory device (%d updates a run)\n", count);
+        std::printf("   decode: %.2f ms per update; memcpy of the pixel bytes: %.2f ms\n",
+            median(decode), median(copy));
+        std::printf("   ratio to memcpy: %.2f (goal >= 0.4)\n\n", median(ratio));
+    }
+
+    // 3. Four views at fit, a 10 % region against the whole frame.
+    if (figures.contains('3')) {
+        const int ms = 2000;
+        // 640 x 324 is 10.0 % of 1920 x 1080; two contents alternate so every update changes it.
+        const QRect tenth(640, 378, 640, 324);
+        const std::vector<QByteArray> partial { rawUpdate(tenth, 1), rawUpdate(tenth, 2) };
+        const std::vector<QByteArray> whole { rawUpdate(screen, 1), rawUpdate(screen, 2) };
+        std::vector<double> cpuPartial, cpuWhole, upsPartial, upsWhole, ratio, ratioPerUpdate;
+        std::vector<double> allPartial, allWhole, ratioAll;
+        for (int run = 0; run < runs; ++run) {
+            const GridFigure p = gridRun(partial, ms);
+            const GridFigure w = gridRun(whole, ms);
+            cpuPartial.push_back(p.cpuPerSecond);
+            cpuWhole.push_back(w.cpuPerSecond);
+            upsPartial.push_back(p.updatesPerSecond);
+            upsWhole.push_back(w.updatesPerSecond);
+            ratio.push_back(p.cpuPerSecond / w.cpuPerSecond);
+            allPartial.push_back(p.processCpuPerSecond);
+            allWhole.push_back(w.processCpuPerSecond);
+            ratioAll.push_back(p.processCpuPerSecond / w.processCpuPerSecond);
+            ratioPerUpdate.push_back(
+                (p.cpuPerSecond / p.updatesPerSecond) / (w.cpuPerSecond / w.updatesPerSecond));
+        }
+        std::printf("3. Four 1920x1080 panels at fit in a 2 x 2 grid (1600 x 900 window), "
+                    "%d ms a run\n",
+            ms);
+        std::printf("   10 %% region: %.0f ms CPU per second, %.1f updates per second (%.2f ms "
+                    "per update)\n",
+            median(cpuPartial), median(upsPartial), median(cpuPartial) / median(upsPartial));
+        std::printf("   full frame:  %.0f ms CPU per second, %.1f updates per second (%.2f ms "
+                    "per update)\n",
+            median(cpuWhole), median(upsWhole), median(cpuWhole) / median(upsWhole));
+        std::printf("   ratio 10 %% / full by CPU per second: %.2f (goal <= 0.20); by CPU per "
+                    "update: %.2f\n",
+            median(ratio), median(ratioPerUpdate));
+        std::printf("   whole process (Qt's painting threads included): %.0f and %.0f ms CPU per "
+                    "second, ratio %.2f\n",
+            median(allPartial), median(allWhole), median(ratioAll));
+    }
+    return 0;
+}
