@@ -1,9 +1,5 @@
 // Windows Credential Manager: one generic credential per target, kept for
 // this user on this computer only.
-#include <QtGlobal>
-
-#ifdef Q_OS_WIN
-
 #include "credentialbackend.h"
 
 #include <windows.h>
@@ -54,5 +50,3 @@ bool remove(const QString &target)
 }
 
 } // namespace CredentialBackend
-
-#endif // Q_OS_WIN

@@ -1075,6 +1075,7 @@ private slots:
 
     void xvncSession()
     {
+        XVNC_NEEDED();
         XvncServer xvnc;
         QVERIFY2(xvnc.start(QSize(800, 480)), qPrintable(xvnc.errorString()));
         QVERIFY2(xvnc.run(QStringLiteral("xsetroot"),
@@ -1119,6 +1120,7 @@ private slots:
 
     void xvncPassword()
     {
+        XVNC_NEEDED();
         QFETCH(QString, password);
         QFETCH(bool, accepted);
         XvncServer xvnc;

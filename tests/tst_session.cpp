@@ -1176,6 +1176,7 @@ void TestSession::reconnectionReusesPromptedPassword()
 
 void TestSession::realPeerPromptAndReconnect()
 {
+    XVNC_NEEDED();
     const QString password = QStringLiteral("tiger8pw");
     XvncServer xvnc;
     QVERIFY2(xvnc.start(QSize(800, 480), password), qPrintable(xvnc.errorString()));
