@@ -1,7 +1,7 @@
 # Windows: `cmake --install` gathers a folder that runs on a machine without Qt
 # or a compiler, and `cpack` zips it as pelorin-<version>-win64.zip:
 #   pelorin.exe, the Qt DLLs it links, platforms/qwindows.dll,
-#   the compiler's runtime DLLs (mingw-w64) and the licence texts.
+#   the compiler's runtime DLLs (mingw-w64 or Visual C++) and the licence texts.
 # Qt looks for plugins next to the executable, so the layout is flat.
 
 install(TARGETS pelorin RUNTIME DESTINATION .)
@@ -29,6 +29,10 @@ if(MINGW)
         DESTINATION licenses RENAME ${package}.txt)
     endif()
   endforeach()
+elseif(MSVC)
+  # vcruntime140.dll and friends.
+  set(CMAKE_INSTALL_SYSTEM_RUNTIME_DESTINATION .)
+  include(InstallRequiredSystemLibraries)
 endif()
 
 install(FILES ${CMAKE_SOURCE_DIR}/THIRD_PARTY.md DESTINATION .)

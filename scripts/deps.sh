@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages Pelorin needs to build, run and test.
 # Only what is missing is installed; nothing comes from outside Debian.
+# Arguments name further packages a stage of the test command needs.
 set -euo pipefail
 
 packages=(
@@ -12,6 +13,7 @@ packages=(
   xvfb openbox xdotool x11-xserver-utils x11-utils
   dbus dbus-x11 gnome-keyring libsecret-tools
   fonts-dejavu-core
+  "$@"
 )
 
 missing=()
