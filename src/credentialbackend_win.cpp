@@ -3,6 +3,7 @@
 #include "credentialbackend.h"
 
 #include <windows.h>
+// after windows.h, whose types it uses
 #include <wincred.h>
 
 #include <string>

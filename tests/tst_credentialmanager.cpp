@@ -6,11 +6,13 @@
 // Windows machine it would write to the user's own Credential Manager, so
 // there it runs only when PELORIN_TEST_CREDENTIAL_MANAGER=1 says that is fine.
 #include "credentialstore.h"
+#include "underwine.h"
 
 #include <QtTest>
 
-#include <wincred.h>
 #include <windows.h>
+// after windows.h, whose types it uses
+#include <wincred.h>
 
 #include <string>
 
@@ -54,12 +56,6 @@ Stored stored(const QString &target)
     return result;
 }
 
-bool underWine()
-{
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
-
 } // namespace
 
 class TestCredentialManager : public QObject
@@ -83,7 +79,7 @@ private:
 private slots:
     void initTestCase()
     {
-        if (!underWine() && qgetenv("PELORIN_TEST_CREDENTIAL_MANAGER") != "1")
+        if (!runningUnderWine() && qgetenv("PELORIN_TEST_CREDENTIAL_MANAGER") != "1")
             QSKIP("Not in a throw-away wine prefix: set PELORIN_TEST_CREDENTIAL_MANAGER=1 to let "
                   "this test write to (and clean up) this user's Credential Manager.");
     }
