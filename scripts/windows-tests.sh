@@ -79,6 +79,11 @@ echo "== Creating a private wine prefix"
 export WINEPREFIX=$work/prefix
 "$wine" wineboot --init 2>/dev/null && /usr/lib/wine/wineserver -w
 "$wine" winecfg -v win10 && /usr/lib/wine/wineserver -w
+# Wine links the profile's Documents, Pictures, Desktop... to the Linux home folder; the tests
+# write snapshots there, so the prefix gets folders of its own.
+for link in "$WINEPREFIX"/drive_c/users/*/*; do
+  if [ -L "$link" ]; then rm "$link" && mkdir "$link"; fi
+done
 # A copy nobody has run anything in yet, for the zip.
 cp -a "$WINEPREFIX" "$work/fresh"
 lap prefix
