@@ -13,6 +13,7 @@ packages=(
   xvfb openbox xdotool x11-xserver-utils x11-utils
   dbus dbus-x11 gnome-keyring libsecret-tools
   fonts-dejavu-core
+  file desktop-file-utils appstream lintian
   "$@"
 )
 

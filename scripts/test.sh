@@ -36,6 +36,9 @@ pids+=($!)
 export PELORIN_TEST_WORK="$work"
 dbus-run-session -- bash "$root/scripts/session-tests.sh" "$build"
 
+# The Debian package: lintian, the desktop entry and metadata, install, run, remove.
+bash "$root/scripts/package-tests.sh" "$build"
+
 # Sanitizer build of the suite, then each fuzz mode of the RFB client for a minute.
 bash "$root/scripts/sanitizer-fuzz-tests.sh"
 

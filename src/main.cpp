@@ -16,6 +16,8 @@ int main(int argc, char *argv[])
     QCoreApplication::setOrganizationName(QStringLiteral("Pelorin"));
     QCoreApplication::setApplicationName(QStringLiteral("PelorinVNC"));
     QCoreApplication::setApplicationVersion(QStringLiteral(PELORIN_VERSION));
+    // Lets the desktop match the window to the installed entry and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.example.pelorin"));
     QApplication::setStyle(QStringLiteral("Fusion"));
     QApplication::setFont(QFont(QStringLiteral("Segoe UI"), 10));
 
@@ -38,8 +40,8 @@ int main(int argc, char *argv[])
                 QCoreApplication::exit(0);
             } else {
                 // A capture that was not written must not look like success.
-                std::fprintf(stderr, "pelorin: could not write screenshot to %s\n",
-                             qUtf8Printable(path));
+                std::fprintf(
+                    stderr, "pelorin: could not write screenshot to %s\n", qUtf8Printable(path));
                 QCoreApplication::exit(1);
             }
         });

@@ -1,13 +1,41 @@
 #include "mainwindow.h"
 
+#include "addressbookcolumn.h"
+#include "credentialstore.h"
+#include "session.h"
+#include "userprompts.h"
 #include "windowchrome.h"
+#include "workspacepages.h"
 
+#include <QColor>
+#include <QComboBox>
+#include <QHBoxLayout>
 #include <QIcon>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
+namespace {
+
+QPushButton *barButton(const QString &text, QWidget *parent)
+{
+    auto *button = new QPushButton(text, parent);
+    button->setAccessibleName(text);
+    return button;
+}
+
+} // namespace
+
 MainWindow::MainWindow(QWidget *parent)
-    : QMainWindow(parent, Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint
-                              | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint)
+    : QMainWindow(parent,
+        Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint
+            | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint)
+    , book(loadProfiles())
+    , prompts(std::make_unique<UserPrompts>())
 {
     setWindowTitle(tr("Пелорин — удалённый доступ"));
     setWindowIcon(QIcon(QStringLiteral(":/assets/logo.png")));
@@ -15,15 +43,449 @@ MainWindow::MainWindow(QWidget *parent)
     setMinimumSize(1100, 700);
 
     auto *central = new QWidget(this);
-    auto *column = new QVBoxLayout(central);
-    column->setContentsMargins(1, 1, 1, 1);
-    column->setSpacing(0);
-    column->addWidget(createTitleBar(this, tr("Пелорин — удалённый доступ"), true));
+    auto *outer = new QVBoxLayout(central);
+    outer->setContentsMargins(1, 1, 1, 1);
+    outer->setSpacing(0);
+    outer->addWidget(createTitleBar(this, tr("Пелорин — удалённый доступ"), true));
 
-    body = new QWidget(central);
-    column->addWidget(body, 1);
+    auto *body = new QHBoxLayout;
+    body->setSpacing(0);
+    sidebar = new AddressBookColumn(&book, central);
+    body->addWidget(sidebar);
+
+    auto *right = new QVBoxLayout;
+    right->setContentsMargins(0, 0, 0, 0);
+    right->setSpacing(0);
+    right->addWidget(buildTopBar());
+
+    statusLine = new QLabel(central);
+    statusLine->setObjectName(QStringLiteral("muted"));
+    statusLine->setAccessibleName(tr("Строка состояния"));
+    statusLine->setMargin(8);
+    statusLine->setTextFormat(Qt::PlainText);
+    right->addWidget(statusLine);
+
+    statusTimer = new QTimer(this);
+    statusTimer->setInterval(500);
+    connect(statusTimer, &QTimer::timeout, this, &MainWindow::updateStatusLine);
+    statusTimer->start();
+
+    workspaceHost = new QWidget(central);
+    auto *hostLayout = new QVBoxLayout(workspaceHost);
+    hostLayout->setContentsMargins(10, 10, 10, 10);
+    right->addWidget(workspaceHost, 1);
+    body->addLayout(right, 1);
+    outer->addLayout(body, 1);
     setCentralWidget(central);
+
+    sessionHolder = new QWidget(this);
+    sessionHolder->hide();
     installResizeFilter(this);
+
+    connect(sidebar, &AddressBookColumn::newPanelRequested, this, [this] { editProfile(true); });
+    connect(sidebar, &AddressBookColumn::editRequested, this, [this] { editProfile(false); });
+    connect(sidebar, &AddressBookColumn::openRequested, this, &MainWindow::openCurrentProfile);
+    connect(sidebar, &AddressBookColumn::duplicateRequested, this, &MainWindow::duplicateProfile);
+    connect(sidebar, &AddressBookColumn::deleteRequested, this, &MainWindow::deleteProfile);
+    connect(sidebar, &AddressBookColumn::importRequested, this, &MainWindow::importAddressBook);
+    connect(sidebar, &AddressBookColumn::exportRequested, this, &MainWindow::exportAddressBook);
+    connect(sidebar, &AddressBookColumn::exitRequested, this, &QWidget::close);
+    rebuildAddressTree();
+
+    rebuildWorkspace();
 }
 
 MainWindow::~MainWindow() = default;
+
+QWidget *MainWindow::buildTopBar()
+{
+    auto *bar = new QFrame;
+    bar->setObjectName(QStringLiteral("topbar"));
+    auto *row = new QHBoxLayout(bar);
+    row->setContentsMargins(16, 12, 16, 12);
+
+    auto *toggle = barButton(QStringLiteral("☰"), bar);
+    toggle->setFixedWidth(36);
+    toggle->setToolTip(tr("Показать / скрыть адресную книгу"));
+    toggle->setAccessibleName(toggle->toolTip());
+    row->addWidget(toggle);
+
+    auto *title = new QLabel(tr("Рабочее пространство"), bar);
+    title->setObjectName(QStringLiteral("topTitle"));
+    row->addWidget(title);
+    row->addStretch();
+
+    layoutChoice = new QComboBox(bar);
+    layoutChoice->setObjectName(QStringLiteral("layoutChoice"));
+    layoutChoice->setAccessibleName(tr("Раскладка"));
+    layoutChoice->addItem(tr("Вкладки"), 1);
+    layoutChoice->addItem(tr("2 панели"), 2);
+    layoutChoice->addItem(tr("4 панели"), 4);
+    row->addWidget(layoutChoice);
+
+    journalButton = barButton(tr("Журнал"), bar);
+    row->addWidget(journalButton);
+    fullScreenButton = barButton(tr("Полный экран"), bar);
+    row->addWidget(fullScreenButton);
+    aboutButton = barButton(tr("О программе"), bar);
+    row->addWidget(aboutButton);
+
+    connect(
+        toggle, &QPushButton::clicked, this, [this] { sidebar->setHidden(!sidebar->isHidden()); });
+    connect(layoutChoice, &QComboBox::currentIndexChanged, this,
+        [this](int index) { setLayoutMode(layoutChoice->itemData(index).toInt()); });
+    connect(journalButton, &QPushButton::clicked, this, &MainWindow::showJournal);
+    connect(fullScreenButton, &QPushButton::clicked, this, &MainWindow::toggleFullScreen);
+    connect(aboutButton, &QPushButton::clicked, this, &MainWindow::showAbout);
+    return bar;
+}
+
+Session *MainWindow::selected() const
+{
+    return selectedSession;
+}
+
+Session *MainWindow::expanded() const
+{
+    return expandedSession;
+}
+
+void MainWindow::setPrompts(std::unique_ptr<UserPrompts> replacement)
+{
+    if (replacement)
+        prompts = std::move(replacement);
+}
+
+// ---- Address book column ----
+
+int MainWindow::currentProfileIndex() const
+{
+    return sidebar->currentProfileIndex();
+}
+
+void MainWindow::rebuildAddressTree()
+{
+    sidebar->rebuild();
+}
+
+void MainWindow::openCurrentProfile()
+{
+    const int index = currentProfileIndex();
+    if (index != -1)
+        openSession(book.at(index).id, true, -1);
+}
+
+void MainWindow::duplicateProfile()
+{
+    const int index = currentProfileIndex();
+    if (index == -1)
+        return;
+    PanelProfile copy = book.at(index);
+    copy.id = PanelProfile::newId();
+    copy.name += tr(" — копия");
+    copy.password.fill(QChar(0));
+    copy.password.clear();
+    copy.remember = false;
+    book.append(copy);
+    saveProfiles(book);
+    rebuildAddressTree();
+}
+
+void MainWindow::deleteProfile()
+{
+    const int index = currentProfileIndex();
+    if (index == -1)
+        return;
+    const PanelProfile profile = book.at(index);
+    QPointer<MainWindow> self(this);
+    const bool agreed = prompts->confirm(this, tr("Удалить панель"),
+        tr("Удалить «%1» из адресной книги? Открытые сеансы останутся до закрытия.")
+            .arg(profile.name));
+    // The question runs its own event loop; the book may have changed under it.
+    if (!self || !agreed)
+        return;
+    const int at = profileIndexById(book, profile.id);
+    if (at == -1)
+        return;
+    CredentialStore::deletePassword(profile);
+    book[at].password.fill(QChar(0));
+    book.removeAt(at);
+    saveProfiles(book);
+    rebuildAddressTree();
+}
+
+void MainWindow::editProfile(bool createNew)
+{
+    Q_UNUSED(createNew)
+}
+
+void MainWindow::importAddressBook() { }
+
+void MainWindow::exportAddressBook() { }
+
+void MainWindow::showJournal() { }
+
+void MainWindow::showAbout() { }
+
+void MainWindow::logSessionEvent(Session *session, const QString &message)
+{
+    Q_UNUSED(session)
+    Q_UNUSED(message)
+}
+
+// ---- Workspace ----
+
+Session *MainWindow::openSession(const QString &id, bool connectNow, int cell)
+{
+    const int index = profileIndexById(book, id);
+    if (index == -1)
+        return nullptr;
+    const PanelProfile &profile = book.at(index);
+
+    Session *session = nullptr;
+    for (Session *open : std::as_const(sessions)) {
+        if (open->profileId() == id) {
+            session = open;
+            break;
+        }
+    }
+    if (session) {
+        if (!session->isEngaged())
+            session->applyProfile(profile);
+    } else {
+        session = createSession(profile);
+    }
+
+    cells.place(id, cell, selectedSession ? selectedSession->profileId() : QString());
+    selectedSession = session;
+    if (!rebuilding)
+        rebuildWorkspace();
+    if (connectNow)
+        session->startConnection();
+    return session;
+}
+
+Session *MainWindow::createSession(const PanelProfile &profile)
+{
+    auto *session = new Session(profile, sessionHolder);
+    sessions.append(session);
+    session->setSelected(false);
+    connect(
+        session, &Session::activationRequested, this, [this, session] { selectSession(session); });
+    connect(session, &Session::expandRequested, this, [this, session] { toggleExpanded(session); });
+    connect(session, &Session::closeRequested, this, [this, session] { deferClose(session); });
+    connect(session, &Session::journal, this,
+        [this, session](const QString &message) { logSessionEvent(session, message); });
+    connect(session, &Session::titleStatus, this,
+        [this, session](bool connected) { setTabColour(session, connected); });
+    return session;
+}
+
+void MainWindow::deferClose(Session *session)
+{
+    // The close may come from a widget of the page that the close rebuilds.
+    QTimer::singleShot(0, this, [this, guard = QPointer<Session>(session)] {
+        if (guard)
+            closeSession(guard);
+    });
+}
+
+void MainWindow::setLayoutMode(int count)
+{
+    if (!CellRules::isLayoutMode(count))
+        return;
+    QStringList ids;
+    for (const Session *session : std::as_const(sessions))
+        ids.append(session->profileId());
+    cells.setLayoutMode(count, ids);
+    expandedSession = nullptr;
+    {
+        const QSignalBlocker blocker(layoutChoice);
+        layoutChoice->setCurrentIndex(layoutChoice->findData(count));
+    }
+    rebuildWorkspace();
+}
+
+void MainWindow::rebuildWorkspace()
+{
+    if (rebuilding || closing)
+        return;
+    rebuilding = true;
+
+    if (sessionTabs)
+        sessionTabs->disconnect(this);
+    const bool compact = cells.layoutMode() >= 2 && !expandedSession;
+    for (Session *session : std::as_const(sessions)) {
+        session->setSelected(false);
+        session->hide();
+        session->setParent(sessionHolder);
+        session->setCompact(compact);
+    }
+    sessionTabs = nullptr;
+    delete workspacePage;
+
+    workspacePage = new QWidget(workspaceHost);
+    auto *pageLayout = new QVBoxLayout(workspacePage);
+    pageLayout->setContentsMargins(0, 0, 0, 0);
+    workspaceHost->layout()->addWidget(workspacePage);
+
+    if (expandedSession) {
+        QPushButton *back = WorkspacePages::fillExpanded(workspacePage, expandedSession);
+        connect(back, &QPushButton::clicked, this,
+            [this] { QTimer::singleShot(0, this, &MainWindow::returnToLayout); });
+        selectedSession = expandedSession;
+    } else if (cells.layoutMode() == 1 && !sessions.isEmpty()) {
+        showTabsPage(workspacePage);
+    } else if (cells.layoutMode() == 1) {
+        QPushButton *add = WorkspacePages::fillWelcome(workspacePage);
+        connect(add, &QPushButton::clicked, this, [this] { editProfile(true); });
+    } else {
+        showCellsPage(workspacePage);
+    }
+
+    workspacePage->show();
+    rebuilding = false;
+    selectSession(selectedSession);
+}
+
+void MainWindow::showTabsPage(QWidget *page)
+{
+    sessionTabs = WorkspacePages::fillTabs(page, sessions, selectedSession);
+    selectedSession = qobject_cast<Session *>(sessionTabs->currentWidget());
+    connect(sessionTabs, &QTabWidget::currentChanged, this, [this](int index) {
+        selectSession(sessionTabs ? qobject_cast<Session *>(sessionTabs->widget(index)) : nullptr);
+    });
+    connect(sessionTabs, &QTabWidget::tabCloseRequested, this,
+        [this](int index) { deferClose(qobject_cast<Session *>(sessionTabs->widget(index))); });
+}
+
+void MainWindow::showCellsPage(QWidget *page)
+{
+    const QList<QComboBox *> selectors = WorkspacePages::fillCells(page, cells, book, sessions);
+    for (int k = 0; k < selectors.size(); ++k) {
+        QComboBox *selector = selectors.at(k);
+        connect(selector, &QComboBox::activated, this, [this, selector, k](int index) {
+            const QString id = selector->itemData(index).toString();
+            QTimer::singleShot(0, this, [this, k, id] { chooseCellPanel(k, id); });
+        });
+    }
+
+    QStringList ids;
+    for (const Session *session : std::as_const(sessions))
+        ids.append(session->profileId());
+    const QString keep
+        = cells.fixSelection(selectedSession ? selectedSession->profileId() : QString(), ids);
+    selectedSession = nullptr;
+    for (Session *session : std::as_const(sessions)) {
+        if (!keep.isEmpty() && session->profileId() == keep)
+            selectedSession = session;
+    }
+}
+
+bool MainWindow::isOnScreen(const Session *session) const
+{
+    if (expandedSession)
+        return session == expandedSession;
+    if (cells.layoutMode() == 1)
+        return sessionTabs && sessionTabs->currentWidget() == session;
+    return cells.isShown(session->profileId());
+}
+
+void MainWindow::selectSession(Session *session)
+{
+    if (session && !isOnScreen(session))
+        return;
+    selectedSession = session;
+    for (Session *open : std::as_const(sessions))
+        open->setSelected(open == session);
+}
+
+void MainWindow::toggleExpanded(Session *session)
+{
+    expandedSession = session == expandedSession ? nullptr : session;
+    selectedSession = session;
+    rebuildWorkspace();
+}
+
+void MainWindow::returnToLayout()
+{
+    expandedSession = nullptr;
+    rebuildWorkspace();
+}
+
+void MainWindow::chooseCellPanel(int cell, const QString &id)
+{
+    if (!id.isEmpty()) {
+        openSession(id, false, cell);
+        return;
+    }
+    cells.clearCell(cell);
+    rebuildWorkspace();
+}
+
+void MainWindow::closeSession(Session *session)
+{
+    if (!session)
+        return;
+    QPointer<Session> guard(session);
+    if (session->isEngaged()) {
+        const bool agreed = prompts->confirm(
+            this, tr("Закрыть сеанс"), tr("Отключить панель «%1»?").arg(session->profile().name));
+        // The question runs its own event loop, in which the session may go.
+        if (!guard || !agreed)
+            return;
+    }
+    session->disconnectByUser();
+    cells.removeId(session->profileId());
+    if (expandedSession == session)
+        expandedSession = nullptr;
+    if (selectedSession == session)
+        selectedSession = nullptr;
+    sessions.removeOne(session);
+    delete session;
+    rebuildWorkspace();
+}
+
+void MainWindow::updateStatusLine()
+{
+    int live = 0;
+    int hidden = 0;
+    for (const Session *session : std::as_const(sessions)) {
+        live += session->isLive() ? 1 : 0;
+        hidden += isOnScreen(session) ? 0 : 1;
+    }
+    QString text = tr("Открыто: %1 · на связи: %2").arg(sessions.size()).arg(live);
+    if (hidden > 0)
+        text += tr(" · скрыто: %1 (доступны во вкладках)").arg(hidden);
+    if (selectedSession)
+        text += tr(" · выбрана: ") + selectedSession->profile().name;
+    statusLine->setText(text);
+}
+
+void MainWindow::setTabColour(Session *session, bool connected)
+{
+    if (!sessionTabs)
+        return;
+    const int index = sessionTabs->indexOf(session);
+    if (index >= 0)
+        sessionTabs->tabBar()->setTabTextColor(
+            index, QColor(connected ? QStringLiteral("#62deba") : QStringLiteral("#91a0b5")));
+}
+
+void MainWindow::toggleFullScreen()
+{
+    for (Session *session : std::as_const(sessions))
+        session->releaseInput();
+    if (isFullScreen()) {
+        if (wasMaximized)
+            showMaximized();
+        else
+            showNormal();
+        fullScreenButton->setText(tr("Полный экран"));
+    } else {
+        wasMaximized = isMaximized();
+        showFullScreen();
+        fullScreenButton->setText(tr("Выйти из полного экрана"));
+    }
+    fullScreenButton->setAccessibleName(fullScreenButton->text());
+}

@@ -1,9 +1,32 @@
 #pragma once
 
-#include <QMainWindow>
+#include "addressbook.h"
+#include "cellrules.h"
 
-// The one top-level window of the program: a frameless window that draws its
-// own title bar and holds the address book column and the workspace.
+#include <QList>
+#include <QMainWindow>
+#include <QPointer>
+
+#include <memory>
+
+class AddressBookColumn;
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QTabWidget;
+class QTimer;
+class Session;
+class UserPrompts;
+
+// The one top-level window: the address book column at the left and, at the
+// right, the top bar, the status line and the workspace in which the open
+// sessions are laid out as tabs, two cells or four cells, or one expanded.
+//
+// The window coordinates: the column reports the user's choices, CellRules
+// decides which panel goes into which cell, WorkspacePages lays a page out.
+// The window owns the address book and every session; a rebuild of the page
+// only moves the sessions between the page and a hidden holder, it never
+// destroys one. Everything runs on the GUI thread.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -12,6 +35,81 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // Replaces the way the window asks the user (tests answer here).
+    void setPrompts(std::unique_ptr<UserPrompts> prompts);
+
+    // The address book and the operations of its column.
+    const AddressBook &addressBook() const { return book; }
+    int currentProfileIndex() const;
+    void rebuildAddressTree();
+    void openCurrentProfile();
+    void duplicateProfile();
+    void deleteProfile();
+
+    // The workspace.
+    // Finds or creates the session of the panel id, places it (cell 0–3 asks
+    // for that cell, -1 lets the layout choose), selects it and, with
+    // connectNow, starts connecting. Null when the book has no such panel.
+    Session *openSession(const QString &id, bool connectNow = true, int cell = -1);
+    void rebuildWorkspace();
+    void selectSession(Session *session);
+    void toggleExpanded(Session *session);
+    void returnToLayout();
+    // Shows panel id in cell k (opening it unconnected); an empty id empties the cell.
+    void chooseCellPanel(int cell, const QString &id);
+    // Closes one session, asking first while it is engaged.
+    void closeSession(Session *session);
+    void updateStatusLine();
+    void toggleFullScreen();
+
+    const QList<Session *> &openSessions() const { return sessions; }
+    const CellRules &cellRules() const { return cells; }
+    Session *selected() const;
+    Session *expanded() const;
+
+public slots:
+    // 1 tabs, 2 two cells, 4 four cells; other counts are ignored.
+    void setLayoutMode(int count);
+
 private:
-    QWidget *body = nullptr;
+    // Operations whose dialogs live in their own units; until those are wired
+    // in, the buttons that call them do nothing.
+    void editProfile(bool createNew);
+    void importAddressBook();
+    void exportAddressBook();
+    void showJournal();
+    void showAbout();
+    // Every message a session journals arrives here.
+    void logSessionEvent(Session *session, const QString &message);
+
+    QWidget *buildTopBar();
+    Session *createSession(const PanelProfile &profile);
+    bool isOnScreen(const Session *session) const;
+    void showTabsPage(QWidget *page);
+    void showCellsPage(QWidget *page);
+    void setTabColour(Session *session, bool connected);
+    void deferClose(Session *session);
+
+    AddressBook book;
+    std::unique_ptr<UserPrompts> prompts;
+    AddressBookColumn *sidebar = nullptr;
+
+    QList<Session *> sessions;
+    CellRules cells; // the cell ids and the layout mode
+    QPointer<Session> selectedSession;
+    QPointer<Session> expandedSession;
+    QWidget *sessionHolder = nullptr;
+    QWidget *workspaceHost = nullptr;
+    QWidget *workspacePage = nullptr;
+    QPointer<QTabWidget> sessionTabs;
+    bool rebuilding = false;
+    bool closing = false;
+    bool wasMaximized = false;
+
+    QComboBox *layoutChoice = nullptr;
+    QPushButton *journalButton = nullptr;
+    QPushButton *fullScreenButton = nullptr;
+    QPushButton *aboutButton = nullptr;
+    QLabel *statusLine = nullptr;
+    QTimer *statusTimer = nullptr;
 };

@@ -84,6 +84,7 @@ void Session::buildHeader()
     auto *selectButton = new QPushButton(QStringLiteral("◎"));
     selectButton->setFixedWidth(32);
     selectButton->setToolTip(tr("Выбрать панель для управления"));
+    selectButton->setAccessibleName(selectButton->toolTip());
     headerRow->addWidget(selectButton);
 
     titleLabel = new QLabel(profileCopy.name);
@@ -96,17 +97,20 @@ void Session::buildHeader()
 
     viewOnlyBox = new QCheckBox(tr("Только просмотр"));
     viewOnlyBox->setObjectName(QStringLiteral("viewOnly"));
+    viewOnlyBox->setAccessibleName(viewOnlyBox->text());
     viewOnlyBox->setChecked(profileCopy.viewOnly);
     headerRow->addWidget(viewOnlyBox);
 
     auto *expandButton = new QPushButton(QStringLiteral("⤢"));
     expandButton->setFixedWidth(32);
     expandButton->setToolTip(tr("Развернуть панель / вернуться к раскладке"));
+    expandButton->setAccessibleName(expandButton->toolTip());
     headerRow->addWidget(expandButton);
 
     auto *closeButton = new QPushButton(QStringLiteral("×"));
     closeButton->setFixedWidth(32);
     closeButton->setToolTip(tr("Закрыть сеанс"));
+    closeButton->setAccessibleName(closeButton->toolTip());
     headerRow->addWidget(closeButton);
     column->addLayout(headerRow);
 
@@ -122,10 +126,12 @@ void Session::buildHeader()
     connectButton = new QPushButton(tr("Подключить"));
     connectButton->setObjectName(QStringLiteral("primary"));
     connectButton->setToolTip(tr("Подключиться к панели"));
+    connectButton->setAccessibleName(connectButton->text());
     controlRow->addWidget(connectButton);
 
     disconnectButton = new QPushButton(tr("Отключить"));
     disconnectButton->setToolTip(tr("Отключиться от панели"));
+    disconnectButton->setAccessibleName(disconnectButton->text());
     disconnectButton->setEnabled(false);
     controlRow->addWidget(disconnectButton);
 
@@ -133,11 +139,13 @@ void Session::buildHeader()
     zoomSelector->setObjectName(QStringLiteral("sessionZoom"));
     zoomSelector->addItems({tr("По размеру"), tr("100%"), tr("125%"), tr("150%"), tr("200%")});
     zoomSelector->setCurrentIndex(0);
+    zoomSelector->setAccessibleName(tr("Масштаб"));
     controlRow->addWidget(zoomSelector, 1);
 
     auto *toolsButton = new QPushButton(QStringLiteral("•••"));
     toolsButton->setToolTip(tr("Инструменты панели"));
     toolsButton->setFixedWidth(38);
+    toolsButton->setAccessibleName(toolsButton->toolTip());
     auto *tools = new QMenu(toolsButton);
     refreshAction = tools->addAction(tr("Обновить экран"));
     snapshotAction = tools->addAction(tr("Сохранить снимок…"));
@@ -254,6 +262,27 @@ void Session::disconnectByUser()
     disconnectButton->setEnabled(false);
     emit titleStatus(false);
     emit journal(tr("Отключено пользователем"));
+}
+
+bool Session::isLive() const
+{
+    return client->isLive();
+}
+
+void Session::releaseInput()
+{
+    view->releaseAll();
+}
+
+int Session::zoomIndex() const
+{
+    return zoomSelector->currentIndex();
+}
+
+void Session::setZoomIndex(int index)
+{
+    if (index >= 0 && index < zoomSelector->count())
+        zoomSelector->setCurrentIndex(index);
 }
 
 void Session::applyProfile(const PanelProfile &profile)

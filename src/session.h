@@ -50,6 +50,14 @@ public:
     void setCompact(bool compact);
 
     bool isEngaged() const { return engaged; }
+    // Whether the connection is up and carries input (the client's handshake is done).
+    bool isLive() const;
+    // Releases every key and pointer button the view holds down on the panel.
+    void releaseInput();
+    // Index of the zoom selector's current item: 0 fit, then 100, 125, 150, 200 %.
+    int zoomIndex() const;
+    // Selects a zoom item; an index outside the list is ignored.
+    void setZoomIndex(int index);
     QString profileId() const { return profileCopy.id; }
     const PanelProfile &profile() const { return profileCopy; }
 

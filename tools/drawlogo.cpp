@@ -3,7 +3,10 @@
 // standing on a short foot. Shapes are bold so the emblem stays legible at
 // 32 x 32 on the dark title bar.
 //
-// Usage: pelorin_drawlogo <output.png>
+// Usage: pelorin_drawlogo <output.png> [size]
+// With a size, the emblem is drawn at that scale, centred on a transparent
+// size x size square: the desktop icons are rendered from the shapes rather
+// than scaled from the PNG, so they stay sharp at 256 x 256.
 
 #include <QGuiApplication>
 #include <QImage>
@@ -12,19 +15,27 @@
 #include <QPainterPath>
 
 #include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char *argv[])
 {
     QGuiApplication app(argc, argv);
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <output.png>\n", argv[0]);
+    const int side = argc > 2 ? std::atoi(argv[2]) : 0;
+    if (argc < 2 || argc > 3 || (argc == 3 && (side < 16 || side > 1024))) {
+        std::fprintf(stderr, "usage: %s <output.png> [size 16..1024]\n", argv[0]);
         return 2;
     }
 
-    QImage image(118, 122, QImage::Format_ARGB32);
+    const QSize emblem(118, 122);
+    QImage image(side ? QSize(side, side) : emblem, QImage::Format_ARGB32);
     image.fill(Qt::transparent);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
+    if (side) {
+        const qreal scale = qreal(side) / emblem.height();
+        p.translate((side - emblem.width() * scale) / 2, 0);
+        p.scale(scale, scale);
+    }
 
     const QColor accent(0x62, 0xde, 0xba);
     const QColor accentDeep(0x2f, 0xa8, 0x8e);
@@ -45,7 +56,8 @@ int main(int argc, char *argv[])
     // Pulse line across the screen: the live signal of a machine.
     QPen pulse(accent, 8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
     p.setPen(pulse);
-    const QPointF wave[] = {{22, 50}, {40, 50}, {50, 28}, {62, 68}, {72, 42}, {78, 50}, {96, 50}};
+    const QPointF wave[]
+        = { { 22, 50 }, { 40, 50 }, { 50, 28 }, { 62, 68 }, { 72, 42 }, { 78, 50 }, { 96, 50 } };
     p.drawPolyline(wave, int(sizeof wave / sizeof wave[0]));
 
     // Foot and base.

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+// The modal questions and notices a window puts to the user, behind one
+// interface so that a test can answer them without looking for dialogs on
+// screen. The default implementation runs the application's chrome dialogs.
+class UserPrompts
+{
+public:
+    virtual ~UserPrompts();
+
+    // "Продолжить" / "Отмена"; true only for "Продолжить".
+    virtual bool confirm(QWidget *parent, const QString &title, const QString &text);
+    // A plain-text notice with one button.
+    virtual void notify(QWidget *parent, const QString &title, const QString &text);
+    // The application's file dialog; "" when cancelled.
+    virtual QString chooseFile(QWidget *parent, const QString &title, const QString &path,
+        const QString &filter, bool save);
+};

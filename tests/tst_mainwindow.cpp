@@ -1,0 +1,267 @@
+// The main window as the operator drives it: sessions in tabs and cells with the status line,
+// selection, expansion, closing with its question, full screen, duplicating and deleting panels
+// (with the real keyring), and two real Xvnc panels opened from the address book.
+#include "credentialstore.h"
+#include "mainwindow.h"
+#include "session.h"
+#include "userprompts.h"
+#include "xvncserver.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTreeWidget>
+#include <QtTest>
+
+namespace {
+
+// Answers the window's questions from a list (no answer left: declines) and records them.
+class Answers : public UserPrompts
+{
+public:
+    QStringList asked;
+    QList<bool> replies;
+
+    bool confirm(QWidget *, const QString &title, const QString &text) override
+    {
+        asked << title + QStringLiteral(" | ") + text;
+        return !replies.isEmpty() && replies.takeFirst();
+    }
+    void notify(QWidget *, const QString &title, const QString &text) override
+    {
+        asked << title + QStringLiteral(" | ") + text;
+    }
+    QString chooseFile(
+        QWidget *, const QString &title, const QString &, const QString &, bool) override
+    {
+        asked << title;
+        return QString();
+    }
+};
+
+PanelProfile panel(const QString &name, quint16 port, bool remember = false)
+{
+    PanelProfile p = PanelProfile::createNew();
+    p.name = name;
+    p.host = QStringLiteral("127.0.0.1");
+    p.port = port;
+    p.remember = remember;
+    return p;
+}
+
+// A window over a freshly stored address book, with its questions answered by `answers`.
+struct Rig
+{
+    Answers *answers = new Answers;
+    std::unique_ptr<MainWindow> window;
+
+    explicit Rig(const AddressBook &book)
+    {
+        saveProfiles(book);
+        window = std::make_unique<MainWindow>();
+        window->setPrompts(std::unique_ptr<UserPrompts>(answers));
+    }
+    QString status()
+    {
+        window->updateStatusLine();
+        for (QLabel *label : window->findChildren<QLabel *>())
+            if (label->accessibleName() == QStringLiteral("Строка состояния"))
+                return label->text();
+        return QStringLiteral("no status line");
+    }
+    void choosePanel(int index)
+    {
+        auto *tree = window->findChild<QTreeWidget *>(QStringLiteral("addressBook"));
+        const QString id = window->addressBook().at(index).id;
+        for (QTreeWidgetItem *item :
+            tree->findItems(QString(), Qt::MatchContains | Qt::MatchRecursive))
+            if (item->data(0, Qt::UserRole).toString() == id)
+                tree->setCurrentItem(item);
+    }
+    QPushButton *button(const QString &name)
+    {
+        for (QPushButton *b : window->findChildren<QPushButton *>())
+            if (b->accessibleName() == name)
+                return b;
+        return nullptr;
+    }
+};
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void tabsCellsAndTheStatusLine();
+    void expandAndReturn();
+    void closeAsksOnlyWhileEngaged();
+    void fullScreenFromMaximisedAndBack();
+    void duplicateAndDelete();
+    void twoXvncPanelsSideBySide();
+};
+
+void TestMainWindow::tabsCellsAndTheStatusLine()
+{
+    Rig rig({ panel("A", 1), panel("B", 1), panel("C", 1) });
+    const AddressBook &book = rig.window->addressBook();
+    for (const PanelProfile &p : book)
+        QVERIFY(rig.window->openSession(p.id, false));
+    QVERIFY(!rig.window->openSession(QStringLiteral("no-such-id"), false));
+    QCOMPARE(rig.window->openSession(book.at(2).id, false), rig.window->openSessions().at(2));
+    QCOMPARE(rig.status(),
+        QStringLiteral("Открыто: 3 · на связи: 0 · скрыто: 2 (доступны во вкладках) · выбрана: C"));
+
+    // A session in a non-current tab cannot take the selection.
+    emit rig.window->openSessions().at(0)->activationRequested();
+    QCOMPARE(rig.window->selected(), rig.window->openSessions().at(2));
+
+    QVERIFY(QMetaObject::invokeMethod(rig.window.get(), "setLayoutMode", Q_ARG(int, 2)));
+    QCOMPARE(rig.window->findChild<QComboBox *>(QStringLiteral("layoutChoice"))->currentText(),
+        QStringLiteral("2 панели"));
+    QCOMPARE(rig.window->findChild<QComboBox *>(QStringLiteral("slot1"))->currentText(),
+        QStringLiteral("B"));
+    QVERIFY(!rig.window->findChild<QComboBox *>(QStringLiteral("slot2")));
+    QCOMPARE(rig.status(),
+        QStringLiteral("Открыто: 3 · на связи: 0 · скрыто: 1 (доступны во вкладках) · выбрана: A"));
+
+    // The selector's first item empties the cell; the session stays open, hidden.
+    auto *slot0 = rig.window->findChild<QComboBox *>(QStringLiteral("slot0"));
+    emit slot0->activated(0);
+    QTRY_COMPARE(rig.window->cellRules().cellId(0), QString());
+    QCOMPARE(rig.status(),
+        QStringLiteral("Открыто: 3 · на связи: 0 · скрыто: 2 (доступны во вкладках) · выбрана: B"));
+}
+
+void TestMainWindow::expandAndReturn()
+{
+    Rig rig({ panel("A", 1), panel("B", 1) });
+    rig.window->setLayoutMode(2);
+    Session *a = rig.window->openSession(rig.window->addressBook().at(0).id, false);
+    Session *b = rig.window->openSession(rig.window->addressBook().at(1).id, false);
+
+    emit a->expandRequested();
+    QCOMPARE(rig.window->expanded(), a);
+    QCOMPARE(rig.status(),
+        QStringLiteral("Открыто: 2 · на связи: 0 · скрыто: 1 (доступны во вкладках) · выбрана: A"));
+    rig.button(QStringLiteral("← Вернуться к раскладке"))->click();
+    QTRY_VERIFY(!rig.window->expanded());
+    QCOMPARE(rig.window->selected(), a);
+
+    // Closing the expanded (idle) session asks nothing and returns to the cells.
+    emit b->expandRequested();
+    emit b->closeRequested();
+    QTRY_COMPARE(rig.window->openSessions().size(), 1);
+    QVERIFY(!rig.window->expanded());
+    QVERIFY(rig.answers->asked.isEmpty());
+    QCOMPARE(rig.window->cellRules().cellIds(), QStringList({ a->profileId(), "", "", "" }));
+}
+
+void TestMainWindow::closeAsksOnlyWhileEngaged()
+{
+    // A listener that never answers keeps the session connecting.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    PanelProfile p = panel("Пресс «2»", silent.serverPort(), true);
+    p.password = QStringLiteral("pw");
+    QVERIFY2(CredentialStore::writePassword(p), "the test keyring is not reachable");
+    Rig rig({ p });
+
+    Session *s = rig.window->openSession(p.id, true);
+    QVERIFY(s->isEngaged());
+    rig.window->closeSession(s);
+    QCOMPARE(rig.answers->asked, QStringList("Закрыть сеанс | Отключить панель «Пресс «2»»?"));
+    QCOMPARE(rig.window->openSessions().size(), 1);
+    QCOMPARE(rig.window->selected(), s);
+
+    rig.answers->replies = { true };
+    rig.window->closeSession(s);
+    QVERIFY(rig.window->openSessions().isEmpty());
+    QVERIFY(rig.button(QStringLiteral("+  Добавить панель")));
+    CredentialStore::deletePassword(p);
+}
+
+void TestMainWindow::fullScreenFromMaximisedAndBack()
+{
+    Rig rig({});
+    rig.window->showMaximized();
+    rig.window->toggleFullScreen();
+    QVERIFY(rig.window->isFullScreen());
+    QVERIFY(rig.button(QStringLiteral("Выйти из полного экрана")));
+    rig.window->toggleFullScreen();
+    QVERIFY(!rig.window->isFullScreen());
+    QVERIFY(rig.window->isMaximized());
+    QVERIFY(rig.button(QStringLiteral("Полный экран")));
+}
+
+void TestMainWindow::duplicateAndDelete()
+{
+    PanelProfile source = panel("Линия 1", 5900, true);
+    source.group = QStringLiteral("Цех");
+    source.password = QStringLiteral("kept");
+    QVERIFY2(CredentialStore::writePassword(source), "the test keyring is not reachable");
+    Rig rig({ panel("Другая", 5900), source });
+    rig.choosePanel(1);
+
+    rig.window->duplicateProfile();
+    const AddressBook &book = rig.window->addressBook();
+    QCOMPARE(book.size(), 3);
+    PanelProfile expected = book.at(1);
+    expected.id = book.at(2).id;
+    expected.name = QStringLiteral("Линия 1 — копия");
+    expected.remember = false;
+    QCOMPARE(book.at(2), expected);
+    QVERIFY(book.at(2).id != source.id);
+    QCOMPARE(loadProfiles(), book);
+    QCOMPARE(rig.window->currentProfileIndex(), 1);
+    QCOMPARE(CredentialStore::readPassword(source.id), QStringLiteral("kept"));
+
+    rig.window->deleteProfile();
+    QCOMPARE(rig.answers->asked,
+        QStringList("Удалить панель | Удалить «Линия 1» из адресной книги? "
+                    "Открытые сеансы останутся до закрытия."));
+    QCOMPARE(book.size(), 3);
+
+    rig.answers->replies = { true };
+    rig.window->deleteProfile();
+    QCOMPARE(book.size(), 2);
+    QCOMPARE(profileIndexById(book, source.id), -1);
+    QCOMPARE(loadProfiles(), book);
+    QCOMPARE(CredentialStore::readPassword(source.id), QString());
+    QCOMPARE(rig.window->currentProfileIndex(), 0);
+}
+
+void TestMainWindow::twoXvncPanelsSideBySide()
+{
+    XvncServer first;
+    XvncServer second;
+    QVERIFY2(first.start(QSize(640, 400), QStringLiteral("one")), qPrintable(first.errorString()));
+    QVERIFY2(
+        second.start(QSize(640, 400), QStringLiteral("two")), qPrintable(second.errorString()));
+    PanelProfile a = panel("Первая", first.port(), true);
+    a.password = QStringLiteral("one");
+    PanelProfile b = panel("Вторая", second.port(), true);
+    b.password = QStringLiteral("two");
+    QVERIFY(CredentialStore::writePassword(a));
+    QVERIFY(CredentialStore::writePassword(b));
+    Rig rig({ a, b });
+    rig.window->show();
+
+    rig.window->findChild<QComboBox *>(QStringLiteral("layoutChoice"))->setCurrentIndex(1);
+    for (int i : { 0, 1 }) {
+        rig.choosePanel(i);
+        rig.button(QStringLiteral("Открыть панель →"))->click();
+    }
+    const QList<Session *> &open = rig.window->openSessions();
+    QCOMPARE(open.size(), 2);
+    QTRY_VERIFY_WITH_TIMEOUT(open.at(0)->isLive() && open.at(1)->isLive(), 10000);
+    QCOMPARE(rig.status(), QStringLiteral("Открыто: 2 · на связи: 2 · выбрана: Вторая"));
+    QCOMPARE(rig.window->cellRules().cellIds(), QStringList({ a.id, b.id, "", "" }));
+    CredentialStore::deletePassword(a);
+    CredentialStore::deletePassword(b);
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
