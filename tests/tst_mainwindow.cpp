@@ -95,6 +95,7 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void tabsCellsAndTheStatusLine();
     void expandAndReturn();
     void closeAsksOnlyWhileEngaged();
@@ -102,6 +103,16 @@ private slots:
     void duplicateAndDelete();
     void twoXvncPanelsSideBySide();
 };
+
+void TestMainWindow::initTestCase()
+{
+#ifdef Q_OS_WIN
+    // Windows refuses settings without an organisation; the tests' own registry key keeps the
+    // user's address book untouched.
+    QCoreApplication::setOrganizationName(QStringLiteral("PelorinTests"));
+    QCoreApplication::setApplicationName(QStringLiteral("PelorinVNC"));
+#endif
+}
 
 void TestMainWindow::tabsCellsAndTheStatusLine()
 {
