@@ -20,6 +20,9 @@ if(MINGW)
       message(FATAL_ERROR "${CMAKE_CXX_COMPILER} does not know where ${dll} is")
     endif()
     install(FILES ${path} DESTINATION .)
+    # Debian ships them with their symbols (libstdc++ 24 MB instead of 2).
+    install(CODE "execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${dll}\" COMMAND_ERROR_IS_FATAL ANY)")
   endforeach()
   # libstdc++ and libgcc: GPL 3 with the GCC Runtime Library Exception; winpthreads: MIT.
   # Debian's copyright files carry the full texts.
