@@ -1,11 +1,18 @@
 #include "mainwindow.h"
 
+#include "aboutdialog.h"
 #include "addressbookcolumn.h"
 #include "credentialstore.h"
+#include "exchangeflows.h"
+#include "journal.h"
+#include "journaldialog.h"
 #include "session.h"
 #include "userprompts.h"
 #include "windowchrome.h"
+#include "workspacedocument.h"
 #include "workspacepages.h"
+
+#include <QCloseEvent>
 
 #include <QColor>
 #include <QComboBox>
@@ -13,13 +20,21 @@
 #include <QIcon>
 #include <QLabel>
 #include <QPushButton>
+#include <QSettings>
 #include <QSignalBlocker>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <utility>
+
 namespace {
+
+const QString workspaceKey = QStringLiteral("workspaceV2");
+const QString journalKey = QStringLiteral("journalV2");
+const QString geometryKey = QStringLiteral("windowGeometry");
 
 QPushButton *barButton(const QString &text, QWidget *parent)
 {
@@ -36,6 +51,7 @@ MainWindow::MainWindow(QWidget *parent)
             | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint)
     , book(loadProfiles())
     , prompts(std::make_unique<UserPrompts>())
+    , journal(new Journal(this))
 {
     setWindowTitle(tr("Пелорин — удалённый доступ"));
     setWindowIcon(QIcon(QStringLiteral(":/assets/logo.png")));
@@ -92,10 +108,22 @@ MainWindow::MainWindow(QWidget *parent)
     connect(sidebar, &AddressBookColumn::exitRequested, this, &QWidget::close);
     rebuildAddressTree();
 
-    rebuildWorkspace();
+    QSettings settings;
+    journal->restoreFromSettings(settings, journalKey);
+    // Missing or unusable bytes leave the initial size.
+    restoreGeometry(settings.value(geometryKey).toByteArray());
+    restoreWorkspace();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow()
+{
+    // Without an accepted close nothing is saved. The sessions go while the
+    // window is still whole, and no rebuild or tab signal may reach it.
+    closing = true;
+    if (sessionTabs)
+        sessionTabs->disconnect(this);
+    qDeleteAll(std::exchange(sessions, {}));
+}
 
 QWidget *MainWindow::buildTopBar()
 {
@@ -219,18 +247,142 @@ void MainWindow::editProfile(bool createNew)
     Q_UNUSED(createNew)
 }
 
-void MainWindow::importAddressBook() { }
+void MainWindow::importAddressBook()
+{
+    QPointer<MainWindow> self(this);
+    const std::optional<AddressBook> added = ExchangeFlows::chooseImport(*prompts, this);
+    if (!self || !added)
+        return;
+    book.append(*added);
+    saveProfiles(book);
+    rebuildAddressTree();
+    // The cell selectors list the book as it was at the last rebuild.
+    rebuildWorkspace();
+    appendJournal(ExchangeFlows::importJournalText(added->size()));
+}
 
-void MainWindow::exportAddressBook() { }
+void MainWindow::exportAddressBook()
+{
+    ExchangeFlows::exportBook(*prompts, this, book);
+}
 
-void MainWindow::showJournal() { }
+void MainWindow::showJournal()
+{
+    QPointer<JournalDialog> dialog = new JournalDialog(journal, this);
+    connect(dialog.data(), &JournalDialog::exportRequested, this, [this, dialog] {
+        if (dialog)
+            exportDiagnostics(dialog);
+    });
+    dialog->exec();
+    delete dialog;
+}
 
-void MainWindow::showAbout() { }
+void MainWindow::exportDiagnostics(QWidget *parent)
+{
+    JournalDialog::exportDiagnostics(*prompts, parent ? parent : this, *journal);
+}
+
+void MainWindow::showAbout()
+{
+    AboutDialog::run(this);
+}
+
+const QStringList &MainWindow::journalLines() const
+{
+    return journal->lines();
+}
+
+void MainWindow::appendJournal(const QString &text)
+{
+    journal->append(text);
+}
 
 void MainWindow::logSessionEvent(Session *session, const QString &message)
 {
-    Q_UNUSED(session)
-    Q_UNUSED(message)
+    appendJournal(Journal::sessionEntry(session->profile(), message));
+}
+
+// ---- Persistence and closing ----
+
+void MainWindow::saveWorkspace()
+{
+    WorkspaceDocument document;
+    document.mode = cells.layoutMode();
+    for (const Session *session : std::as_const(sessions))
+        document.sessions.append(
+            { session->profileId(), session->zoomIndex(), session->profile().viewOnly });
+    document.cellIds = cells.cellIds();
+    document.active = selectedSession ? selectedSession->profileId() : QString();
+    document.sidebar = !sidebar->isHidden();
+
+    QSettings settings;
+    document.saveSettings(settings, workspaceKey);
+    journal->saveSettings(settings, journalKey);
+    // A full-screen geometry would come back as a window without its frame
+    // position; the previous one stays.
+    if (!isFullScreen())
+        settings.setValue(geometryKey, saveGeometry());
+}
+
+void MainWindow::restoreWorkspace()
+{
+    QSettings settings;
+    const WorkspaceDocument document = WorkspaceDocument::fromSettings(settings, workspaceKey);
+
+    // The layout is still tabs here, so opening places nothing in a cell.
+    rebuilding = true;
+    for (const WorkspaceDocument::SessionState &state : document.sessions) {
+        Session *session = openSession(state.id, false, -1);
+        if (!session)
+            continue; // its panel was deleted
+        session->setZoomIndex(state.zoom);
+        PanelProfile copy = session->profile();
+        copy.viewOnly = state.viewOnly.value_or(copy.viewOnly);
+        session->applyProfile(copy);
+    }
+    // Directly, not through setLayoutMode: sessions without a cell stay hidden.
+    cells.restore(document.mode, document.cellIds);
+    for (Session *session : std::as_const(sessions)) {
+        if (session->profileId() == document.active)
+            selectedSession = session;
+    }
+    sidebar->setHidden(!document.sidebar);
+    {
+        const QSignalBlocker blocker(layoutChoice);
+        layoutChoice->setCurrentIndex(layoutChoice->findData(cells.layoutMode()));
+    }
+    rebuilding = false;
+    rebuildWorkspace();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // A second close after the shutdown must not overwrite what was saved
+    // with an empty workspace.
+    if (closing) {
+        event->accept();
+        return;
+    }
+    const bool engaged = std::any_of(sessions.cbegin(), sessions.cend(),
+        [](const Session *session) { return session->isEngaged(); });
+    if (engaged
+        && !prompts->confirm(this, tr("Выход"), tr("Отключить все панели и закрыть программу?"))) {
+        event->ignore();
+        return;
+    }
+
+    saveWorkspace();
+    closing = true;
+    if (sessionTabs)
+        sessionTabs->disconnect(this);
+    // Their disconnect lines reach the journal here.
+    for (Session *session : std::exchange(sessions, {})) {
+        session->disconnectByUser();
+        delete session;
+    }
+    QSettings settings;
+    journal->saveSettings(settings, journalKey);
+    event->accept();
 }
 
 // ---- Workspace ----

@@ -10,6 +10,7 @@
 #include <memory>
 
 class AddressBookColumn;
+class Journal;
 class QComboBox;
 class QLabel;
 class QPushButton;
@@ -27,6 +28,10 @@ class UserPrompts;
 // The window owns the address book and every session; a rebuild of the page
 // only moves the sessions between the page and a hidden holder, it never
 // destroys one. Everything runs on the GUI thread.
+//
+// The workspace, the journal and the window geometry are read back in the
+// constructor and written only by an accepted close; a window destroyed
+// without one saves nothing.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -62,18 +67,28 @@ public:
     void updateStatusLine();
     void toggleFullScreen();
 
+    // The connection journal: timestamped lines, oldest first.
+    const QStringList &journalLines() const;
+    // Stamps and stores one entry (an open journal dialog shows it at once).
+    void appendJournal(const QString &text);
+    // Asks for a file and writes the journal to it; notices go over parent.
+    void exportDiagnostics(QWidget *parent);
+
     const QList<Session *> &openSessions() const { return sessions; }
     const CellRules &cellRules() const { return cells; }
     Session *selected() const;
     Session *expanded() const;
+
+protected:
+    // Asks while a panel is engaged, saves the workspace, disconnects and
+    // destroys every session, then saves the journal again with their last lines.
+    void closeEvent(QCloseEvent *event) override;
 
 public slots:
     // 1 tabs, 2 two cells, 4 four cells; other counts are ignored.
     void setLayoutMode(int count);
 
 private:
-    // Operations whose dialogs live in their own units; until those are wired
-    // in, the buttons that call them do nothing.
     void editProfile(bool createNew);
     void importAddressBook();
     void exportAddressBook();
@@ -81,6 +96,9 @@ private:
     void showAbout();
     // Every message a session journals arrives here.
     void logSessionEvent(Session *session, const QString &message);
+
+    void saveWorkspace();
+    void restoreWorkspace();
 
     QWidget *buildTopBar();
     Session *createSession(const PanelProfile &profile);
@@ -92,6 +110,7 @@ private:
 
     AddressBook book;
     std::unique_ptr<UserPrompts> prompts;
+    Journal *journal = nullptr;
     AddressBookColumn *sidebar = nullptr;
 
     QList<Session *> sessions;

@@ -1,16 +1,21 @@
 // The main window as the operator drives it: sessions in tabs and cells with the status line,
 // selection, expansion, closing with its question, full screen, duplicating and deleting panels
-// (with the real keyring), and two real Xvnc panels opened from the address book.
+// (with the real keyring), two real Xvnc panels opened from the address book, the workspace and
+// journal across a restart, leaving the program, and the address book's import and export.
 #include "credentialstore.h"
 #include "mainwindow.h"
 #include "session.h"
 #include "userprompts.h"
 #include "xvncserver.h"
 
+#include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QSettings>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -22,6 +27,7 @@ class Answers : public UserPrompts
 public:
     QStringList asked;
     QList<bool> replies;
+    QStringList files; // answers to the file dialog, in order; none left: cancelled
 
     bool confirm(QWidget *, const QString &title, const QString &text) override
     {
@@ -36,9 +42,17 @@ public:
         QWidget *, const QString &title, const QString &, const QString &, bool) override
     {
         asked << title;
-        return QString();
+        return files.isEmpty() ? QString() : files.takeFirst();
     }
 };
+
+// The keys an accepted close writes; a test that closes starts without them.
+void forgetWorkspace()
+{
+    QSettings settings;
+    for (const char *key : { "workspaceV2", "journalV2", "windowGeometry" })
+        settings.remove(QLatin1String(key));
+}
 
 PanelProfile panel(const QString &name, quint16 port, bool remember = false)
 {
@@ -79,6 +93,12 @@ struct Rig
             if (item->data(0, Qt::UserRole).toString() == id)
                 tree->setCurrentItem(item);
     }
+    void trigger(const QString &text)
+    {
+        for (QAction *action : window->findChildren<QAction *>())
+            if (action->text() == text)
+                action->trigger();
+    }
     QPushButton *button(const QString &name)
     {
         for (QPushButton *b : window->findChildren<QPushButton *>())
@@ -102,6 +122,9 @@ private slots:
     void fullScreenFromMaximisedAndBack();
     void duplicateAndDelete();
     void twoXvncPanelsSideBySide();
+    void restartThroughTheSettings();
+    void leavingAsksOnceAndKeepsGeometry();
+    void importAndExport();
 };
 
 void TestMainWindow::initTestCase()
@@ -273,6 +296,122 @@ void TestMainWindow::twoXvncPanelsSideBySide()
     QCOMPARE(rig.window->cellRules().cellIds(), QStringList({ a.id, b.id, "", "" }));
     CredentialStore::deletePassword(a);
     CredentialStore::deletePassword(b);
+}
+
+void TestMainWindow::restartThroughTheSettings()
+{
+    forgetWorkspace();
+    Rig rig({ panel("A", 1), panel("B", 1), panel("C", 1) });
+    const AddressBook book = rig.window->addressBook();
+    rig.window->setLayoutMode(4);
+    for (const PanelProfile &p : book)
+        rig.window->openSession(p.id, false);
+    // B leaves its cell (open, hidden); C's panel is deleted while its session stays.
+    rig.window->chooseCellPanel(1, QString());
+    rig.window->openSessions().at(0)->setZoomIndex(4);
+    rig.window->openSessions().at(1)->findChild<QCheckBox *>(QStringLiteral("viewOnly"))->click();
+    rig.choosePanel(2);
+    rig.answers->replies = { true };
+    rig.window->deleteProfile();
+    rig.window->selectSession(rig.window->openSessions().at(0));
+    rig.button(QStringLiteral("Показать / скрыть адресную книгу"))->click();
+
+    // Destroyed without a close: nothing is saved.
+    {
+        MainWindow unsaved;
+    }
+    QVERIFY(!QSettings().contains(QStringLiteral("workspaceV2")));
+
+    QVERIFY(rig.window->close());
+    QCOMPARE(rig.answers->asked.size(), 1); // only the deletion asked
+    QVERIFY(rig.window->journalLines().last().endsWith(
+        QStringLiteral("C · 127.0.0.1:1 · Отключено пользователем")));
+
+    Rig next(loadProfiles());
+    const QList<Session *> &open = next.window->openSessions();
+    QCOMPARE(open.size(), 2);
+    QVERIFY(!open.at(0)->isEngaged() && !open.at(1)->isEngaged());
+    QCOMPARE(open.at(0)->zoomIndex(), 4);
+    QCOMPARE(open.at(1)->profile().viewOnly, true);
+    QCOMPARE(next.window->cellRules().layoutMode(), 4);
+    QCOMPARE(
+        next.window->cellRules().cellIds(), QStringList({ book.at(0).id, "", book.at(2).id, "" }));
+    QVERIFY(next.window->findChild<QWidget *>(QStringLiteral("sidebar"))->isHidden());
+    QCOMPARE(next.status(),
+        QStringLiteral("Открыто: 2 · на связи: 0 · скрыто: 1 (доступны во вкладках) · выбрана: A"));
+    QCOMPARE(next.window->journalLines(), rig.window->journalLines());
+}
+
+void TestMainWindow::leavingAsksOnceAndKeepsGeometry()
+{
+    forgetWorkspace();
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    PanelProfile busy = panel("Busy", silent.serverPort(), true);
+    busy.password = QStringLiteral("pw");
+    QVERIFY2(CredentialStore::writePassword(busy), "the test keyring is not reachable");
+    Rig rig({ panel("Idle", 1), busy });
+    rig.window->show();
+    rig.window->openSession(rig.window->addressBook().at(0).id, false);
+    QVERIFY(rig.window->close());
+    QVERIFY(rig.answers->asked.isEmpty());
+    const QByteArray geometry = QSettings().value(QStringLiteral("windowGeometry")).toByteArray();
+    QVERIFY(!geometry.isEmpty());
+
+    Rig next(loadProfiles());
+    next.window->show();
+    next.window->openSession(busy.id, true);
+    next.window->toggleFullScreen();
+    QVERIFY(!next.window->close());
+    QCOMPARE(next.window->openSessions().size(), 2);
+    next.answers->replies = { true };
+    QVERIFY(next.window->close());
+    QCOMPARE(next.answers->asked,
+        QStringList(2, QStringLiteral("Выход | Отключить все панели и закрыть программу?")));
+    QCOMPARE(QSettings().value(QStringLiteral("windowGeometry")).toByteArray(), geometry);
+    QVERIFY(next.window->journalLines().last().endsWith(QStringLiteral("Отключено пользователем")));
+    QCOMPARE(
+        QSettings().value(QStringLiteral("journalV2")).toStringList(), next.window->journalLines());
+    CredentialStore::deletePassword(busy);
+}
+
+void TestMainWindow::importAndExport()
+{
+    forgetWorkspace();
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("book.json"));
+    const QString refused = dir.filePath(QStringLiteral("refused.json"));
+    QFile bad(refused);
+    QVERIFY(bad.open(QIODevice::WriteOnly));
+    bad.write("[]");
+    bad.close();
+    Rig rig({ panel("A", 1) });
+    const AddressBook before = rig.window->addressBook();
+
+    rig.answers->files = { file, refused, file, file, file };
+    rig.answers->replies = { false, true, true };
+    rig.trigger(QStringLiteral("Экспорт без паролей…"));
+    for (int i = 0; i < 4; ++i)
+        rig.trigger(QStringLiteral("Импорт адресной книги…"));
+    const QString question = QStringLiteral("Импорт | Добавить 1 панелей? Существующие записи "
+                                            "сохранятся. Пароли из файла не импортируются.");
+    QCOMPARE(rig.answers->asked,
+        QStringList({ "Экспорт без паролей",
+            "Экспорт | Адресная книга сохранена. Пароли в файл не включены.",
+            "Импорт адресной книги", "Импорт | Ожидается адресная книга Пелорин версии 2.",
+            "Импорт адресной книги", question, "Импорт адресной книги", question,
+            "Импорт адресной книги", question }));
+
+    // The declined and the refused file changed nothing; each accepted one added A anew.
+    const AddressBook &book = rig.window->addressBook();
+    QCOMPARE(book.size(), 3);
+    QCOMPARE(loadProfiles(), book);
+    const QSet<QString> ids { book.at(0).id, book.at(1).id, book.at(2).id };
+    QCOMPARE(ids.size(), 3);
+    QCOMPARE(book.at(2).name, before.at(0).name);
+    QCOMPARE(rig.window->journalLines().size(), 2);
+    QVERIFY(rig.window->journalLines().last().endsWith(
+        QStringLiteral("  Импорт адресной книги: 1 панелей")));
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -1,0 +1,76 @@
+#include "journal.h"
+
+#include "atomicfile.h"
+#include "panelprofile.h"
+
+#include <QSettings>
+
+Journal::Journal(QObject *parent)
+    : QObject(parent)
+    , clock([] { return QDateTime::currentDateTime(); })
+{
+}
+
+void Journal::setLines(const QStringList &lines)
+{
+    entries = lines;
+}
+
+void Journal::append(const QString &text)
+{
+    const QString line
+        = clock().toString(QStringLiteral("dd.MM.yyyy HH:mm:ss")) + QLatin1String("  ") + text;
+    entries.append(line);
+    if (entries.size() > maxLines)
+        entries.erase(entries.begin(), entries.end() - maxLines);
+    emit lineAppended(line);
+}
+
+QString Journal::sessionEntry(const PanelProfile &profile, const QString &message)
+{
+    return QStringLiteral("%1 · %2:%3 · %4")
+        .arg(profile.name, profile.host, QString::number(profile.port),
+            cleanMessage(message, profile.password));
+}
+
+QString Journal::cleanMessage(const QString &message, const QString &password)
+{
+    QString text = message;
+    if (!password.isEmpty())
+        text.replace(password, QStringLiteral("[скрыто]"), Qt::CaseSensitive);
+    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    if (text.size() > maxMessageLength) {
+        // Never keep half of a surrogate pair at the cut.
+        const bool splitsPair = text.at(maxMessageLength - 1).isHighSurrogate();
+        text.truncate(splitsPair ? maxMessageLength - 1 : maxMessageLength);
+    }
+    return text;
+}
+
+QByteArray Journal::exportBytes() const
+{
+    return QStringLiteral("Пелорин — удалённый доступ 2.0\n").toUtf8()
+        + entries.join(QLatin1Char('\n')).toUtf8();
+}
+
+bool Journal::exportTo(const QString &path) const
+{
+    return writeFileAtomically(path, exportBytes());
+}
+
+void Journal::restoreFromSettings(QSettings &settings, const QString &key)
+{
+    const QVariant value = settings.value(key);
+    entries = value.canConvert<QStringList>() ? value.toStringList() : QStringList();
+}
+
+void Journal::saveSettings(QSettings &settings, const QString &key) const
+{
+    settings.setValue(key, entries);
+}
+
+void Journal::setClock(std::function<QDateTime()> now)
+{
+    clock = std::move(now);
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QDateTime>
+#include <QObject>
+#include <QStringList>
+
+#include <functional>
+
+class QSettings;
+struct PanelProfile;
+
+// The connection journal: timestamped one-line entries, oldest first, at most
+// maxLines after every append (a longer list loaded from the settings stays as
+// it is until the next append). Owned by the main window; views follow it
+// through lineAppended.
+class Journal : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int maxLines = 1000;
+    // Longest message kept from a session, after masking.
+    static constexpr int maxMessageLength = 1024;
+
+    explicit Journal(QObject *parent = nullptr);
+
+    const QStringList &lines() const { return entries; }
+    // Replaces the lines as they are (loading); emits nothing.
+    void setLines(const QStringList &lines);
+
+    // Stamps text with the local time ("dd.MM.yyyy HH:mm:ss", two spaces),
+    // stores it and drops the oldest lines beyond maxLines.
+    void append(const QString &text);
+
+    // The entry of a session message: "name · host:port · message", the message
+    // cleaned by cleanMessage with the profile's password.
+    static QString sessionEntry(const PanelProfile &profile, const QString &message);
+    // Every occurrence of password (when not empty) becomes "[скрыто]", then line
+    // breaks become spaces, then the text is cut to maxMessageLength. Masking
+    // comes first so that a password straddling the cut is never kept in part.
+    static QString cleanMessage(const QString &message, const QString &password);
+
+    // The diagnostics file: the product header line, a line feed, then the lines
+    // joined with line feeds (none after the last), UTF-8 without a BOM.
+    QByteArray exportBytes() const;
+    // Writes exportBytes() atomically: on failure an existing file stays as it was.
+    bool exportTo(const QString &path) const;
+
+    // The settings value under key: a list of strings. Missing or unreadable
+    // data gives an empty journal.
+    void restoreFromSettings(QSettings &settings, const QString &key);
+    void saveSettings(QSettings &settings, const QString &key) const;
+
+    // Test seam: replaces the clock that stamps new lines.
+    void setClock(std::function<QDateTime()> now);
+
+signals:
+    // A line was appended (and older lines may have been dropped).
+    void lineAppended(const QString &line);
+
+private:
+    QStringList entries;
+    std::function<QDateTime()> clock;
+};

@@ -1,0 +1,173 @@
+// The journal: cleaning of session messages, the bound, the line format, the
+// dialog following new lines, and the diagnostics export with its failure.
+#include "journal.h"
+#include "journaldialog.h"
+#include "panelprofile.h"
+#include "userprompts.h"
+
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
+class TestJournal : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+
+    static QByteArray fileBytes(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+    }
+
+private slots:
+    void cleaning_data()
+    {
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("stored");
+
+        QTest::newRow("password twice") << "Pw1"
+                                        << "auth Pw1 failed (Pw1)"
+                                        << "auth [скрыто] failed ([скрыто])";
+        QTest::newRow("case counts") << "Pw1"
+                                     << "pw1 PW1"
+                                     << "pw1 PW1";
+        QTest::newRow("no password") << ""
+                                     << "Ошибка: [скрыто]"
+                                     << "Ошибка: [скрыто]";
+        QTest::newRow("three lines") << ""
+                                     << "a\nb\r\nc"
+                                     << "a b  c";
+        // Cutting first would keep "sec" of the password at the end.
+        const QString head(1021, QLatin1Char('x'));
+        QTest::newRow("password across the cut")
+            << "secret" << head + "secret tail" << QString(head + "[скрыто]").left(1024);
+        QTest::newRow("break inside the password") << "a\nb"
+                                                   << "[a\nb]"
+                                                   << "[[скрыто]]";
+        QTest::newRow("long message cut")
+            << "" << QString(1500, QLatin1Char('y')) << QString(1024, QLatin1Char('y'));
+    }
+
+    void cleaning()
+    {
+        QFETCH(QString, password);
+        QFETCH(QString, message);
+        QFETCH(QString, stored);
+
+        PanelProfile profile;
+        profile.name = QStringLiteral("Пресс 2");
+        profile.host = QStringLiteral("10.0.0.5");
+        profile.port = 5901;
+        profile.password = password;
+
+        Journal journal;
+        journal.setClock([] { return QDateTime(QDate(2026, 3, 7), QTime(9, 5, 3)); });
+        journal.append(Journal::sessionEntry(profile, message));
+        QCOMPARE(journal.lines(),
+            QStringList(
+                QStringLiteral("07.03.2026 09:05:03  Пресс 2 · 10.0.0.5:5901 · ") + stored));
+    }
+
+    // A loaded journal keeps its length until a line is added; then the oldest
+    // go, and an open dialog shows the result at once.
+    void boundAndFollowingView()
+    {
+        QStringList loaded;
+        for (int i = 1; i <= 1002; ++i)
+            loaded << QString::number(i);
+        Journal journal;
+        journal.setLines(loaded);
+
+        JournalDialog dialog(&journal);
+        auto *view = dialog.findChild<QPlainTextEdit *>();
+        QVERIFY(view);
+        QCOMPARE(view->blockCount(), 1002);
+
+        journal.append(QStringLiteral("new"));
+        QCOMPARE(journal.lines().size(), Journal::maxLines);
+        QCOMPARE(journal.lines().first(), QStringLiteral("4"));
+        QVERIFY(journal.lines().last().endsWith(QStringLiteral("  new")));
+        QCOMPARE(view->toPlainText(), journal.lines().join(QLatin1Char('\n')));
+    }
+
+    void exportContent_data()
+    {
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QByteArray>("bytes");
+        const QByteArray header = QStringLiteral("Пелорин — удалённый доступ 2.0\n").toUtf8();
+        QTest::newRow("empty") << QStringList() << header;
+        QTest::newRow("two lines")
+            << QStringList { "a", "б" } << header + QStringLiteral("a\nб").toUtf8();
+    }
+
+    void exportContent()
+    {
+        QFETCH(QStringList, lines);
+        QFETCH(QByteArray, bytes);
+        Journal journal;
+        journal.setLines(lines);
+        const QString path = dir.filePath(QStringLiteral("diag.txt"));
+        QVERIFY(journal.exportTo(path));
+        QCOMPARE(fileBytes(path), bytes);
+    }
+
+    // A write that fails half way (here: at the file size limit) must leave the
+    // target as it was, and the user is told.
+    void failedExportKeepsFile()
+    {
+#ifndef Q_OS_UNIX
+        QSKIP("needs a file size limit (setrlimit)");
+#else
+        struct Prompts : UserPrompts
+        {
+            QString path;
+            QStringList asked;
+            QString chooseFile(QWidget *, const QString &title, const QString &proposed,
+                const QString &filter, bool save) override
+            {
+                asked << QStringList { title, proposed, filter }.join(QLatin1Char('|'));
+                return save ? path : QString();
+            }
+            void notify(QWidget *, const QString &title, const QString &text) override
+            {
+                asked << title + QLatin1Char('|') + text;
+            }
+        } prompts;
+        prompts.path = dir.filePath(QStringLiteral("kept.txt"));
+        QFile old(prompts.path);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("previous export");
+        old.close();
+        Journal journal;
+        journal.setLines(QStringList(200, QString(100, QLatin1Char('z'))));
+
+        struct rlimit saved;
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        struct rlimit small = saved;
+        small.rlim_cur = 4096;
+        std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        const bool written = JournalDialog::exportDiagnostics(prompts, nullptr, journal);
+        setrlimit(RLIMIT_FSIZE, &saved);
+
+        QVERIFY(!written);
+        QCOMPARE(prompts.asked,
+            QStringList({ "Экспорт журнала|Pelorin-diagnostics.txt|Текст (*.txt)",
+                "Экспорт|Не удалось записать файл." }));
+        QCOMPARE(fileBytes(prompts.path), QByteArray("previous export"));
+#endif
+    }
+};
+
+QTEST_MAIN(TestJournal)
+#include "tst_journal.moc"
