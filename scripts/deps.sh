@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages Pelorin needs to build, run and test.
 # Only what is missing is installed; nothing comes from outside Debian.
+# Arguments name further packages a stage of the test command needs.
 set -euo pipefail
 
 packages=(
@@ -14,6 +15,7 @@ packages=(
   dbus dbus-x11 gnome-keyring libsecret-tools
   fonts-dejavu-core
   file desktop-file-utils appstream lintian
+  "$@"
 )
 
 missing=()

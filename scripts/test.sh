@@ -41,3 +41,6 @@ bash "$root/scripts/package-tests.sh" "$build"
 
 # Sanitizer build of the suite, then each fuzz mode of the RFB client for a minute.
 bash "$root/scripts/sanitizer-fuzz-tests.sh"
+
+# Cross build for Windows; its tests, the screenshot and the zip run under wine.
+bash "$root/scripts/windows-tests.sh"

@@ -6,9 +6,6 @@
 // silent bus, an unlock prompt nobody answers), which would freeze the window.
 // So each call here is libsecret's asynchronous call run on a private main
 // context until it ends or its time is up, then cancelled.
-#include <QtGlobal>
-
-#ifndef Q_OS_WIN
 
 // GLib's headers use the word "signals", which Qt's headers turn into a macro.
 #include <libsecret/secret.h>
@@ -265,5 +262,3 @@ bool remove(const QString &target)
 }
 
 } // namespace CredentialBackend
-
-#endif // !Q_OS_WIN

@@ -1,12 +1,9 @@
 // Windows Credential Manager: one generic credential per target, kept for
 // this user on this computer only.
-#include <QtGlobal>
-
-#ifdef Q_OS_WIN
-
 #include "credentialbackend.h"
 
 #include <windows.h>
+// after windows.h, whose types it uses
 #include <wincred.h>
 
 #include <string>
@@ -54,5 +51,3 @@ bool remove(const QString &target)
 }
 
 } // namespace CredentialBackend
-
-#endif // Q_OS_WIN

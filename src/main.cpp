@@ -15,7 +15,7 @@ int main(int argc, char *argv[])
     // the address book, the journal and the workspace.
     QCoreApplication::setOrganizationName(QStringLiteral("Pelorin"));
     QCoreApplication::setApplicationName(QStringLiteral("PelorinVNC"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("2.0.0"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(PELORIN_VERSION));
     // Lets the desktop match the window to the installed entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.example.pelorin"));
     QApplication::setStyle(QStringLiteral("Fusion"));

@@ -86,12 +86,20 @@ private slots:
     void initTestCase()
     {
         QVERIFY(dir.isValid());
-        QCoreApplication::setOrganizationName(QStringLiteral("Pelorin"));
         QCoreApplication::setApplicationName(QStringLiteral("PelorinVNC"));
+#ifdef Q_OS_WIN
+        // The registry, as in the program, under an organisation key of the tests' own so the
+        // user's address book stays untouched.
+        QCoreApplication::setOrganizationName(QStringLiteral("PelorinTests"));
+        const QString key = QSettings().fileName();
+        QVERIFY2(key.endsWith(QLatin1String("\\Software\\PelorinTests\\PelorinVNC")), qPrintable(key));
+#else
+        QCoreApplication::setOrganizationName(QStringLiteral("Pelorin"));
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
         // The settings must land in the temporary folder, never the user's own.
         QVERIFY2(QSettings().fileName().startsWith(dir.path()), qPrintable(QSettings().fileName()));
+#endif
     }
 
     void init() { QSettings().clear(); }
@@ -219,8 +227,18 @@ private slots:
         QCOMPARE(array.at(1).toObject().value("host").toString(), QStringLiteral("[fe80::1]"));
         QCOMPARE(array.at(1).toObject().value("reconnect").toBool(), true);
 
-        // Search the files on disk too, in both encodings a writer might use.
         QSettings().sync();
+#ifdef Q_OS_WIN
+        // Every value under the registry key, as the registry gives it back.
+        QSettings settings;
+        const QStringList keys = settings.allKeys();
+        QVERIFY(!keys.isEmpty());
+        for (const QString &key : keys) {
+            const QByteArray value = settings.value(key).toByteArray();
+            QVERIFY2(!value.contains("Zq7") && !value.contains("password"), qPrintable(key));
+        }
+#else
+        // Search the files on disk too, in both encodings a writer might use.
         QDirIterator files(dir.path(), QDir::Files, QDirIterator::Subdirectories);
         int searched = 0;
         while (files.hasNext()) {
@@ -232,6 +250,7 @@ private slots:
             ++searched;
         }
         QVERIFY(searched > 0);
+#endif
     }
 
     void saveThenLoadRoundTrip()
@@ -325,7 +344,7 @@ private slots:
         QSettings().sync();
         saveProfiles(loadProfiles());
         QSettings().sync();
-        QSettings reopened(QSettings().fileName(), QSettings::IniFormat);
+        QSettings reopened(QSettings().fileName(), QSettings().format());
         QCOMPARE(reopened.value(QStringLiteral("profilesBackup")).toByteArray(), damaged);
         QCOMPARE(reopened.value(QStringLiteral("profiles")).toByteArray(), QByteArray("[]"));
     }

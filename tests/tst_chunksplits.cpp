@@ -313,6 +313,7 @@ private slots:
     // replayed whole and in random pieces: each replay ends with the picture the live client had.
     void recordedXvncSession()
     {
+        XVNC_NEEDED();
         XvncServer xvnc;
         QVERIFY2(
             xvnc.start(QSize(640, 400), QStringLiteral("geheim")), qPrintable(xvnc.errorString()));

@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -30,6 +31,11 @@ private:
     void answer()
     {
         QWidget *modal = QApplication::activeModalWidget();
+        // A dialog whose queued accept has not run yet is still the active one; on Windows
+        // the next poll can come first.
+        if (modal && modal == answered)
+            return;
+        answered = modal;
         if (auto *files = qobject_cast<QFileDialog *>(modal)) {
             auto *name = files->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
             log << files->windowTitle() + QStringLiteral(": ") + name->text();
@@ -47,6 +53,7 @@ private:
     }
     QTimer poll;
     QString path;
+    QPointer<QWidget> answered;
 };
 
 } // namespace

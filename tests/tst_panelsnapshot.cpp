@@ -3,6 +3,7 @@
 #include "panelsnapshot.h"
 #include "rfbtestserver.h"
 #include "session.h"
+#include "underwine.h"
 
 #include <QAction>
 #include <QApplication>
@@ -95,6 +96,17 @@ private slots:
     void initTestCase()
     {
         QVERIFY(root.isValid());
+#ifdef Q_OS_WIN
+        // Windows keeps the pictures folder in the user's profile: only the throw-away wine
+        // prefix of the test command may be written to.
+        if (!runningUnderWine())
+            QSKIP("Writes to the user's pictures folder; runs only in the test command's wine "
+                  "prefix.");
+        pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+        QVERIFY(QDir().mkpath(pictures));
+        for (const QString &file : picturesFiles())
+            QVERIFY(QFile::remove(pictures + QLatin1Char('/') + file));
+#else
         // The pictures folder comes from the user-dirs file of the (private)
         // configuration folder.
         const QString config = root.filePath(QStringLiteral("config"));
@@ -107,6 +119,7 @@ private slots:
         dirs.close();
         qputenv("XDG_CONFIG_HOME", config.toUtf8());
         QCOMPARE(QStandardPaths::writableLocation(QStandardPaths::PicturesLocation), pictures);
+#endif
     }
 
     void geometry_data()

@@ -733,6 +733,7 @@ void TestRemoteView::placeholderBeforeServerInit()
 // and the picture sits where the geometry says at fit and at 150 %.
 void TestRemoteView::realPeer()
 {
+    XVNC_NEEDED();
     XvncServer xvnc;
     QVERIFY2(xvnc.start(QSize(800, 480)), qPrintable(xvnc.errorString()));
     QVERIFY2(xvnc.run("xsetroot", {"-solid", "#2d6a4f"}), qPrintable(xvnc.errorString()));

@@ -1162,6 +1162,7 @@ private slots:
 
     void xvncSession()
     {
+        XVNC_NEEDED();
         XvncServer xvnc;
         QVERIFY2(xvnc.start(QSize(800, 480)), qPrintable(xvnc.errorString()));
         QVERIFY2(xvnc.run(QStringLiteral("xsetroot"),
@@ -1206,6 +1207,7 @@ private slots:
 
     void xvncPassword()
     {
+        XVNC_NEEDED();
         QFETCH(QString, password);
         QFETCH(bool, accepted);
         XvncServer xvnc;

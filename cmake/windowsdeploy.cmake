@@ -1,0 +1,50 @@
+# Windows: `cmake --install` gathers a folder that runs on a machine without Qt
+# or a compiler, and `cpack` zips it as pelorin-<version>-win64.zip:
+#   pelorin.exe, the Qt DLLs it links, platforms/qwindows.dll,
+#   the compiler's runtime DLLs (mingw-w64 or Visual C++) and the licence texts.
+# Qt looks for plugins next to the executable, so the layout is flat.
+
+install(TARGETS pelorin RUNTIME DESTINATION .)
+
+install(FILES
+  $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:Qt6::Gui> $<TARGET_FILE:Qt6::Widgets> $<TARGET_FILE:Qt6::Network>
+  DESTINATION .)
+install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> DESTINATION platforms)
+
+if(MINGW)
+  # The DLLs every mingw-w64 C++ program needs; the compiler knows where its own are.
+  foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
+      OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT IS_ABSOLUTE "${path}" OR NOT EXISTS "${path}")
+      message(FATAL_ERROR "${CMAKE_CXX_COMPILER} does not know where ${dll} is")
+    endif()
+    install(FILES ${path} DESTINATION .)
+    # Debian ships them with their symbols (libstdc++ 24 MB instead of 2).
+    install(CODE "execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${dll}\" COMMAND_ERROR_IS_FATAL ANY)")
+  endforeach()
+  # libstdc++ and libgcc: GPL 3 with the GCC Runtime Library Exception; winpthreads: MIT.
+  # Debian's copyright files carry the full texts.
+  foreach(package gcc-mingw-w64-base mingw-w64-common)
+    if(EXISTS /usr/share/doc/${package}/copyright)
+      install(FILES /usr/share/doc/${package}/copyright
+        DESTINATION licenses RENAME ${package}.txt)
+    endif()
+  endforeach()
+elseif(MSVC)
+  # vcruntime140.dll and friends.
+  set(CMAKE_INSTALL_SYSTEM_RUNTIME_DESTINATION .)
+  include(InstallRequiredSystemLibraries)
+endif()
+
+install(FILES ${CMAKE_SOURCE_DIR}/THIRD_PARTY.md DESTINATION .)
+install(FILES ${CMAKE_SOURCE_DIR}/licenses/LGPL-3.0.txt ${CMAKE_SOURCE_DIR}/licenses/GPL-3.0.txt
+  DESTINATION licenses)
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME pelorin)
+set(CPACK_PACKAGE_VENDOR Pelorin)
+set(CPACK_PACKAGE_FILE_NAME pelorin-${PROJECT_VERSION}-win64)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+include(CPack)

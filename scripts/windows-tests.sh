@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Part of the test command (scripts/test.sh runs it as its Windows stage):
+#  1. extracts the shared Qt for Windows (cross-built with mingw-w64) into the build folder;
+#  2. cross-compiles pelorin.exe and the tests that make sense on Windows;
+#  3. runs those tests (CTest names ending in -win) under wine64 in a private wine prefix
+#     made for this run, so the Credential Manager and the registry they use are throw-away;
+#  4. checks that pelorin.exe --screenshot writes the 1400 x 900 picture;
+#  5. makes pelorin-<version>-win64.zip, extracts it into a second, untouched prefix with no
+#     Qt or compiler on the DLL path and starts it there with --screenshot, on the real
+#     "windows" platform plugin under a private X server: proof that nothing is missing.
+# Environment: PELORIN_QT_MINGW_DIR, the folder holding qt-6.4.2-mingw-w64.tar.xz (default
+# ../shared/qt6-mingw next to the repository); PELORIN_WINDOWS_BUILD_DIR (default build-win).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${PELORIN_WINDOWS_BUILD_DIR:-$root/build-win}
+jobs=$(nproc)
+began=$(date +%s)
+timings=()
+lap() { timings+=("$1 $(($(date +%s) - began)) s"); }
+
+bash "$root/scripts/deps.sh" mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 xauth
+
+# The shared Qt sits next to the repository; a git worktree also looks next to its main checkout.
+qtdir=${PELORIN_QT_MINGW_DIR:-}
+if [ -z "$qtdir" ]; then
+  qtdir=$root/../shared/qt6-mingw
+  common=$(git -C "$root" rev-parse --path-format=absolute --git-common-dir 2>/dev/null || true)
+  if [ ! -d "$qtdir" ] && [ -n "$common" ]; then
+    qtdir=$(dirname "$common")/../shared/qt6-mingw
+  fi
+fi
+tarball=$qtdir/qt-6.4.2-mingw-w64.tar.xz
+if [ ! -f "$tarball" ]; then
+  echo "Windows stage: the cross-built Qt is missing ($tarball)." >&2
+  echo "Set PELORIN_QT_MINGW_DIR to the folder that holds qt-6.4.2-mingw-w64.tar.xz." >&2
+  exit 1
+fi
+
+mkdir -p "$build"
+qt=$build/qt-6.4.2-mingw-w64
+if [ ! -f "$qt/.extracted" ] || [ "$tarball" -nt "$qt/.extracted" ]; then
+  echo "== Extracting $tarball"
+  rm -rf "$qt"
+  tar -C "$build" -xJf "$tarball"
+  touch "$qt/.extracted"
+fi
+lap extract
+
+echo "== Cross build for Windows ($build)"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$qt/toolchain-mingw-w64.cmake" -DCMAKE_PREFIX_PATH="$qt" \
+  -DQT_HOST_PATH=/usr -DPELORIN_WERROR=ON -DPELORIN_BENCH=OFF >/dev/null
+cmake --build "$build" -j"$jobs"
+lap build
+
+work=$(mktemp -d)
+cleanup() {
+  for prefix in "$work/prefix" "$work/fresh"; do
+    [ -d "$prefix" ] && WINEPREFIX=$prefix /usr/lib/wine/wineserver -k 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+export WINEDEBUG=-all
+# No Mono or Gecko installer, no desktop menu entries.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+wine=/usr/lib/wine/wine64
+# Wine hands QT_<name> to a Windows program only when it is set as WINEQT_<name>.
+export WINEQT_FORCE_STDERR_LOGGING=1 # QtTest's log on stderr, not OutputDebugString
+export WINEQT_QPA_FONTDIR=Z:/usr/share/fonts/truetype/dejavu
+
+# No X display until the zip's run: a Windows program that crashed must not wait at wine's
+# crash dialog.
+unset DISPLAY
+
+echo "== Creating a private wine prefix"
+export WINEPREFIX=$work/prefix
+"$wine" wineboot --init 2>/dev/null && /usr/lib/wine/wineserver -w
+"$wine" winecfg -v win10 && /usr/lib/wine/wineserver -w
+# Wine links the profile's Documents, Pictures, Desktop... to the Linux home folder; the tests
+# write snapshots there, so the prefix gets folders of its own.
+for link in "$WINEPREFIX"/drive_c/users/*/*; do
+  if [ -L "$link" ]; then rm "$link" && mkdir "$link"; fi
+done
+# A copy nobody has run anything in yet, for the zip.
+cp -a "$WINEPREFIX" "$work/fresh"
+lap prefix
+
+# Qt's DLLs and the compiler's runtime DLLs for what runs from the build folder.
+cxx=x86_64-w64-mingw32-g++-posix
+runtime() { dirname "$("$cxx" -print-file-name="$1")"; }
+export WINEPATH="Z:$qt/bin;Z:$(runtime libstdc++-6.dll);Z:$(runtime libwinpthread-1.dll)"
+
+status=0
+echo "== Tests under wine"
+(cd "$build" && ctest --output-on-failure -j2) || status=1
+lap tests
+
+# A PNG's size is in its IHDR chunk: bytes 16-23, two big-endian 32-bit numbers.
+png_size() { od -An -tu1 -j16 -N8 "$1" | awk '{print $1*16777216+$2*65536+$3*256+$4 "x" $5*16777216+$6*65536+$7*256+$8}'; }
+check_shot() { # <label> <png>
+  local size
+  size=$([ -s "$2" ] && png_size "$2" || echo none)
+  if [ "$size" = 1400x900 ]; then
+    echo "$1: 1400 x 900 picture written"
+  else
+    echo "$1: expected a 1400 x 900 PNG, got $size" >&2
+    status=1
+  fi
+}
+
+echo "== pelorin.exe --screenshot (offscreen)"
+WINEQT_QPA_PLATFORM=offscreen timeout 60 "$wine" "$build/pelorin.exe" \
+  --screenshot "$work/shot.png" || { echo "pelorin.exe --screenshot failed" >&2; status=1; }
+check_shot "build folder" "$work/shot.png"
+
+echo "== Windows package"
+(cd "$build" && cpack -G ZIP >/dev/null)
+zip=$(ls "$build"/pelorin-*-win64.zip)
+echo "$zip"
+app=$work/fresh/drive_c/Pelorin
+mkdir -p "$app"
+(cd "$app" && cmake -E tar xf "$zip")
+exe=$(ls "$app"/*/pelorin.exe)
+# Nothing from the build machine on the DLL path, the real platform plugin, a private X server.
+(
+  export WINEPREFIX=$work/fresh
+  unset WINEPATH WINEQT_QPA_FONTDIR
+  timeout 60 xvfb-run -a -s "-screen 0 1600x1000x24 -nolisten tcp" \
+    "$wine" "$exe" --screenshot 'C:\shot.png'
+) || { echo "the packaged pelorin.exe did not run from a fresh prefix" >&2; status=1; }
+check_shot "zip in a fresh prefix" "$work/fresh/drive_c/shot.png"
+lap package
+
+echo "== Windows stage times (cumulative): ${timings[*]}"
+exit $status
