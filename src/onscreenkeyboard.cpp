@@ -54,7 +54,7 @@ QVector<OnScreenKeyboard::Key> OnScreenKeyboard::layout()
 
 OnScreenKeyboard::OnScreenKeyboard(
     QWidget *session, RfbClient *client, RemoteView *view, const PanelProfile &profile)
-    : ChromeDialog(tr("Клавиатура · ") + profile.name, session)
+    : ChromeDialog(tr("Клавиатура · %1").arg(profile.name), session)
     , client(client)
     , view(view)
     , viewOnly(profile.viewOnly)

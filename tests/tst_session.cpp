@@ -319,7 +319,8 @@ private:
 
 QString retryText(const QString &reason, int attempt, int delay)
 {
-    return QStringLiteral("%1 · Повтор %2/5 через %3 с").arg(reason).arg(attempt).arg(delay);
+    return QStringLiteral("%1 · Повтор %2/5 через %3 с")
+        .arg(reason, QString::number(attempt), QString::number(delay));
 }
 
 } // namespace
@@ -356,6 +357,7 @@ private slots:
     void frameAgeText_data();
     void frameAgeText();
     void frameAgeLine();
+    void retryStatusText();
 
     void prompt_data();
     void prompt();
@@ -939,6 +941,14 @@ void TestSession::frameAgeText_data()
     // The live cases are in frameAgeLine; these are the ones a running clock cannot show.
     QTest::newRow("fraction truncated") << QSize(1024, 768) << qint64(-1) << "1024 × 768 · кадр 0 с назад";
     QTest::newRow("clock went back") << QSize(800, 480) << qint64(-30) << "800 × 480 · кадр 0 с назад";
+}
+
+// A reason may carry "%1" (Qt's socket texts, a server's words); it must come through as is.
+void TestSession::retryStatusText()
+{
+    for (const QString &reason : { QStringLiteral("Сбой %1 на линии %3"), QStringLiteral("100%") })
+        QCOMPARE(Session::retryStatusText(reason, 2, 6),
+            reason + QStringLiteral(" · Повтор 2/5 через 6 с"));
 }
 
 void TestSession::frameAgeText()
