@@ -369,11 +369,15 @@ private slots:
                 QVERIFY(client.responseTimerForTest()->isActive());
                 fire(client.responseTimerForTest());
             } else {
-                // Everything is taken from the device (a partial message stays buffered).
-                QTRY_VERIFY_WITH_TIMEOUT(pipe.unreadBytes() == 0, 5000);
+                // Everything is taken from the device and parsed (a partial message stays
+                // buffered), unless a continuation meets the fault first and ends the attempt
+                // with the rest unread, as a slice that ran out of time on a busy machine does.
+                QTRY_VERIFY_WITH_TIMEOUT(!ended.isEmpty()
+                        || (pipe.unreadBytes() == 0 && !client.parsingPendingForTest()),
+                    5000);
                 note();
-                QCOMPARE(ended.count(), 0);
-                pipe.closeFromServer();
+                if (ended.isEmpty())
+                    pipe.closeFromServer();
             }
         }
 
