@@ -357,8 +357,12 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(!ended.isEmpty(), 5 * deadlineMs);
             QVERIFY2(clock.elapsed() >= deadlineMs - 20, "deadline cut short");
             QVERIFY2(pos < script.size() - 1, "the trickle outlasted the message");
-            // Each byte was parsed as it came; nothing was left running in between.
-            QCOMPARE(continuations.count, 0);
+            // Each byte was parsed as it came. A continuation follows only a slice that lost the
+            // processor for its whole time, as happens now and then on a busy machine; a client
+            // that put off its parsing would need one for every turn of the loop above.
+            QVERIFY2(continuations.count * 1024 < pos,
+                qPrintable(QStringLiteral("%1 continuations for %2 bytes")
+                               .arg(QString::number(continuations.count), QString::number(pos))));
             client.removeEventFilter(&continuations);
             break;
         }
