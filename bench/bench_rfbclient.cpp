@@ -7,11 +7,11 @@
 //     4096 x 4096 pixels arrives at once: as 64 strips of 64 rows, and as one rectangle.
 // Usage: bench_rfbclient [repetitions]   (default 7; the best run of each figure is reported)
 #include "rfbclient.h"
+#include "rfbtestserver.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QIODevice>
-#include <QtEndian>
 
 #include <algorithm>
 #include <cstdlib>
@@ -63,34 +63,9 @@ private:
     qint64 queued = 0;
 };
 
-QByteArray be16(quint16 v)
-{
-    QByteArray b(2, Qt::Uninitialized);
-    qToBigEndian(v, b.data());
-    return b;
-}
-
-QByteArray be32(quint32 v)
-{
-    QByteArray b(4, Qt::Uninitialized);
-    qToBigEndian(v, b.data());
-    return b;
-}
-
-QByteArray handshake(quint16 w, quint16 h)
-{
-    return QByteArray("RFB 003.008\n") + char(1) + char(1) + be32(0) + be16(w) + be16(h)
-           + QByteArray::fromHex("2018000100ff00ff00ff100800000000") + be32(5) + "bench";
-}
-
-QByteArray updateHeader(quint16 rectangles)
-{
-    return QByteArray(2, 0) + be16(rectangles);
-}
-
 void appendRaw(QByteArray &out, quint16 x, quint16 y, quint16 w, quint16 h, quint8 seed)
 {
-    out += be16(x) + be16(y) + be16(w) + be16(h) + be32(0);
+    out += rfbwire::rectHeader(x, y, w, h, 0);
     const qsizetype start = out.size();
     out.resize(start + qsizetype(w) * h * 4);
     char *p = out.data() + start;
@@ -145,7 +120,7 @@ struct Rig
             std::fprintf(stderr, "ended: %s\n", qPrintable(reason));
         });
         client.connectToPanel(QStringLiteral("bench"), 5900, QString());
-        device.feed(handshake(w, h));
+        device.feed(rfbwire::handshake38None(w, h, "bench"));
         frames = 0;
     }
 
@@ -192,7 +167,7 @@ int main(int argc, char **argv)
     // 1. Raw 1920 x 1080 throughput against memcpy.
     {
         const int updates = 30;
-        QByteArray update = updateHeader(1);
+        QByteArray update = rfbwire::update(1);
         appendRaw(update, 0, 0, 1920, 1080, 7);
         const qint64 pixelBytes = qint64(1920) * 1080 * 4;
         std::vector<char> copyTarget(size_t(pixelBytes), 1);
@@ -239,7 +214,7 @@ int main(int argc, char **argv)
             int n = 0;
             while (left > 0) {
                 const int inUpdate = std::min(left, 50000);
-                bytes += updateHeader(quint16(inUpdate));
+                bytes += rfbwire::update(quint16(inUpdate));
                 for (int i = 0; i < inUpdate; ++i, ++n)
                     appendRaw(bytes, quint16((n % 256) * 4), quint16((n / 256 % 192) * 4), 4, 4,
                               quint8(n));
@@ -274,11 +249,11 @@ int main(int argc, char **argv)
 
     // 3. Longest parse slice while 64 MiB arrive at once.
     {
-        QByteArray strips = updateHeader(64);
+        QByteArray strips = rfbwire::update(64);
         strips.reserve(64 * (12 + 4096 * 64 * 4) + 4);
         for (int s = 0; s < 64; ++s)
             appendRaw(strips, 0, quint16(s * 64), 4096, 64, quint8(s));
-        QByteArray whole = updateHeader(1);
+        QByteArray whole = rfbwire::update(1);
         appendRaw(whole, 0, 0, 4096, 4096, 3);
 
         Timing bestStrips, bestWhole;

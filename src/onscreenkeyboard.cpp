@@ -54,7 +54,7 @@ QVector<OnScreenKeyboard::Key> OnScreenKeyboard::layout()
 
 OnScreenKeyboard::OnScreenKeyboard(
     QWidget *session, RfbClient *client, RemoteView *view, const PanelProfile &profile)
-    : ChromeDialog(tr("Клавиатура · ") + profile.name, session)
+    : ChromeDialog(tr("Клавиатура · %1").arg(profile.name), session)
     , client(client)
     , view(view)
     , viewOnly(profile.viewOnly)
@@ -67,13 +67,16 @@ OnScreenKeyboard::OnScreenKeyboard(
     hint->setWordWrap(true);
     contentLayout()->addWidget(hint);
 
+    // Keys and modifiers take no focus and are never the default button: otherwise Enter or
+    // Space on the desk keyboard would repeat the last clicked key on a live panel.
     auto *modifiers = new QHBoxLayout;
     ctrlBox = new QCheckBox(tr("Ctrl"), this);
     altBox = new QCheckBox(tr("Alt"), this);
     shiftBox = new QCheckBox(tr("Shift"), this);
-    modifiers->addWidget(ctrlBox);
-    modifiers->addWidget(altBox);
-    modifiers->addWidget(shiftBox);
+    for (QCheckBox *box : { ctrlBox, altBox, shiftBox }) {
+        box->setFocusPolicy(Qt::NoFocus);
+        modifiers->addWidget(box);
+    }
     modifiers->addStretch();
     contentLayout()->addLayout(modifiers);
 
@@ -81,6 +84,8 @@ OnScreenKeyboard::OnScreenKeyboard(
     for (const Key &key : layout()) {
         auto *button = new QPushButton(key.text, this);
         button->setMinimumHeight(36);
+        button->setFocusPolicy(Qt::NoFocus);
+        button->setAutoDefault(false);
         const quint32 keysym = key.keysym;
         connect(button, &QPushButton::clicked, this, [this, keysym] { press(keysym); });
         grid->addWidget(button, key.row, key.column);

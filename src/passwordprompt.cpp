@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 
 PasswordPrompt::PasswordPrompt(const QString &panelName, QWidget *parent)
-    : ChromeDialog(tr("Подключение · ") + panelName, parent)
+    : ChromeDialog(tr("Подключение · %1").arg(panelName), parent)
 {
     setMinimumWidth(440);
 

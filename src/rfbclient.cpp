@@ -281,12 +281,25 @@ void RfbClient::handleSocketError(QAbstractSocket::SocketError error)
 {
     if (transport != &socket)
         return;
-    // Qt reports a server's close as an error before "disconnected"; the operator should read
-    // the close text, not Qt's English one.
-    if (error == QAbstractSocket::RemoteHostClosedError)
+    // The operator reads Russian: the common failures get texts of their own, the rare ones keep
+    // Qt's. Qt reports a server's close as an error before "disconnected".
+    switch (error) {
+    case QAbstractSocket::RemoteHostClosedError:
         fail(tr("Соединение закрыто сервером"), true);
-    else
+        break;
+    case QAbstractSocket::ConnectionRefusedError:
+        fail(tr("Панель отклонила подключение"), true);
+        break;
+    case QAbstractSocket::HostNotFoundError:
+        fail(tr("Адрес панели не найден"), true);
+        break;
+    case QAbstractSocket::NetworkError:
+        fail(tr("Сеть недоступна"), true);
+        break;
+    default:
         fail(socket.errorString(), true);
+        break;
+    }
 }
 
 void RfbClient::processInput()

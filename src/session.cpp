@@ -208,7 +208,16 @@ int Session::retryDelaySeconds(int attemptsMade)
 QString Session::frameAgeText(const QSize &size, const QDateTime &last, const QDateTime &now)
 {
     const qint64 age = std::max<qint64>(0, last.secsTo(now));
-    return tr("%1 × %2 · кадр %3 с назад").arg(size.width()).arg(size.height()).arg(age);
+    return tr("%1 × %2 · кадр %3 с назад")
+        .arg(QString::number(size.width()), QString::number(size.height()), QString::number(age));
+}
+
+QString Session::retryStatusText(const QString &reason, int attempt, int delaySeconds)
+{
+    // One arg() call: a reason that itself contains "%1" must come through unchanged.
+    return tr("%1 · Повтор %2/%3 через %4 с")
+        .arg(reason, QString::number(attempt), QString::number(maxRetries),
+            QString::number(delaySeconds));
 }
 
 void Session::startConnection()
@@ -371,8 +380,7 @@ void Session::onEnded(const QString &reason)
         && retryCount < maxRetries) {
         const int delay = retryDelaySeconds(retryCount);
         ++retryCount;
-        statusLabel->setText(
-            tr("%1 · Повтор %2/5 через %3 с").arg(reason).arg(retryCount).arg(delay));
+        statusLabel->setText(retryStatusText(reason, retryCount, delay));
         reconnectTimer->start(delay * 1000);
         return;
     }
@@ -430,9 +438,8 @@ void Session::onCtrlAltDel()
     // Selected first, so the keys go to the session the user is looking at.
     emit activationRequested();
     QPointer<Session> self(this);
-    const bool confirmed =
-        confirm(this, tr("Отправить сочетание?"),
-                tr("Передать Ctrl + Alt + Del панели «") + profileCopy.name + tr("»?"));
+    const bool confirmed = confirm(this, tr("Отправить сочетание?"),
+        tr("Передать Ctrl + Alt + Del панели «%1»?").arg(profileCopy.name));
     if (self && confirmed)
         view->sendCtrlAltDel();
 }
@@ -442,5 +449,5 @@ void Session::onNotes()
     const QString text = profileCopy.notes.isEmpty()
                              ? tr("Заметки пока не добавлены. Их можно заполнить в настройках панели.")
                              : profileCopy.notes;
-    notify(this, tr("Заметки · ") + profileCopy.name, text);
+    notify(this, tr("Заметки · %1").arg(profileCopy.name), text);
 }

@@ -69,6 +69,8 @@ public:
     // The frame-age line for a picture of `size` received at `last`, seen at
     // `now`; a negative age counts as 0.
     static QString frameAgeText(const QSize &size, const QDateTime &last, const QDateTime &now);
+    // The status line while automatic attempt `attempt` waits `delaySeconds`.
+    static QString retryStatusText(const QString &reason, int attempt, int delaySeconds);
 
     // Test seam: the two timers carry the object names "reconnectTimer" and
     // "frameAgeTimer" (find them with findChild and emit their timeout instead

@@ -8,8 +8,8 @@
 //
 // 2. PipeTransport is an in-memory QIODevice to inject into a client:
 //        PipeTransport pipe;
-//        RfbClient client(nullptr, &pipe);          // declare the pipe first: it outlives the client
-//        pipe.setClient(&client);                   // feed() waits for the client's parsing
+//        RfbClient client(nullptr, &pipe);          // declare the pipe first: it outlives the
+//        client pipe.setClient(&client);                   // feed() waits for the client's parsing
 //        client.connectToPanel("panel", 5900, "");  // opens the pipe
 //        pipe.feed(serverBytes);                    // parsed when feed() returns
 //        QCOMPARE(pipe.takeWritten(), expectedClientBytes);
@@ -31,8 +31,7 @@
 //        server.send(rfbwire::update(0));
 //        QTRY_COMPARE(server.received().right(10), rfbwire::updateRequest(true, 800, 480));
 //
-// Register a test that uses them with
-//        pelorin_add_test(<unit> SOURCES rfbtestserver.cpp)
+// Part of the pelorin_testsupport library, which every test links.
 
 #include "rfbclient.h"
 

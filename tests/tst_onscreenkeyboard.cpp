@@ -262,6 +262,28 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(panel.since(), expected + tap(0x71), 2000);
     }
 
+    // Only clicks send keys: Enter and Space on the desk keyboard after a click must not
+    // repeat it (Ctrl + Alt + Del, then Enter, would send a second Delete).
+    void deskKeysDoNotRepeatAClick()
+    {
+        LivePanel panel;
+        QVERIFY(panel.start());
+        QWidget session;
+        OnScreenKeyboard keyboard(
+            &session, &panel.client, &panel.view, profileNamed(QStringLiteral("Пресс 4")));
+        keyboard.show();
+        QVERIFY(QTest::qWaitForWindowActive(&keyboard));
+        QTest::mouseClick(keyboard.modifierBox(OnScreenKeyboard::Shift), Qt::LeftButton);
+        QTest::mouseClick(keyboard.keyButtonAt(5, 7), Qt::LeftButton); // Del
+        for (const Qt::Key key : { Qt::Key_Return, Qt::Key_Space, Qt::Key_Enter }) {
+            QWidget *focus = QApplication::focusWidget();
+            QTest::keyClick(focus ? focus : &keyboard, key);
+        }
+        QTest::qWait(50);
+        QCOMPARE(panel.since(),
+            rfbwire::keyEvent(0xFFE1, true) + tap(0xFFFF) + rfbwire::keyEvent(0xFFE1, false));
+    }
+
     void nothingSent_data()
     {
         QTest::addColumn<QString>("situation");

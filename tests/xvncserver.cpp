@@ -60,7 +60,7 @@ bool XvncServer::isRunning() const
     return process && process->state() == QProcess::Running;
 }
 
-bool XvncServer::start(QSize size, const QString &password)
+bool XvncServer::start(QSize size, const QString &password, quint16 port)
 {
     stop();
     dir.reset();
@@ -112,10 +112,13 @@ bool XvncServer::start(QSize size, const QString &password)
     for (int attempt = 0; attempt < 8; ++attempt) {
         while (!displayLooksFree(display))
             ++display;
-        const quint16 port = freeLoopbackPort();
-        if (port != 0 && launch(display, port, size, passwordFile))
+        const quint16 rfb = port != 0 ? port : freeLoopbackPort();
+        if (rfb != 0 && launch(display, rfb, size, passwordFile))
             return true;
         display += 1 + int(QRandomGenerator::global()->bounded(20));
+        // A given port may still be held by the server that just stopped.
+        if (port != 0)
+            QThread::msleep(250);
     }
     if (error.isEmpty())
         error = QStringLiteral("Xvnc did not come up");

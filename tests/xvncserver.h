@@ -10,6 +10,7 @@
 //        QByteArray where;
 //        QVERIFY(xvnc.run("xdotool", {"getmouselocation"}, &where));
 //        xvnc.stop();                                               // also done by the destructor
+//        xvnc.start(QSize(800, 480), "secret", port);   // back on the port of an earlier server
 //
 // start() fails with a clear errorString() when Xvnc (Debian package
 // tigervnc-standalone-server) or vncpasswd (tigervnc-tools) is missing; tests should fail then,
@@ -20,8 +21,7 @@
 // Xvnc is an X server for Unix, so a Windows build of the tests has no such peer: begin each
 // case that needs one with XVNC_NEEDED(), which skips it there.
 //
-// Register a test that uses it with
-//        pelorin_add_test(<unit> SOURCES xvncserver.cpp)
+// Part of the pelorin_testsupport library, which every test links.
 
 #include <QByteArray>
 #include <QPoint>
@@ -48,7 +48,9 @@ public:
     XvncServer &operator=(const XvncServer &) = delete;
 
     // Starts Xvnc (depth 24) and waits until its RFB port answers. Empty password: security None.
-    bool start(QSize size = QSize(800, 480), const QString &password = QString());
+    // Port 0 picks a free loopback port; another one is used as given, e.g. to bring a panel
+    // back at the address of one that was stopped.
+    bool start(QSize size = QSize(800, 480), const QString &password = QString(), quint16 port = 0);
     void stop();
     bool isRunning() const;
 

@@ -116,29 +116,59 @@ void storeBigEndian(std::uint32_t v, std::uint8_t *p)
     p[3] = std::uint8_t(v);
 }
 
-} // namespace
+// Overwrites through a volatile pointer, so the stores survive optimisation although the object
+// is never read again.
+void wipeBytes(void *data, std::size_t size)
+{
+    volatile unsigned char *p = static_cast<unsigned char *>(data);
+    for (std::size_t i = 0; i < size; ++i)
+        p[i] = 0;
+}
 
-void setKey(const std::uint8_t key[8], Direction direction, Schedule &schedule)
+// Zeros the stack below the caller's frame, where the key set-up ran: the compiler may keep
+// copies of key bits there that no named local reaches (spilled temporaries, the parameters of
+// helpers it did not inline).
+[[gnu::noinline]] void wipeCalleeFrames()
+{
+    volatile unsigned char area[512];
+    for (std::size_t i = 0; i < sizeof area; ++i)
+        area[i] = 0;
+}
+
+[[gnu::noinline]] void buildSchedule(
+    const std::uint8_t key[8], Direction direction, Schedule &schedule)
 {
     // Standard bit n (MSB first) is VNC key bit n: the low bit of each byte comes first.
     std::uint64_t standardKey = 0;
     for (int n = 0; n < 64; ++n)
         standardKey = (standardKey << 1) | ((key[n / 8] >> (n % 8)) & 1u);
 
-    const std::uint64_t selected = permute(standardKey, 64, permutedChoice1, 56);
+    std::uint64_t selected = permute(standardKey, 64, permutedChoice1, 56);
     std::uint32_t c = static_cast<std::uint32_t>(selected >> 28) & 0x0FFFFFFFu;
     std::uint32_t d = static_cast<std::uint32_t>(selected) & 0x0FFFFFFFu;
+    std::uint64_t roundKey = 0;
     for (int round = 0; round < 16; ++round) {
         c = rotateLeft28(c, leftShifts[round]);
         d = rotateLeft28(d, leftShifts[round]);
-        const std::uint64_t roundKey
-            = permute((std::uint64_t(c) << 28) | d, 56, permutedChoice2, 48);
+        roundKey = permute((std::uint64_t(c) << 28) | d, 56, permutedChoice2, 48);
         const int slot = direction == Direction::Encrypt ? round : 15 - round;
         schedule.words[2 * slot] = static_cast<std::uint32_t>(roundKey >> 24);
         schedule.words[2 * slot + 1] = static_cast<std::uint32_t>(roundKey & 0xFFFFFFu);
     }
-    standardKey = 0;
-    c = d = 0;
+    // Plain stores to locals that are never read again would be dropped.
+    wipeBytes(&standardKey, sizeof standardKey);
+    wipeBytes(&selected, sizeof selected);
+    wipeBytes(&c, sizeof c);
+    wipeBytes(&d, sizeof d);
+    wipeBytes(&roundKey, sizeof roundKey);
+}
+
+} // namespace
+
+void setKey(const std::uint8_t key[8], Direction direction, Schedule &schedule)
+{
+    buildSchedule(key, direction, schedule);
+    wipeCalleeFrames();
 }
 
 void block(const Schedule &schedule, const std::uint8_t in[8], std::uint8_t out[8])
@@ -162,9 +192,7 @@ void block(const Schedule &schedule, const std::uint8_t in[8], std::uint8_t out[
 
 void wipe(Schedule &schedule)
 {
-    volatile std::uint32_t *words = schedule.words;
-    for (int i = 0; i < 32; ++i)
-        words[i] = 0;
+    wipeBytes(schedule.words, sizeof schedule.words);
 }
 
 } // namespace d3des
