@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QList>
+#include <QSize>
+#include <QString>
+
+// The four demo panels of pelorin-demo-panel, and the address book and workspace that make them
+// ready to open in the workstation.
+struct DemoPanelSpec
+{
+    QString id; // fixed, so a seeded workspace finds its panels again
+    QString name;
+    QSize size;
+    QSize otherSize; // what the size button switches to
+    QString password;
+    int maxMinor; // 3: speaks only RFB 3.3
+    bool running; // the machine is already running when the panel starts
+    QString notes;
+};
+
+QList<DemoPanelSpec> demoPanelSpecs();
+
+// The line printed once a panel listens: its name first, its port as the last word.
+QString demoPanelLine(const DemoPanelSpec &spec, quint16 port);
+
+// Writes the group "Демо" of the panels on ports (same order as specs) as the whole address
+// book, and a four-cell workspace holding them, into the program's settings file under
+// settingsFolder (the folder XDG_CONFIG_HOME names for the program). Other keys stay.
+bool seedDemoSettings(
+    const QString &settingsFolder, const QList<DemoPanelSpec> &specs, const QList<quint16> &ports);

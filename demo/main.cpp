@@ -1,0 +1,94 @@
+// pelorin-demo-panel: four simulated operator panels served over RFB on 127.0.0.1, so the
+// workstation can be tried and shown without equipment.
+#include "demopanel.h"
+#include "demospecs.h"
+#include "rfbserver.h"
+
+#include <QCommandLineParser>
+#include <QGuiApplication>
+#include <QTimer>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    // The panels draw into images only; they need no display.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("pelorin-demo-panel"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QCoreApplication::translate(
+        "main", "Четыре демонстрационные панели оператора (RFB) на 127.0.0.1."));
+    parser.addHelpOption();
+    const QCommandLineOption basePort(QStringLiteral("base-port"),
+        QCoreApplication::translate("main", "Порты панелей N … N + 3 (0 — любые свободные)."),
+        QStringLiteral("N"), QStringLiteral("5901"));
+    const QCommandLineOption seed(QStringLiteral("seed-settings"),
+        QCoreApplication::translate("main",
+            "Записать группу «Демо» и раскладку из четырёх ячеек в "
+            "папку настроек (как XDG_CONFIG_HOME) для этих портов."),
+        QStringLiteral("folder"));
+    const QCommandLineOption stats(QStringLiteral("stats"),
+        QCoreApplication::translate("main", "Каждые 10 с печатать объём отправленного."));
+    parser.addOptions({ basePort, seed, stats });
+    parser.process(app);
+
+    bool ok = false;
+    const int base = parser.value(basePort).toInt(&ok);
+    const QList<DemoPanelSpec> specs = demoPanelSpecs();
+    if (!ok || base < 0 || (base > 0 && base + specs.size() - 1 > 65535)) {
+        std::fprintf(stderr, "%s\n",
+            qPrintable(QCoreApplication::translate("main", "Недопустимый порт: %1")
+                           .arg(parser.value(basePort))));
+        return 2;
+    }
+
+    QList<RfbServer *> servers;
+    QList<quint16> ports;
+    for (int i = 0; i < specs.size(); ++i) {
+        const DemoPanelSpec &spec = specs.at(i);
+        auto *panel = new DemoPanel(spec.name, spec.size, spec.otherSize, &app);
+        auto *server = new RfbServer(panel, spec.password, spec.maxMinor, &app);
+        const quint16 port = base == 0 ? 0 : quint16(base + i);
+        if (!server->listen(QHostAddress::LocalHost, port)) {
+            std::fprintf(stderr, "%s\n",
+                qPrintable(
+                    QCoreApplication::translate("main", "Панель «%1»: порт %2 недоступен: %3")
+                        .arg(spec.name, QString::number(port), server->errorString())));
+            return 1;
+        }
+        panel->warmUp(spec.running);
+        panel->setAnimated(true);
+        servers.append(server);
+        ports.append(server->serverPort());
+    }
+
+    if (parser.isSet(seed) && !seedDemoSettings(parser.value(seed), specs, ports)) {
+        std::fprintf(stderr, "%s\n",
+            qPrintable(QCoreApplication::translate("main", "Не удалось записать настройки в %1")
+                           .arg(parser.value(seed))));
+        return 1;
+    }
+    for (int i = 0; i < specs.size(); ++i)
+        std::printf("%s\n", qPrintable(demoPanelLine(specs.at(i), ports.at(i))));
+    std::fflush(stdout);
+
+    QTimer statsTimer;
+    if (parser.isSet(stats)) {
+        QObject::connect(&statsTimer, &QTimer::timeout, &app, [&servers, &specs]() {
+            for (int i = 0; i < servers.size(); ++i) {
+                const RfbServerStats &s = servers.at(i)->stats();
+                std::fprintf(stderr, "%s\n",
+                    qPrintable(QStringLiteral("%1: %2 updates, %3 rectangles (%4 "
+                                              "CopyRect), %5 pixels, %6 bytes")
+                                   .arg(specs.at(i).name, QString::number(s.updates),
+                                       QString::number(s.rectangles), QString::number(s.copyRects),
+                                       QString::number(s.pixels), QString::number(s.bytes))));
+            }
+        });
+        statsTimer.start(10000);
+    }
+    return app.exec();
+}

@@ -1,0 +1,278 @@
+// The demo panels through the project's own client: handshakes, the screen's controls, the
+// changed-rectangles-only updates and the pixel formats a foreign viewer may ask for.
+#include "demopanel.h"
+#include "pixelformat.h"
+#include "rfbclient.h"
+#include "rfbserver.h"
+
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTest>
+#include <QtEndian>
+
+namespace {
+
+// One panel served on a free loopback port, animation stopped so the test drives every change.
+struct ServedPanel
+{
+    ServedPanel(int maxMinor = 8, const QString &password = {}, QSize size = { 800, 480 },
+        QSize other = { 1024, 600 })
+        : panel(QStringLiteral("Тестовая панель"), size, other)
+        , server(&panel, password, maxMinor)
+    {
+        listening = server.listen(QHostAddress::LocalHost, 0);
+    }
+    DemoPanel panel;
+    RfbServer server;
+    bool listening = false;
+};
+
+QByteArray u16(quint16 v)
+{
+    QByteArray b(2, '\0');
+    qToBigEndian(v, b.data());
+    return b;
+}
+
+bool waitBytes(QTcpSocket &socket, qint64 n)
+{
+    return QTest::qWaitFor([&]() { return socket.bytesAvailable() >= n; }, 5000);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(PixelFormat)
+
+class TestDemoPanel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void handshake_data()
+    {
+        QTest::addColumn<int>("maxMinor");
+        QTest::addColumn<QString>("serverPassword");
+        QTest::addColumn<QString>("clientPassword");
+        QTest::addColumn<QString>("endReason"); // empty: the screen arrives
+
+        const QString rejected
+            = QStringLiteral("Сервер отклонил авторизацию. Проверьте пароль и права доступа.");
+        QTest::newRow("3.8 None") << 8 << QString() << QString() << QString();
+        QTest::newRow("3.8 VNC right") << 8 << "demo"
+                                       << "demo" << QString();
+        QTest::newRow("3.8 VNC wrong") << 8 << "demo"
+                                       << "dem0" << rejected;
+        QTest::newRow("3.7 None") << 7 << QString() << QString() << QString();
+        QTest::newRow("3.3 only, None") << 3 << QString() << QString() << QString();
+        QTest::newRow("3.3 only, VNC right") << 3 << "demo"
+                                             << "demo" << QString();
+        QTest::newRow("3.3 only, VNC wrong") << 3 << "demo"
+                                             << "" << rejected;
+    }
+
+    void handshake()
+    {
+        QFETCH(int, maxMinor);
+        QFETCH(QString, serverPassword);
+        QFETCH(QString, clientPassword);
+        QFETCH(QString, endReason);
+        ServedPanel served(maxMinor, serverPassword);
+        QVERIFY(served.listening);
+        RfbClient client;
+        QSignalSpy ended(&client, &RfbClient::ended);
+        QSignalSpy connected(&client, &RfbClient::connected);
+        client.connectToPanel(
+            QStringLiteral("127.0.0.1"), served.server.serverPort(), clientPassword);
+        if (endReason.isEmpty()) {
+            QTRY_COMPARE(connected.size(), 1);
+            QCOMPARE(connected.at(0).at(0).toString(), served.panel.objectName());
+            QTRY_VERIFY(client.framebuffer() == served.panel.image());
+            QCOMPARE(ended.size(), 0);
+        } else {
+            QTRY_COMPARE(ended.size(), 1);
+            QCOMPARE(ended.at(0).at(0).toString(), endReason);
+            QVERIFY(!client.retryable());
+            QCOMPARE(connected.size(), 0);
+        }
+    }
+
+    // Scripts: "click x,y", "key <keysym>", "advance <ticks>". Probes check the panel's side.
+    void controls_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QRect>("changes"); // must look different on the client afterwards
+        QTest::addColumn<QString>("probe");
+
+        QTest::newRow("Пуск") << "click 86,92" << DemoPanel::kStateArea << "running";
+        QTest::newRow("Стоп while stopped") << "click 242,92" << QRect() << "stopped";
+        QTest::newRow("set-point digits")
+            << "click 100,230; key 0x34; key 0xffb2; key 0x39; key 0xff08"
+            << DemoPanel::kSetPointField << "typed 42";
+        QTest::newRow("set-point applied") << "click 100,230; key 0x37; key 0x35; key 0xff0d"
+                                           << DemoPanel::kSetPointField << "setpoint 75";
+        QTest::newRow("click elsewhere cancels")
+            << "click 100,230; key 0x37; click 600,20" << QRect() << "setpoint 1450";
+        QTest::newRow("size switch") << "click 242,350" << QRect() << "size 1024x600";
+        QTest::newRow("drop") << "click 86,350" << QRect() << "dropped";
+        // Three ticks: values, clock and a trend scrolled by CopyRect; far less than a screen.
+        QTest::newRow("animation") << "advance 3" << QRect() << "copyrect";
+    }
+
+    void controls()
+    {
+        QFETCH(QString, script);
+        QFETCH(QRect, changes);
+        QFETCH(QString, probe);
+        ServedPanel served;
+        QVERIFY(served.listening);
+        RfbClient client;
+        QSignalSpy ended(&client, &RfbClient::ended);
+        client.connectToPanel(QStringLiteral("127.0.0.1"), served.server.serverPort(), {});
+        QTRY_VERIFY(client.isLive() && client.framebuffer() == served.panel.image());
+        const QImage before = client.framebuffer().copy(changes);
+        const RfbServerStats statsBefore = served.server.stats();
+
+        int inputs = 0;
+        for (const QString &step : script.split(QStringLiteral("; "))) {
+            const QStringList words = step.split(QLatin1Char(' '));
+            if (words[0] == QLatin1String("click")) {
+                const QStringList xy = words[1].split(QLatin1Char(','));
+                client.sendPointer(xy[0].toUShort(), xy[1].toUShort(), 1);
+                client.sendPointer(xy[0].toUShort(), xy[1].toUShort(), 0);
+                inputs += 2;
+            } else if (words[0] == QLatin1String("key")) {
+                client.sendKey(words[1].toUInt(nullptr, 16), true);
+                client.sendKey(words[1].toUInt(nullptr, 16), false);
+                inputs += 2;
+            } else {
+                for (int i = words[1].toInt(); i > 0; --i)
+                    served.panel.advance();
+            }
+        }
+
+        const QStringList p = probe.split(QLatin1Char(' '));
+        if (p[0] == QLatin1String("dropped")) {
+            QTRY_COMPARE(ended.size(), 1);
+            QCOMPARE(ended.at(0).at(0).toString(), QStringLiteral("Соединение закрыто сервером"));
+            QVERIFY(client.retryable());
+            return;
+        }
+        QTRY_COMPARE(served.panel.inputEvents(), inputs);
+        QTRY_VERIFY(client.framebuffer() == served.panel.image());
+        QCOMPARE(ended.size(), 0);
+        if (!changes.isNull())
+            QVERIFY(client.framebuffer().copy(changes) != before);
+        if (p[0] == QLatin1String("running"))
+            QVERIFY(served.panel.isRunning());
+        else if (p[0] == QLatin1String("stopped"))
+            QVERIFY(!served.panel.isRunning());
+        else if (p[0] == QLatin1String("typed"))
+            QCOMPARE(served.panel.typedDigits(), p[1]);
+        else if (p[0] == QLatin1String("setpoint"))
+            QCOMPARE(served.panel.setPoint(), p[1].toInt());
+        else if (p[0] == QLatin1String("size"))
+            QCOMPARE(client.framebuffer().size(), QSize(1024, 600));
+        else if (p[0] == QLatin1String("copyrect")) {
+            const RfbServerStats &after = served.server.stats();
+            QVERIFY(after.copyRects > statsBefore.copyRects);
+            QVERIFY(after.pixels - statsBefore.pixels < quint64(800 * 480 / 10));
+        }
+    }
+
+    // A foreign viewer's pixel format, read back through the format's own masks and shifts.
+    void pixelFormats_data()
+    {
+        QTest::addColumn<PixelFormat>("format");
+        QTest::addColumn<bool>("refused");
+        const auto f = [](quint8 bpp, quint8 depth, bool be, bool tc, quint16 rm, quint16 gm,
+                           quint16 bm, quint8 rs, quint8 gs, quint8 bs) {
+            PixelFormat pf;
+            pf.bitsPerPixel = bpp;
+            pf.depth = depth;
+            pf.bigEndian = be;
+            pf.trueColour = tc;
+            pf.redMax = rm;
+            pf.greenMax = gm;
+            pf.blueMax = bm;
+            pf.redShift = rs;
+            pf.greenShift = gs;
+            pf.blueShift = bs;
+            return pf;
+        };
+        QTest::newRow("16-bit 565 big-endian")
+            << f(16, 16, true, true, 31, 63, 31, 11, 5, 0) << false;
+        QTest::newRow("16-bit 555 little-endian")
+            << f(16, 15, false, true, 31, 31, 31, 10, 5, 0) << false;
+        QTest::newRow("8-bit BGR233") << f(8, 8, false, true, 7, 7, 3, 0, 3, 6) << false;
+        QTest::newRow("32-bit big-endian BGR")
+            << f(32, 24, true, true, 255, 255, 255, 0, 8, 16) << false;
+        QTest::newRow("colour map") << f(8, 8, false, false, 0, 0, 0, 0, 0, 0) << true;
+        QTest::newRow("24 bits per pixel")
+            << f(24, 24, false, true, 255, 255, 255, 16, 8, 0) << true;
+    }
+
+    void pixelFormats()
+    {
+        QFETCH(PixelFormat, format);
+        QFETCH(bool, refused);
+        ServedPanel served;
+        QVERIFY(served.listening);
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, served.server.serverPort());
+        QVERIFY(waitBytes(socket, 12));
+        QCOMPARE(socket.read(12), QByteArray("RFB 003.008\n"));
+        socket.write("RFB 003.008\n");
+        QVERIFY(waitBytes(socket, 2));
+        QCOMPARE(socket.read(2), QByteArray("\x01\x01", 2));
+        socket.write("\x01", 1);
+        QVERIFY(waitBytes(socket, 4));
+        QCOMPARE(socket.read(4), QByteArray(4, '\0'));
+        socket.write("\x01", 1);
+        QVERIFY(waitBytes(socket, 24));
+        const QByteArray init = socket.read(24);
+        QVERIFY(waitBytes(socket, qFromBigEndian<quint32>(init.constData() + 20)));
+        socket.readAll();
+
+        // Area across the background, the "Пуск" button and the state area.
+        const QRect area(8, 56, 40, 100);
+        socket.write(QByteArray(4, '\0') + format.toWire() + QByteArray("\x02\0\0\x01", 4)
+            + QByteArray(4, '\0') + QByteArray("\x03\0", 2) + u16(area.x()) + u16(area.y())
+            + u16(area.width()) + u16(area.height()));
+        if (refused) {
+            QTRY_COMPARE(socket.state(), QAbstractSocket::UnconnectedState);
+            return;
+        }
+        const int bytesPerPixel = format.bitsPerPixel / 8;
+        const qint64 size = 4 + 12 + qint64(area.width()) * area.height() * bytesPerPixel;
+        QVERIFY(waitBytes(socket, size));
+        const QByteArray update = socket.read(size);
+        QCOMPARE(update.left(4), QByteArray("\0\0\0\x01", 4));
+        QCOMPARE(update.mid(4, 12),
+            u16(area.x()) + u16(area.y()) + u16(area.width()) + u16(area.height())
+                + QByteArray(4, '\0'));
+        const auto *pixels = reinterpret_cast<const uchar *>(update.constData()) + 16;
+        const QImage &image = served.panel.image();
+        for (int y = 0; y < area.height(); ++y)
+            for (int x = 0; x < area.width(); ++x) {
+                const uchar *b = pixels + (y * area.width() + x) * bytesPerPixel;
+                quint32 v = 0;
+                for (int i = 0; i < bytesPerPixel; ++i)
+                    v |= quint32(b[i]) << (format.bigEndian ? 8 * (bytesPerPixel - 1 - i) : 8 * i);
+                const QRgb expected = image.pixel(area.x() + x, area.y() + y);
+                const auto channel = [v](quint8 shift, quint16 max) {
+                    return int((v >> shift & max) * 255 / max);
+                };
+                const int tolerance
+                    = 255 / qMin(format.redMax, qMin(format.greenMax, format.blueMax)) / 2 + 1;
+                QVERIFY2(qAbs(channel(format.redShift, format.redMax) - qRed(expected)) <= tolerance
+                        && qAbs(channel(format.greenShift, format.greenMax) - qGreen(expected))
+                            <= tolerance
+                        && qAbs(channel(format.blueShift, format.blueMax) - qBlue(expected))
+                            <= tolerance,
+                    qPrintable(QStringLiteral("pixel %1,%2 = %3").arg(x).arg(y).arg(v, 0, 16)));
+            }
+    }
+};
+
+QTEST_MAIN(TestDemoPanel)
+#include "tst_demopanel.moc"
