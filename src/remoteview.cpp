@@ -93,6 +93,7 @@ RemoteView::RemoteView(RfbClient *client, QWidget *parent)
 {
     setFocusPolicy(Qt::StrongFocus);
     setMouseTracking(true);
+    setAccessibleName(tr("Экран панели"));
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     if (client) {
         connect(client, &RfbClient::frameChanged, this, &RemoteView::onFrameChanged);

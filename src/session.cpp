@@ -37,6 +37,8 @@ Session::Session(const PanelProfile &profile, QWidget *parent)
     setObjectName(QStringLiteral("session"));
     setAttribute(Qt::WA_StyledBackground);
     setMinimumSize(280, 220);
+    // Assistive technology tells the open panels apart by this name.
+    setAccessibleName(tr("Сеанс · %1").arg(profile.name));
 
     client = new RfbClient(this);
     view = new RemoteView(client);
@@ -302,6 +304,7 @@ void Session::applyProfile(const PanelProfile &profile)
     profileCopy = profile;
     titleLabel->setText(profileCopy.name);
     titleLabel->setToolTip(profileCopy.name);
+    setAccessibleName(tr("Сеанс · %1").arg(profileCopy.name));
     addressLabel->setText(
         QStringLiteral("%1 : %2").arg(profileCopy.host, QString::number(profileCopy.port)));
     viewOnlyBox->setChecked(profileCopy.viewOnly);
