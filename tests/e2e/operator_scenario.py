@@ -140,8 +140,29 @@ def extents(node):
     return e.x, e.y, e.width, e.height
 
 
+def x_window_origin(title):
+    """Where the X server has the top-level window of this title (client area origin)."""
+    out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{re.escape(title)}$",
+                          "getwindowgeometry", "--shell"], stdout=subprocess.PIPE, text=True).stdout
+    values = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+    return int(values["X"]), int(values["Y"])
+
+
 def centre(node):
+    """Screen position of a node's centre. Qt reports the extents of widgets in a frameless
+    dialog from the dialog's origin as it knew it before the window manager placed it, so the
+    offset is corrected against the X server's own idea of the top-level window."""
     x, y, w, h = extents(node)
+    top = node
+    while top.parent is not None and top.parent.getRoleName() != "application":
+        top = top.parent
+    if top is not node:
+        tx, ty, _, _ = extents(top)
+        try:
+            ox, oy = x_window_origin(top.name)
+            x, y = x - tx + ox, y - ty + oy
+        except (KeyError, ValueError):
+            pass
     return x + w // 2, y + h // 2
 
 
@@ -202,7 +223,10 @@ class App:
     def fill(self, role_or_node, name=None, text="", under=None):
         """Focuses a text field by a real click, empties it and types text."""
         node = role_or_node if name is None else self.find(role_or_node, name, under=under)
+        log(f"field «{node.name}» at {extents(node)}")
         click_at(*centre(node))
+        wait_for(f"focus in «{node.name}»",
+                 lambda: node.getState().contains(pyatspi.STATE_FOCUSED), timeout=5)
         key("ctrl+a", "BackSpace")
         if text:
             type_text(text)
@@ -244,17 +268,32 @@ class Pelorin:
         return self.proc.returncode
 
     def dialog(self, title):
-        # Dialogs are top-level windows of the application: a frame or a dialog role.
-        return wait_for(f"dialog «{title}»",
-                        lambda: (self.ui.all("dialog", title) + self.ui.all("frame", title) or [None])[0])
+        # Dialogs are top-level windows of the application: a frame or a dialog role. The window
+        # manager places a new window after it is mapped, so wait until it stays put.
+        dlg = wait_for(f"dialog «{title}»",
+                       lambda: (self.ui.all("dialog", title) + self.ui.all("frame", title) or [None])[0])
+        last = [None]
+
+        def settled():
+            now, last[0] = extents(dlg), extents(dlg) if last[0] is None else last[0]
+            stable, last[0] = now == last[0], now
+            return stable
+        time_limit = time.monotonic() + 5
+        while time.monotonic() < time_limit:
+            before = extents(dlg)
+            time.sleep(0.15)
+            if extents(dlg) == before:
+                break
+        del settled
+        return dlg
 
     def session(self, name):
         """The session widget of a panel (it carries the panel's name as its accessible name)."""
-        return self.ui.find("panel", f"Сеанс · {name}")
+        return self.ui.find(None, f"Сеанс · {name}")
 
     def view_point(self, session, panel_size, point):
         """Screen position of a panel pixel in the session's view (fit zoom, centred picture)."""
-        view = self.ui.find("canvas", "Экран панели", under=session)
+        view = self.ui.find(None, "Экран панели", under=session)
         vx, vy, vw, vh = extents(view)
         pw, ph = panel_size
         scale = min(vw / pw, vh / ph)
@@ -263,7 +302,7 @@ class Pelorin:
         return ox + point[0] * scale, oy + point[1] * scale
 
     def status_line(self):
-        return self.ui.find("label", re.compile(r"^Открыто: \d+")).name
+        return self.ui.text_of(self.ui.find("label", "Строка состояния"))
 
     def choose_file(self, caption, path):
         """Types a full path into the program's file dialog and accepts it."""
@@ -281,6 +320,9 @@ class Pelorin:
         self.ui.fill("text", "IP / имя хоста", host, under=dlg)
         self.ui.fill("spin button", "Порт", str(port), under=dlg)
         self.ui.fill("text", "Группа", group, under=dlg)
+        reconnect = self.ui.find("check box", "Переподключаться при обрыве (до 5 попыток)", under=dlg)
+        if not reconnect.getState().contains(pyatspi.STATE_CHECKED):
+            click_at(*centre(reconnect))
         self.ui.click("push button", "Сохранить", under=dlg)
         wait_for("the editor to close", lambda: not self.ui.all("dialog", "Новое подключение")
                  and not self.ui.all("frame", "Новое подключение"))
