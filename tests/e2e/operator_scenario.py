@@ -92,7 +92,7 @@ class Screen:
     """One screenshot of the X display (ImageMagick's import, read as a PPM)."""
 
     def __init__(self):
-        data = subprocess.run(["import", "-window", "root", "ppm:-"], check=True,
+        data = subprocess.run(["import", "-window", "root", "-depth", "8", "ppm:-"], check=True,
                               stdout=subprocess.PIPE).stdout
         # P6 header: magic, width, height, maxval, each separated by whitespace.
         fields = re.match(rb"P6\s+(\d+)\s+(\d+)\s+(\d+)\s", data)
@@ -142,7 +142,7 @@ def extents(node):
 
 def x_window_origin(title):
     """Where the X server has the top-level window of this title (client area origin)."""
-    out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{re.escape(title)}$",
+    out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", title,
                           "getwindowgeometry", "--shell"], stdout=subprocess.PIPE, text=True).stdout
     values = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
     return int(values["X"]), int(values["Y"])
@@ -223,10 +223,15 @@ class App:
     def fill(self, role_or_node, name=None, text="", under=None):
         """Focuses a text field by a real click, empties it and types text."""
         node = role_or_node if name is None else self.find(role_or_node, name, under=under)
-        log(f"field «{node.name}» at {extents(node)}")
+        top = node
+        while top.parent is not None and top.parent.getRoleName() != "application":
+            top = top.parent
+
         click_at(*centre(node))
-        wait_for(f"focus in «{node.name}»",
-                 lambda: node.getState().contains(pyatspi.STATE_FOCUSED), timeout=5)
+        # A closed dialog's widgets may linger on the bus under the same names: any of them focused.
+        wait_for(f"focus in «{node.name}»", lambda: any(
+            n.getState().contains(pyatspi.STATE_FOCUSED)
+            for n in self.all(node.getRoleName(), node.name)), timeout=5)
         key("ctrl+a", "BackSpace")
         if text:
             type_text(text)
@@ -270,21 +275,15 @@ class Pelorin:
     def dialog(self, title):
         # Dialogs are top-level windows of the application: a frame or a dialog role. The window
         # manager places a new window after it is mapped, so wait until it stays put.
+        # The newest window of that title: an earlier one may linger on the bus after it closed.
         dlg = wait_for(f"dialog «{title}»",
-                       lambda: (self.ui.all("dialog", title) + self.ui.all("frame", title) or [None])[0])
-        last = [None]
-
-        def settled():
-            now, last[0] = extents(dlg), extents(dlg) if last[0] is None else last[0]
-            stable, last[0] = now == last[0], now
-            return stable
-        time_limit = time.monotonic() + 5
-        while time.monotonic() < time_limit:
-            before = extents(dlg)
-            time.sleep(0.15)
-            if extents(dlg) == before:
-                break
-        del settled
+                       lambda: (self.ui.all("dialog", title) + self.ui.all("frame", title) or [None])[-1])
+        # Qt learns where the window manager put the window a little later; until then the
+        # extents it reports are those of the unplaced window.
+        def placed():
+            # Mapped on the X side; centre() corrects a stale origin that Qt still reports.
+            return x_window_origin(title)
+        wait_for(f"«{title}» placed", placed, timeout=10)
         return dlg
 
     def session(self, name):
@@ -342,7 +341,10 @@ class Pelorin:
         return dlg, self.ui.text_of(view)
 
     def close_dialog(self, dlg):
-        self.ui.click("push button", re.compile("^(Закрыть|×)$"), under=dlg)
+        title = dlg.name
+        key("Escape")
+        wait_for(f"«{title}» to close",
+                 lambda: not self.ui.all("dialog", title) and not self.ui.all("frame", title))
 
 
 def panels_from(proc):
@@ -389,6 +391,9 @@ def main():
         type_text("demo")
         key("Return")
         session = app.session(names[1])
+
+        view = app.ui.find(None, "Экран панели", under=session)
+        log(f"view {view.getRoleName()} at {extents(view)}; Пуск sample at {app.view_point(session, sizes[1], (22, 70))}")
 
         def start_fill_shown():
             x, y = app.view_point(session, sizes[1], (22, 70))
