@@ -646,6 +646,8 @@ void MainWindow::updateStatusLine()
     if (selectedSession)
         text += tr(" · выбрана: ") + selectedSession->profile().name;
     statusLine->setText(text);
+    // The label is named for what it is; screen readers read what it says from its description.
+    statusLine->setAccessibleDescription(text);
 }
 
 void MainWindow::setTabColour(Session *session, bool connected)
