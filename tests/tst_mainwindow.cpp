@@ -452,6 +452,7 @@ void TestMainWindow::importAndExport()
 
 void TestMainWindow::panelAddedAndChangedThroughTheEditor()
 {
+    XVNC_NEEDED();
     forgetWorkspace();
     XvncServer xvnc;
     QVERIFY2(xvnc.start(QSize(640, 400), QStringLiteral("pw")), qPrintable(xvnc.errorString()));
