@@ -1,7 +1,7 @@
 // pelorin-demo-panel: four simulated operator panels served over RFB on 127.0.0.1, so the
 // workstation can be tried and shown without equipment.
 #include "demopanel.h"
-#include "demospecs.h"
+#include "demopanelsetup.h"
 #include "rfbserver.h"
 
 #include <QCommandLineParser>
@@ -37,8 +37,8 @@ int main(int argc, char *argv[])
 
     bool ok = false;
     const int base = parser.value(basePort).toInt(&ok);
-    const QList<DemoPanelSpec> specs = demoPanelSpecs();
-    if (!ok || base < 0 || (base > 0 && base + specs.size() - 1 > 65535)) {
+    const QList<DemoPanelSetup> setups = demoPanelSetups();
+    if (!ok || base < 0 || (base > 0 && base + setups.size() - 1 > 65535)) {
         std::fprintf(stderr, "%s\n",
             qPrintable(QCoreApplication::translate("main", "Недопустимый порт: %1")
                            .arg(parser.value(basePort))));
@@ -47,43 +47,43 @@ int main(int argc, char *argv[])
 
     QList<RfbServer *> servers;
     QList<quint16> ports;
-    for (int i = 0; i < specs.size(); ++i) {
-        const DemoPanelSpec &spec = specs.at(i);
-        auto *panel = new DemoPanel(spec.name, spec.size, spec.otherSize, &app);
-        auto *server = new RfbServer(panel, spec.password, spec.maxMinor, &app);
+    for (int i = 0; i < setups.size(); ++i) {
+        const DemoPanelSetup &setup = setups.at(i);
+        auto *panel = new DemoPanel(setup.name, setup.size, setup.otherSize, &app);
+        auto *server = new RfbServer(panel, setup.password, setup.maxMinor, &app);
         const quint16 port = base == 0 ? 0 : quint16(base + i);
         if (!server->listen(QHostAddress::LocalHost, port)) {
             std::fprintf(stderr, "%s\n",
                 qPrintable(
                     QCoreApplication::translate("main", "Панель «%1»: порт %2 недоступен: %3")
-                        .arg(spec.name, QString::number(port), server->errorString())));
+                        .arg(setup.name, QString::number(port), server->errorString())));
             return 1;
         }
-        panel->warmUp(spec.running);
+        panel->warmUp(setup.running);
         panel->setAnimated(true);
         servers.append(server);
         ports.append(server->serverPort());
     }
 
-    if (parser.isSet(seed) && !seedDemoSettings(parser.value(seed), specs, ports)) {
+    if (parser.isSet(seed) && !seedDemoSettings(parser.value(seed), setups, ports)) {
         std::fprintf(stderr, "%s\n",
             qPrintable(QCoreApplication::translate("main", "Не удалось записать настройки в %1")
                            .arg(parser.value(seed))));
         return 1;
     }
-    for (int i = 0; i < specs.size(); ++i)
-        std::printf("%s\n", qPrintable(demoPanelLine(specs.at(i), ports.at(i))));
+    for (int i = 0; i < setups.size(); ++i)
+        std::printf("%s\n", qPrintable(demoPanelLine(setups.at(i), ports.at(i))));
     std::fflush(stdout);
 
     QTimer statsTimer;
     if (parser.isSet(stats)) {
-        QObject::connect(&statsTimer, &QTimer::timeout, &app, [&servers, &specs]() {
+        QObject::connect(&statsTimer, &QTimer::timeout, &app, [&servers, &setups]() {
             for (int i = 0; i < servers.size(); ++i) {
                 const RfbServerStats &s = servers.at(i)->stats();
                 std::fprintf(stderr, "%s\n",
                     qPrintable(QStringLiteral("%1: %2 updates, %3 rectangles (%4 "
                                               "CopyRect), %5 pixels, %6 bytes")
-                                   .arg(specs.at(i).name, QString::number(s.updates),
+                                   .arg(setups.at(i).name, QString::number(s.updates),
                                        QString::number(s.rectangles), QString::number(s.copyRects),
                                        QString::number(s.pixels), QString::number(s.bytes))));
             }

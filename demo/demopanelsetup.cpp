@@ -1,4 +1,4 @@
-#include "demospecs.h"
+#include "demopanelsetup.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -7,10 +7,10 @@
 #include <QJsonObject>
 #include <QSettings>
 
-QList<DemoPanelSpec> demoPanelSpecs()
+QList<DemoPanelSetup> demoPanelSetups()
 {
     const auto tr
-        = [](const char *text) { return QCoreApplication::translate("DemoPanelSpec", text); };
+        = [](const char *text) { return QCoreApplication::translate("DemoPanelSetup", text); };
     return {
         { QStringLiteral("8f0c6a52-1d4e-4c1b-9a51-2f5e0b7d0001"), tr("Пресс-линия №1"),
             QSize(800, 480), QSize(1024, 600), QString(), 8, false,
@@ -27,18 +27,18 @@ QList<DemoPanelSpec> demoPanelSpecs()
     };
 }
 
-QString demoPanelLine(const DemoPanelSpec &spec, quint16 port)
+QString demoPanelLine(const DemoPanelSetup &setup, quint16 port)
 {
-    const QString security = spec.password.isEmpty()
-        ? QCoreApplication::translate("DemoPanelSpec", "без пароля")
-        : QCoreApplication::translate("DemoPanelSpec", "пароль «%1»").arg(spec.password);
-    return QCoreApplication::translate("DemoPanelSpec", "%1 — %2 × %3, %4, RFB 3.%5 — 127.0.0.1 %6")
-        .arg(spec.name, QString::number(spec.size.width()), QString::number(spec.size.height()),
-            security, QString::number(spec.maxMinor), QString::number(port));
+    const QString security = setup.password.isEmpty()
+        ? QCoreApplication::translate("DemoPanelSetup", "без пароля")
+        : QCoreApplication::translate("DemoPanelSetup", "пароль «%1»").arg(setup.password);
+    return QCoreApplication::translate("DemoPanelSetup", "%1 — %2 × %3, %4, RFB 3.%5 — 127.0.0.1 %6")
+        .arg(setup.name, QString::number(setup.size.width()), QString::number(setup.size.height()),
+            security, QString::number(setup.maxMinor), QString::number(port));
 }
 
 bool seedDemoSettings(
-    const QString &settingsFolder, const QList<DemoPanelSpec> &specs, const QList<quint16> &ports)
+    const QString &settingsFolder, const QList<DemoPanelSetup> &setups, const QList<quint16> &ports)
 {
     // The file the program's default settings object uses under XDG_CONFIG_HOME on Linux.
     QSettings settings(QDir(settingsFolder).filePath(QStringLiteral("Pelorin/PelorinVNC.conf")),
@@ -46,26 +46,26 @@ bool seedDemoSettings(
     QJsonArray profiles;
     QJsonArray sessions;
     QJsonArray cells;
-    for (qsizetype i = 0; i < specs.size() && i < ports.size(); ++i) {
-        const DemoPanelSpec &spec = specs.at(i);
+    for (qsizetype i = 0; i < setups.size() && i < ports.size(); ++i) {
+        const DemoPanelSetup &setup = setups.at(i);
         profiles.append(QJsonObject {
-            { QStringLiteral("id"), spec.id },
-            { QStringLiteral("name"), spec.name },
+            { QStringLiteral("id"), setup.id },
+            { QStringLiteral("name"), setup.name },
             { QStringLiteral("host"), QStringLiteral("127.0.0.1") },
             { QStringLiteral("port"), int(ports.at(i)) },
             { QStringLiteral("group"), QStringLiteral("Демо") },
-            { QStringLiteral("notes"), spec.notes },
+            { QStringLiteral("notes"), setup.notes },
             { QStringLiteral("viewOnly"), false },
             { QStringLiteral("reconnect"), true }, // so the drop button shows the reconnection
             { QStringLiteral("remember"), false },
         });
         sessions.append(QJsonObject {
-            { QStringLiteral("id"), spec.id },
+            { QStringLiteral("id"), setup.id },
             { QStringLiteral("zoom"), 0 },
             { QStringLiteral("viewOnly"), false },
         });
         if (cells.size() < 4)
-            cells.append(spec.id);
+            cells.append(setup.id);
     }
     while (cells.size() < 4)
         cells.append(QString());
@@ -73,7 +73,7 @@ bool seedDemoSettings(
         { QStringLiteral("mode"), 4 },
         { QStringLiteral("sessions"), sessions },
         { QStringLiteral("cellIds"), cells },
-        { QStringLiteral("active"), specs.isEmpty() ? QString() : specs.first().id },
+        { QStringLiteral("active"), setups.isEmpty() ? QString() : setups.first().id },
         { QStringLiteral("sidebar"), true },
     };
     settings.setValue(

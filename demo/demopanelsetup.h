@@ -6,7 +6,7 @@
 
 // The four demo panels of pelorin-demo-panel, and the address book and workspace that make them
 // ready to open in the workstation.
-struct DemoPanelSpec
+struct DemoPanelSetup
 {
     QString id; // fixed, so a seeded workspace finds its panels again
     QString name;
@@ -18,13 +18,13 @@ struct DemoPanelSpec
     QString notes;
 };
 
-QList<DemoPanelSpec> demoPanelSpecs();
+QList<DemoPanelSetup> demoPanelSetups();
 
 // The line printed once a panel listens: its name first, its port as the last word.
-QString demoPanelLine(const DemoPanelSpec &spec, quint16 port);
+QString demoPanelLine(const DemoPanelSetup &setup, quint16 port);
 
-// Writes the group "Демо" of the panels on ports (same order as specs) as the whole address
+// Writes the group "Демо" of the panels on ports (same order as setups) as the whole address
 // book, and a four-cell workspace holding them, into the program's settings file under
 // settingsFolder (the folder XDG_CONFIG_HOME names for the program). Other keys stay.
 bool seedDemoSettings(
-    const QString &settingsFolder, const QList<DemoPanelSpec> &specs, const QList<quint16> &ports);
+    const QString &settingsFolder, const QList<DemoPanelSetup> &setups, const QList<quint16> &ports);
