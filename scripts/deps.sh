@@ -15,6 +15,7 @@ packages=(
   dbus dbus-x11 gnome-keyring libsecret-tools
   fonts-dejavu-core
   file desktop-file-utils appstream lintian
+  python3-pyatspi at-spi2-core imagemagick
   "$@"
 )
 

@@ -171,7 +171,10 @@ Qt::Edges pressResizeEdges(const QWidget *target, const QObject *watched, const 
     const auto *press = static_cast<const QMouseEvent *>(event);
     if (press->button() != Qt::LeftButton)
         return {};
-    const QPoint pos = target->mapFromGlobal(press->globalPosition().toPoint());
+    // From the receiver's own coordinates, not the global position: until the
+    // window manager's placement reaches Qt, the window's known origin is stale
+    // and a click on a button would land "outside" it, on a resize edge.
+    const QPoint pos = widget->mapTo(target, press->position().toPoint());
     return resizeEdges(pos, target->size());
 }
 

@@ -167,6 +167,12 @@ private slots:
         const QMouseEvent event =
                 mouseEvent(QEvent::Type(type), to, local, Qt::MouseButton(button));
         QCOMPARE(pressResizeEdges(&target, to, &event), edges);
+        // A global position from a stale window origin (the window manager moved
+        // the window after Qt last heard) must not change the decision.
+        const QMouseEvent stale(QEvent::Type(type), QPointF(local),
+                                QPointF(to->mapToGlobal(local) + QPoint(530, 140)),
+                                Qt::MouseButton(button), Qt::MouseButton(button), Qt::NoModifier);
+        QCOMPARE(pressResizeEdges(&target, to, &stale), edges);
         // A non-widget receiver never resizes.
         QObject plain;
         QCOMPARE(pressResizeEdges(&target, &plain, &event), Qt::Edges());
