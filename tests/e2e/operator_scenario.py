@@ -290,11 +290,14 @@ class App:
 
 # Demo panel geometry (fixed at the top left of every demo screen).
 START_BUTTON = (16, 64, 140, 56)
+STOP_BUTTON = (172, 64, 140, 56)
 STATE_SAMPLE = (22, 142)
 RUNNING = (0x1B, 0x8F, 0x3A)
+STOPPED = (0x5A, 0x62, 0x70)
 START_FILL = (0x2E, 0x7D, 0x32)
 SET_POINT = (16, 208, 296, 44)
 EDITING = (0xFF, 0xF4, 0xC2)
+TEXT_INK = (0x20, 0x20, 0x20)
 DROP_BUTTON = (16, 328, 140, 44)
 
 
@@ -471,22 +474,27 @@ def main():
         wait_for("the panel's picture («Пуск» in its colour)", start_fill_shown)
 
         log("3. «Пуск» and digits typed into the set point")
-        def state_running():
+        def state_is(colour):
             return Screen().count_near((*app.view_point(session, sizes[1], STATE_SAMPLE), 3, 3),
-                                       RUNNING, 30) >= 6
-        if not state_running():
-            click_at(*app.view_point(session, sizes[1], rect_centre(START_BUTTON)))
-            wait_for("the state area to show the running colour", state_running, timeout=5)
-        field = app.view_point(session, sizes[1], rect_centre(SET_POINT))
-        before = Screen()
-        click_at(*field)
+                                       colour, 30) >= 6
+        if state_is(RUNNING):  # this machine runs from the start: stop it first
+            click_at(*app.view_point(session, sizes[1], rect_centre(STOP_BUTTON)))
+            wait_for("the state area to show the stopped colour", lambda: state_is(STOPPED))
+        click_at(*app.view_point(session, sizes[1], rect_centre(START_BUTTON)))
+        wait_for("the state area to show the running colour", lambda: state_is(RUNNING))
+        x0, y0 = app.view_point(session, sizes[1], SET_POINT[:2])
+        x1, y1 = app.view_point(session, sizes[1], (SET_POINT[0] + SET_POINT[2],
+                                                    SET_POINT[1] + SET_POINT[3]))
+        field = (x0, y0, x1 - x0, y1 - y0)
+        ink_before = Screen().count_near(field, TEXT_INK, 60)
+        click_at(*app.view_point(session, sizes[1], rect_centre(SET_POINT)))
         type_text("4217")
-        fx, fy = app.view_point(session, sizes[1], SET_POINT[:2])
-        fx2, fy2 = app.view_point(session, sizes[1], (SET_POINT[0] + SET_POINT[2], SET_POINT[1] + SET_POINT[3]))
-        dark_before = before.count_near((fx, fy, fx2 - fx, fy2 - fy), (0x20, 0x20, 0x20), 60)
-        wait_for("the typed digits in the set-point field",
-                 lambda: Screen().count_near((fx, fy, fx2 - fx, fy2 - fy), EDITING, 20) > 0
-                 and Screen().count_near((fx, fy, fx2 - fx, fy2 - fy), (0x20, 0x20, 0x20), 60) != dark_before)
+
+        def digits_typed():  # the field in its typing colour, with other text than before
+            shot = Screen()
+            return (shot.count_near(field, EDITING, 20) > 0
+                    and shot.count_near(field, TEXT_INK, 60) != ink_before)
+        wait_for("the typed digits in the set-point field", digits_typed)
         key("Return")
 
         log("4. the link-drop button: the session reconnects by itself")
