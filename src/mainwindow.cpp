@@ -153,6 +153,9 @@ QWidget *MainWindow::buildTopBar()
     layoutChoice = new QComboBox(bar);
     layoutChoice->setObjectName(QStringLiteral("layoutChoice"));
     layoutChoice->setAccessibleName(tr("Раскладка"));
+    // Qt's bridge on Linux names a combo box by its current text; the description
+    // still tells assistive tools what the choice is for.
+    layoutChoice->setAccessibleDescription(layoutChoice->accessibleName());
     layoutChoice->addItem(tr("Вкладки"), 1);
     layoutChoice->addItem(tr("2 панели"), 2);
     layoutChoice->addItem(tr("4 панели"), 4);

@@ -39,6 +39,7 @@ QWidget *cell(int k, const CellRules &cells, const AddressBook &book,
     auto *choice = new QComboBox(widget);
     choice->setObjectName(QStringLiteral("slot%1").arg(k));
     choice->setAccessibleName(tr("Ячейка %1").arg(k + 1));
+    choice->setAccessibleDescription(choice->accessibleName()); // Linux names it by its text
     choice->addItem(tr("Ячейка %1 · выбрать панель").arg(k + 1), QString());
     for (const PanelProfile &profile : book)
         choice->addItem(profile.name, profile.id);

@@ -503,15 +503,17 @@ def main():
             dlg, text = app.journal_text()
             app.close_dialog(dlg)
             lines = [l for l in text.splitlines() if names[1] in l]
-            ends = [i for i, l in enumerate(lines) if "Соединение закрыто" in l or "разорв" in l]
+            ends = [i for i, l in enumerate(lines) if "Соединение закрыто сервером" in l]
             ups = [i for i, l in enumerate(lines) if "Соединение установлено" in l]
             return ends and ups and ups[-1] > ends[0]
         wait_for("a journal line of the end and «Соединение установлено» after it", reconnected,
                  timeout=30, interval=1.0)
 
         log("5. «4 панели»: four live panels")
-        combo = app.ui.find("combo box", re.compile("Раскладка|Вкладки|2 панели|4 панели"))
-        click_at(*centre(combo))
+        # On Linux the bridge names a combo box by its current text; its purpose is the description.
+        layout = wait_for("the layout choice", lambda: next(
+            (c for c in app.ui.all("combo box") if c.description == "Раскладка"), None))
+        click_at(*centre(layout))
         app.ui.click(None, "4 панели")
         app.add_panel("+  Новая панель", names[2], "127.0.0.1", ports[2], "Demo")
         app.open_panel(names[2], "127.0.0.1", ports[2], answer_prompt=True)
