@@ -7,6 +7,7 @@
 //     4096 x 4096 pixels arrives at once: as 64 strips of 64 rows, and as one rectangle.
 // Usage: bench_rfbclient [repetitions]   (default 7; the best run of each figure is reported)
 #include "rfbclient.h"
+#include "queuedevice.h"
 #include "rfbtestserver.h"
 
 #include <QCoreApplication>
@@ -22,46 +23,6 @@
 #include <vector>
 
 namespace {
-
-// Hands queued byte arrays to the client without copying them on the way in, so the figures
-// measure the client and not the fake server.
-class QueueDevice : public QIODevice
-{
-public:
-    bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return queued + QIODevice::bytesAvailable(); }
-    void feed(const QByteArray &bytes)
-    {
-        chunks.push_back(bytes);
-        queued += bytes.size();
-        emit readyRead();
-    }
-
-protected:
-    qint64 readData(char *data, qint64 maxSize) override
-    {
-        qint64 done = 0;
-        while (done < maxSize && !chunks.empty()) {
-            const QByteArray &front = chunks.front();
-            const qint64 n = std::min<qint64>(maxSize - done, front.size() - frontPos);
-            std::memcpy(data + done, front.constData() + frontPos, size_t(n));
-            done += n;
-            frontPos += n;
-            if (frontPos == front.size()) {
-                chunks.pop_front();
-                frontPos = 0;
-            }
-        }
-        queued -= done;
-        return done;
-    }
-    qint64 writeData(const char *, qint64 maxSize) override { return maxSize; }
-
-private:
-    std::deque<QByteArray> chunks;
-    qint64 frontPos = 0;
-    qint64 queued = 0;
-};
 
 void appendRaw(QByteArray &out, quint16 x, quint16 y, quint16 w, quint16 h, quint8 seed)
 {

@@ -11,6 +11,7 @@
 //     (goal: the 10 % change at most a fifth of the full-frame change).
 // Usage: bench_updatepath [runs [figures]]   (default 5 runs of figures 123; run it under the
 // offscreen platform or a display)
+#include "queuedevice.h"
 #include "remoteview.h"
 #include "rfbclient.h"
 
@@ -249,52 +250,6 @@ double libvncLoopbackCpu(const QByteArray &prologue, const QByteArray &update, i
 #endif
 
 // ------------------------------------------------------------------ 2. in-memory device
-
-// Hands queued byte arrays to the client; reading them out is the one copy a socket makes too.
-class QueueDevice : public QIODevice
-{
-public:
-    bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return queued + QIODevice::bytesAvailable(); }
-    void feed(const QByteArray &bytes)
-    {
-        chunks.push_back(bytes);
-        queued += bytes.size();
-        emit readyRead();
-    }
-    // Called with each message the client writes (it writes every message in one call).
-    std::function<void(const char *, qint64)> onWrite;
-
-protected:
-    qint64 readData(char *data, qint64 maxSize) override
-    {
-        qint64 done = 0;
-        while (done < maxSize && !chunks.empty()) {
-            const QByteArray &front = chunks.front();
-            const qint64 n = std::min<qint64>(maxSize - done, front.size() - frontPos);
-            std::memcpy(data + done, front.constData() + frontPos, size_t(n));
-            done += n;
-            frontPos += n;
-            if (frontPos == front.size()) {
-                chunks.pop_front();
-                frontPos = 0;
-            }
-        }
-        queued -= done;
-        return done;
-    }
-    qint64 writeData(const char *data, qint64 maxSize) override
-    {
-        if (onWrite)
-            onWrite(data, maxSize);
-        return maxSize;
-    }
-
-private:
-    std::deque<QByteArray> chunks;
-    qint64 frontPos = 0;
-    qint64 queued = 0;
-};
 
 volatile int sink = 0;
 
