@@ -35,6 +35,14 @@ def log(text):
     print(f"[{time.monotonic() - STARTED:6.1f} s] {text}", flush=True)
 
 
+def soon(probe, timeout=1.0):
+    """Whether probe() comes true within a short time (for an action that may need a retry)."""
+    try:
+        return wait_for("", probe, timeout, interval=0.05)
+    except Failure:
+        return False
+
+
 def wait_for(what, probe, timeout=STEP_TIMEOUT, interval=0.1):
     """Polls probe() until it returns something truthy; fails with `what` after the timeout."""
     started = time.monotonic()
@@ -253,9 +261,6 @@ class App:
         return wait_for(f"{role} «{name if isinstance(name, str) else name.pattern}»",
                         lambda: (self.all(role, name, under=under) or [None])[0], timeout)
 
-    def gone(self, role, name, timeout=STEP_TIMEOUT):
-        wait_for(f"{role} «{name}» to disappear", lambda: not self.all(role, name), timeout)
-
     def click(self, role, name, under=None):
         node = self.find(role, name, under=under)
         click_at(*centre(node))
@@ -268,18 +273,12 @@ class App:
     def fill(self, role_or_node, name=None, text="", under=None):
         """Focuses a text field by a real click, empties it and types text."""
         node = role_or_node if name is None else self.find(role_or_node, name, under=under)
-        top = node
-        while top.parent is not None and top.parent.getRoleName() != "application":
-            top = top.parent
 
         # A window just mapped may not take the first click yet: click until the field has focus.
-        # (A closed dialog's widgets may linger on the bus under the same names: any of them.)
         def focused_after_click():
             click_at(*centre(node))
-            time.sleep(0.2)
-            return any(n.getState().contains(pyatspi.STATE_FOCUSED)
-                       for n in self.all(node.getRoleName(), node.name))
-        wait_for(f"focus in «{node.name}»", focused_after_click, timeout=8, interval=0.3)
+            return soon(lambda: node.getState().contains(pyatspi.STATE_FOCUSED))
+        wait_for(f"focus in «{node.name}»", focused_after_click, timeout=8)
         key("ctrl+a", "BackSpace")
         if text:
             type_text(text)
@@ -389,14 +388,11 @@ class Pelorin:
             title = f"Подключение · {name}"
             button = self.ui.find("push button", "Подключить", under=self.dialog(title))
 
-            # A window just mapped may drop the first click; closed widgets may linger on the
-            # bus, but the X server knows when the window is gone.
+            # A window just mapped may drop the first click; the X server knows when it is gone.
             def accepted():
-                if x_window_shown(title):
-                    click_at(*centre(button))
-                    time.sleep(0.3)
-                return not x_window_shown(title)
-            wait_for("the prompt to be accepted", accepted, interval=0.2)
+                click_at(*centre(button))
+                return soon(lambda: not x_window_shown(title))
+            wait_for("the prompt to be accepted", accepted)
 
     def choose_menu_entry(self, button, entry):
         """Opens a button's menu, walks into it as a keyboard user would, and clicks the entry."""
@@ -540,8 +536,8 @@ def main():
 
         def chooser_open():  # a window just mapped may drop the first click
             click_at(*centre(export_button))
-            return wait_for("the save dialog", lambda: x_window_shown("Экспорт журнала"), timeout=2)
-        wait_for("the save dialog after a click", chooser_open, interval=0.2)
+            return soon(lambda: x_window_shown("Экспорт журнала"), timeout=2)
+        wait_for("the save dialog after a click", chooser_open)
         app.choose_file("Экспорт журнала", export)
         wait_for("the exported journal", lambda: os.path.exists(export))
         with open(export, "rb") as f:
