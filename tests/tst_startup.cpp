@@ -62,7 +62,7 @@ private slots:
         QFile::remove(path);
 
         QProcess *process = start(args);
-        QVERIFY(process->waitForFinished(10000));
+        QVERIFY(process->waitForFinished(60000));
         QCOMPARE(process->exitStatus(), QProcess::NormalExit);
         QCOMPARE(process->exitCode(), 0);
 
@@ -76,7 +76,7 @@ private slots:
     {
         const QString path = dir.filePath(QStringLiteral("missing/folder/out.png"));
         QProcess *process = start({QStringLiteral("--screenshot"), path});
-        QVERIFY(process->waitForFinished(10000));
+        QVERIFY(process->waitForFinished(60000));
         QCOMPARE(process->exitCode(), 1);
         const QString err = QString::fromLocal8Bit(process->readAllStandardError());
         QVERIFY2(err.contains(path), qPrintable(err));
@@ -98,12 +98,13 @@ private slots:
         QFile::remove(path);
 
         QProcess *process = start(args);
-        QVERIFY(process->waitForStarted(5000));
+        // Generous: a loaded machine under wine takes seconds to start a process.
+        QVERIFY(process->waitForStarted(60000));
         // A capture would have ended the process after half a second.
         QVERIFY(!process->waitForFinished(1500));
         QCOMPARE(process->state(), QProcess::Running);
         process->kill();
-        process->waitForFinished(5000);
+        process->waitForFinished(60000);
         QVERIFY(!QFile::exists(path));
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("--screenshot=normal.png"))));
     }
