@@ -14,6 +14,7 @@
 #include "queuedevice.h"
 #include "remoteview.h"
 #include "rfbclient.h"
+#include "rfbtestserver.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -23,7 +24,6 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
-#include <QtEndian>
 
 #include <algorithm>
 #include <atomic>
@@ -89,33 +89,10 @@ double median(std::vector<double> values)
 
 // ------------------------------------------------------------------ recorded server streams
 
-void put16(QByteArray &out, quint16 v)
-{
-    char b[2];
-    qToBigEndian(v, b);
-    out.append(b, 2);
-}
-
-void put32(QByteArray &out, quint32 v)
-{
-    char b[4];
-    qToBigEndian(v, b);
-    out.append(b, 4);
-}
-
 // Version 3.8, security None, ServerInit with the 32-bit little-endian true-colour format.
 QByteArray serverPrologue(quint16 w, quint16 h)
 {
-    QByteArray out("RFB 003.008\n");
-    out += char(1);
-    out += char(1);
-    put32(out, 0);
-    put16(out, w);
-    put16(out, h);
-    out += QByteArray::fromHex("2018000100ff00ff00ff100800000000");
-    put32(out, 5);
-    out += "bench";
-    return out;
+    return rfbwire::handshake38None(w, h, "bench");
 }
 
 // A FramebufferUpdate of one Raw rectangle filled with a pattern that differs by seed.
@@ -123,14 +100,9 @@ QByteArray rawUpdate(QRect r, quint8 seed)
 {
     QByteArray out;
     out.reserve(16 + qsizetype(r.width()) * r.height() * 4);
-    out += char(0);
-    out += char(0);
-    put16(out, 1);
-    put16(out, quint16(r.x()));
-    put16(out, quint16(r.y()));
-    put16(out, quint16(r.width()));
-    put16(out, quint16(r.height()));
-    put32(out, 0);
+    out += rfbwire::update(1);
+    out += rfbwire::rectHeader(quint16(r.x()), quint16(r.y()), quint16(r.width()),
+                               quint16(r.height()), 0);
     const qsizetype start = out.size();
     out.resize(start + qsizetype(r.width()) * r.height() * 4);
     char *p = out.data() + start;

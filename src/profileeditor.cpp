@@ -126,9 +126,9 @@ ProfileEditor::~ProfileEditor()
     passwordEdit->clear();
 }
 
-ProfileFields ProfileEditor::fields() const
+PanelProfile ProfileEditor::typed() const
 {
-    ProfileFields typed;
+    PanelProfile typed = workingCopy;
     typed.name = nameEdit->text();
     typed.host = hostEdit->text();
     typed.group = groupEdit->text();
@@ -143,7 +143,7 @@ ProfileFields ProfileEditor::fields() const
 
 void ProfileEditor::save()
 {
-    const ProfileValidation checked = validateProfile(workingCopy, fields());
+    const ProfileValidation checked = validateProfile(typed());
     if (!checked.ok()) {
         errorLabel->setText(checked.error);
         return;

@@ -34,8 +34,8 @@ public:
 
     // The working copy: the accepted record once Save succeeded.
     const PanelProfile &profile() const { return workingCopy; }
-    // The widgets' contents as typed.
-    ProfileFields fields() const;
+    // The working copy with the widgets' contents exactly as typed.
+    PanelProfile typed() const;
 
 private:
     void save();

@@ -20,9 +20,9 @@ QString tr(const char *text)
 
 } // namespace
 
-ProfileValidation validateProfile(const PanelProfile &workingCopy, const ProfileFields &fields)
+ProfileValidation validateProfile(const PanelProfile &typed)
 {
-    QString host = fields.host.trimmed();
+    QString host = typed.host.trimmed();
     // The usual way to write an IPv6 literal next to a port; the port has its
     // own field here.
     if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
@@ -31,9 +31,9 @@ ProfileValidation validateProfile(const PanelProfile &workingCopy, const Profile
         return refused(tr("Введите IP или имя хоста без http:// и пути. Порт задаётся отдельно."));
 
     // Name and group count as typed: spaces around them count too.
-    if (fields.name.size() > PanelProfile::maxNameLength
-        || fields.group.size() > PanelProfile::maxGroupLength
-        || fields.notes.size() > PanelProfile::maxNotesLength
+    if (typed.name.size() > PanelProfile::maxNameLength
+        || typed.group.size() > PanelProfile::maxGroupLength
+        || typed.notes.size() > PanelProfile::maxNotesLength
         || host.size() > PanelProfile::maxHostLength) {
         return refused(tr("Слишком длинные поля: название и группа до %1, адрес до %2, заметки "
                           "до %3 символов.")
@@ -42,22 +42,16 @@ ProfileValidation validateProfile(const PanelProfile &workingCopy, const Profile
                                QString::number(PanelProfile::maxNotesLength)));
     }
 
-    if (!PasswordPrompt::isLatin1(fields.password))
+    if (!PasswordPrompt::isLatin1(typed.password))
         return refused(tr("Используйте пароль в Latin-1 (например, латиницу и цифры)."));
 
     ProfileValidation result;
     PanelProfile &profile = result.profile;
-    profile = workingCopy;
-    profile.notes = fields.notes;
-    profile.name = fields.name.trimmed();
+    profile = typed;
+    profile.name = typed.name.trimmed();
     if (profile.name.isEmpty())
         profile.name = host;
     profile.host = host;
-    profile.port = fields.port;
-    profile.group = fields.group.trimmed();
-    profile.password = fields.password;
-    profile.viewOnly = fields.viewOnly;
-    profile.reconnect = fields.reconnect;
-    profile.remember = fields.remember;
+    profile.group = typed.group.trimmed();
     return result;
 }

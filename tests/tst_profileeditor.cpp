@@ -48,7 +48,7 @@ int runChild()
         ->setChecked(true);
     editor.show();
     field<QPushButton>(&editor, QStringLiteral("Сохранить"))->click();
-    const ProfileFields typed = editor.fields();
+    const PanelProfile typed = editor.typed();
     std::printf("%s|%d|%d|%s|%s|%d\n",
         qUtf8Printable(editor.findChild<QLabel *>(QStringLiteral("error"))->text()),
         editor.isVisible(), editor.result(), qUtf8Printable(typed.name),
@@ -101,9 +101,9 @@ private slots:
         QFETCH(QString, password);
         QFETCH(QString, expected);
         const PanelProfile copy = PanelProfile::createNew();
-        const ProfileFields typed { name, host, " Цех ", password, " n\n", 5901, true, true,
-            false };
-        const ProfileValidation checked = validateProfile(copy, typed);
+        const PanelProfile typed { copy.id, name, host, " Цех ", password, " n\n", 5901, true,
+            false, true };
+        const ProfileValidation checked = validateProfile(typed);
         PanelProfile stored = copy;
         if (expected.contains(QLatin1Char('|'))) {
             stored = { copy.id, expected.section('|', 0, 0), expected.section('|', 1), "Цех",
