@@ -352,7 +352,6 @@ void MainWindow::saveWorkspace()
 
     QSettings settings;
     document.saveSettings(settings, workspaceKey);
-    journal->saveSettings(settings, journalKey);
     // A full-screen geometry would come back as a window without its frame
     // position; the previous one stays.
     if (!isFullScreen())
@@ -415,6 +414,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
         session->disconnectByUser();
         delete session;
     }
+    // The journal last, so it keeps those lines.
     QSettings settings;
     journal->saveSettings(settings, journalKey);
     event->accept();
