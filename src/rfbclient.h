@@ -91,7 +91,7 @@ private:
     void fail(const QString &reason, bool retryable);
     void processInput();
     bool parseStep();
-    QByteArray takeBytes(qsizetype n);
+    QByteArrayView takeBytes(qsizetype n);
     void beginSecurity(quint32 type);
     void sendClientInit();
     bool allocateFramebuffer(int width, int height);
@@ -105,10 +105,25 @@ private:
     bool pullInput();
     void scheduleContinuation();
     void completeHandshake(const QString &name);
+    // One function per state, or per message of the running session.
+    class WireReader;
+    void take(const WireReader &in);
+    bool need(const WireReader &in, qsizetype size);
+    bool readVersion(WireReader &in);
+    bool readSecurityType(WireReader &in);
+    bool readSecurityTypes(WireReader &in);
+    bool readChallenge(WireReader &in);
+    bool readSecurityResult(WireReader &in);
+    bool readFailureReason(WireReader &in);
+    bool readServerInit(WireReader &in);
+    bool readServerMessage(WireReader &in);
+    bool readFramebufferUpdate(WireReader &in);
+    bool readRectangle(WireReader &in);
+    bool applyDesktopSize(int width, int height);
+    void applyCopyRect(const QRect &area, int sourceX, int sourceY);
     bool finishRectangle();
     bool readRawPixels();
     qint64 waitingInput();
-    bool has(qsizetype available, qsizetype size);
     void addDamage(const QRect &area);
     void writeBytes(const char *data, qsizetype size);
 
