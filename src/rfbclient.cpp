@@ -1,6 +1,7 @@
 #include "rfbclient.h"
 
 #include "d3des/d3des.h"
+#include "socketreceive.h"
 
 #include <QElapsedTimer>
 #include <QIODevice>
@@ -21,11 +22,13 @@ constexpr qint64 bufferLimit = 75497472;
 // Bytes moved from the device into the buffer per pull, unless the pending message is known to
 // need more. Raw pixels bypass the buffer, so this only carries headers and small messages.
 constexpr qsizetype pullChunk = 64 * 1024;
+// The same for reads straight from the socket: a header and the start of what follows it.
+constexpr qsizetype directPullChunk = 16 * 1024;
 // Raw pixel bytes moved per parse step, so the time slices still bound a long rectangle.
 constexpr qsizetype rawStepBytes = 256 * 1024;
 // Raw pixel bytes per read: small enough to stay in the cache until they are sealed, larger
 // than QIODevice's 16 KiB read chunk, so a device is read directly and not through its buffer.
-constexpr qsizetype rawPiece = 32 * 1024;
+constexpr qsizetype rawPiece = 128 * 1024;
 // Rectangles an update's damage keeps apart; beyond that it grows as one bounding rectangle, so
 // a burst of tiny rectangles costs linear time.
 constexpr int damageRectLimit = 32;
@@ -248,6 +251,7 @@ void RfbClient::disconnectFromPanel()
             socket.flush();
         socket.abort();
     }
+    setDirectRead(false);
     inputBuffer.clear();
     readPos = 0;
     pendingSize = 0;
@@ -391,12 +395,13 @@ qint64 RfbClient::waitingInput()
     return available;
 }
 
-// Moves up to one chunk, or what the pending message still lacks, from the device into the
-// buffer. False when nothing came (or the connection ended because too much is waiting).
+// Moves up to one chunk, or what the pending message still lacks, from the device (and, for the
+// live own socket, then from its descriptor) into the buffer. False when nothing came (or the
+// connection ended because too much is waiting).
 bool RfbClient::pullInput()
 {
     const qint64 available = waitingInput();
-    if (available <= 0)
+    if (state == Idle || (available <= 0 && !readingDirectly))
         return false;
     const qsizetype unparsed = inputBuffer.size() - readPos;
 
@@ -417,13 +422,20 @@ bool RfbClient::pullInput()
 
     const qsizetype old = inputBuffer.size();
     const qsizetype lacking = std::max<qsizetype>(pendingSize - unparsed, 0);
-    const qsizetype wanted = qsizetype(std::min<qint64>(available, std::max(pullChunk, lacking)));
+    // Read directly, only what the next messages need: Raw pixels go into the image instead.
+    const qsizetype wanted = readingDirectly
+        ? std::max(directPullChunk, lacking)
+        : qsizetype(std::min<qint64>(available, std::max(pullChunk, lacking)));
     // Room for the whole pending message once its size is known, never more than it needs.
     if (inputBuffer.capacity() < old + wanted)
         inputBuffer.reserve(std::max(old + wanted, readPos + pendingSize));
     inputBuffer.resize(old + wanted);
-    const qint64 got = transport->read(inputBuffer.data() + old, wanted);
-    inputBuffer.resize(old + std::max<qint64>(got, 0));
+    qint64 got = 0;
+    if (available > 0)
+        got = std::max<qint64>(transport->read(inputBuffer.data() + old, wanted), 0);
+    if (readingDirectly && got < wanted)
+        got += receiveDirect(inputBuffer.data() + old + got, wanted - qsizetype(got));
+    inputBuffer.resize(old + got);
     return got > 0;
 }
 
@@ -772,8 +784,9 @@ void RfbClient::applyCopyRect(const QRect &area, int sourceX, int sourceY)
 }
 
 // The pixels of the Raw rectangle in progress go straight into its framebuffer rows: first what
-// the buffer already holds, then read from the device into the row itself, so most bytes are
-// copied once on their way from the device. One step moves at most rawStepBytes.
+// the buffer already holds, then what the device holds, and once the socket's own read buffer is
+// empty, straight from the socket into the row, so most bytes are copied once, by the system, on
+// their way in. One step moves at most rawStepBytes.
 bool RfbClient::readRawPixels()
 {
     const qsizetype rowBytes = 4 * qsizetype(rawArea.width());
@@ -788,39 +801,69 @@ bool RfbClient::readRawPixels()
     bool progressed = false;
     while (budget > 0 && rawRow < rawArea.height()) {
         uchar *row = bits + (rawArea.y() + rawRow) * stride + 4 * qsizetype(rawArea.x());
+        char *at = reinterpret_cast<char *>(row) + rawRowBytes;
         const qsizetype span = contiguous ? (rawArea.height() - rawRow) * rowBytes : rowBytes;
         const qsizetype want = std::min({ span - rawRowBytes, budget, rawPiece });
-        qsizetype got = 0;
+        qint64 got = 0;
         if (const qsizetype buffered = inputBuffer.size() - readPos; buffered > 0) {
             got = std::min(want, buffered);
-            std::memcpy(row + rawRowBytes, inputBuffer.constData() + readPos, size_t(got));
-            readPos += got;
+            std::memcpy(at, inputBuffer.constData() + readPos, size_t(got));
+            readPos += qsizetype(got);
         } else {
             if (fromDevice < 0) {
                 fromDevice = waitingInput();
                 if (state == Idle)
                     return false;
             }
-            if (fromDevice == 0)
+            if (fromDevice > 0) {
+                // Asking for more than is there lets a socket re-arm its read notification.
+                got = transport->read(at, want);
+                fromDevice -= std::max<qint64>(got, 0);
+            } else {
+                got = receiveDirect(at, want);
+            }
+            if (got <= 0)
                 break;
-            const qint64 n = transport->read(
-                reinterpret_cast<char *>(row) + rawRowBytes, std::min<qint64>(want, fromDevice));
-            if (n <= 0)
-                break;
-            got = qsizetype(n);
-            fromDevice -= n;
         }
-        sealPixels(row, rawRowBytes, rawRowBytes + got);
-        rawRowBytes += got;
+        sealPixels(row, rawRowBytes, rawRowBytes + qsizetype(got));
+        rawRowBytes += qsizetype(got);
         rawRow += int(rawRowBytes / rowBytes);
         rawRowBytes %= rowBytes;
-        budget -= got;
+        budget -= qsizetype(got);
         progressed = true;
     }
     if (rawRow < rawArea.height())
         return progressed;
     rawArea = QRect();
     return finishRectangle();
+}
+
+// Reads the own socket's descriptor, behind Qt's back, once Qt's read buffer is empty: order is
+// kept because Qt's buffer only ever holds bytes older than the descriptor's. 0 when nothing is
+// waiting; an end of stream or an error found here is left for the socket to find and report
+// when it next reads, as it does while its read notification is armed.
+qint64 RfbClient::receiveDirect(char *data, qsizetype size)
+{
+    if (!readingDirectly || socket.state() != QAbstractSocket::ConnectedState
+        || socket.bytesAvailable() > 0)
+        return 0;
+    const qintptr descriptor = socket.socketDescriptor();
+    if (descriptor == -1)
+        return 0;
+    return std::max<qint64>(SocketReceive::waiting(descriptor, data, size), 0);
+}
+
+// While the session is live, the own socket is read directly and Qt's read buffer is cut to one
+// byte: Qt's read notification still raises readyRead when bytes arrive, but Qt no longer
+// copies them all into its buffer first. Every read of Qt's buffer asks for more than it holds,
+// which makes Qt re-arm its notification; and a step never leaves bytes in Qt's buffer unless a
+// continuation is queued, so arriving bytes are always noticed.
+void RfbClient::setDirectRead(bool on)
+{
+    if (transport != &socket || readingDirectly == on)
+        return;
+    readingDirectly = on;
+    socket.setReadBufferSize(on ? 1 : bufferLimit);
 }
 
 void RfbClient::addDamage(const QRect &area)
@@ -879,6 +922,7 @@ void RfbClient::completeHandshake(const QString &name)
     writeBytes(setPixelFormat, sizeof setPixelFormat);
     writeBytes(setEncodings, sizeof setEncodings);
     state = Running;
+    setDirectRead(true);
     responseTimer.stop();
     wipe(passwordBytes);
     keepAliveTimer.start();

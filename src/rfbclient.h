@@ -123,6 +123,8 @@ private:
     void applyCopyRect(const QRect &area, int sourceX, int sourceY);
     bool finishRectangle();
     bool readRawPixels();
+    qint64 receiveDirect(char *data, qsizetype size);
+    void setDirectRead(bool on);
     qint64 waitingInput();
     void addDamage(const QRect &area);
     void writeBytes(const char *data, qsizetype size);
@@ -145,6 +147,7 @@ private:
     QRect rawArea;
     int rawRow = 0;
     qsizetype rawRowBytes = 0;
+    bool readingDirectly = false; // the own socket of a live session is read behind Qt's buffer
     QRegion damage; // collected for the update being read
     int damageRects = 0;
     QRect damageBounds; // rectangles beyond the ones the region keeps apart
