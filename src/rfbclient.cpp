@@ -35,6 +35,11 @@ constexpr int damageRectLimit = 32;
 // A buffer this large is released when it runs empty instead of being kept for reuse.
 constexpr qsizetype keptCapacity = 8 * 1024 * 1024;
 constexpr qint64 sliceNanoseconds = 8 * 1000 * 1000;
+// Work one update may ask for beyond the bytes it brings: CopyRect moves at most this many
+// screen areas, and the screen size changes at most once. A panel's updates change each pixel
+// at most once; beyond that a server would make the client (and every other session on the same
+// event loop) work without end for a few bytes each.
+constexpr qint64 copyScreensPerUpdate = 4;
 constexpr quint32 textLimit = 65536;
 constexpr quint32 cutTextLimit = 1048576;
 constexpr int sideLimit = 8192;
@@ -701,6 +706,8 @@ bool RfbClient::readFramebufferUpdate(WireReader &in)
         damage = QRegion();
         damageRects = 0;
         damageBounds = QRect();
+        copiedPixels = 0;
+        sizeChanged = false;
         responseTimer.start();
     }
     return true;
@@ -718,6 +725,10 @@ bool RfbClient::readRectangle(WireReader &in)
 
     if (encoding == desktopSizeEncoding) {
         take(in);
+        if (std::exchange(sizeChanged, true)) {
+            failHeavyUpdate();
+            return false;
+        }
         return applyDesktopSize(width, height);
     }
     if (x + width > fb.width() || y + height > fb.height()) {
@@ -747,11 +758,21 @@ bool RfbClient::readRectangle(WireReader &in)
             return false;
         }
         take(in);
+        copiedPixels += qint64(width) * height;
+        if (copiedPixels > copyScreensPerUpdate * fb.width() * fb.height()) {
+            failHeavyUpdate();
+            return false;
+        }
         applyCopyRect(QRect(x, y, width, height), sourceX, sourceY);
         return finishRectangle();
     }
     fail(tr("Сервер прислал незапрошенное кодирование %1").arg(encoding), false);
     return false;
+}
+
+void RfbClient::failHeavyUpdate()
+{
+    fail(tr("Сервер прислал слишком объёмное обновление экрана"), false);
 }
 
 bool RfbClient::applyDesktopSize(int width, int height)

@@ -120,6 +120,7 @@ private:
     bool readFramebufferUpdate(WireReader &in);
     bool readRectangle(WireReader &in);
     bool applyDesktopSize(int width, int height);
+    void failHeavyUpdate();
     void applyCopyRect(const QRect &area, int sourceX, int sourceY);
     bool finishRectangle();
     bool readRawPixels();
@@ -148,6 +149,10 @@ private:
     int rawRow = 0;
     qsizetype rawRowBytes = 0;
     bool readingDirectly = false; // the own socket of a live session is read behind Qt's buffer
+    // Work of the update being read beyond its bytes: pixels moved by CopyRect, and whether
+    // the screen size has changed.
+    qint64 copiedPixels = 0;
+    bool sizeChanged = false;
     QRegion damage; // collected for the update being read
     int damageRects = 0;
     QRect damageBounds; // rectangles beyond the ones the region keeps apart
