@@ -837,8 +837,7 @@ bool RfbClient::readRawPixels()
                     return false;
             }
             if (fromDevice > 0) {
-                // Asking for more than is there lets a socket re-arm its read notification.
-                got = transport->read(at, want);
+                got = transport->read(at, std::min<qint64>(want, fromDevice));
                 fromDevice -= std::max<qint64>(got, 0);
             } else {
                 got = receiveDirect(at, want);
@@ -871,14 +870,21 @@ qint64 RfbClient::receiveDirect(char *data, qsizetype size)
     const qintptr descriptor = socket.socketDescriptor();
     if (descriptor == -1)
         return 0;
-    return std::max<qint64>(SocketReceive::waiting(descriptor, data, size), 0);
+    const qint64 got = SocketReceive::waiting(descriptor, data, size);
+    if (got == 0) {
+        // Back to waiting for readyRead. Qt turns its read notification off while its one-byte
+        // buffer is full, and a read that finds the buffer empty turns it on again.
+        char unused;
+        socket.read(&unused, 1);
+    }
+    return std::max<qint64>(got, 0);
 }
 
 // While the session is live, the own socket is read directly and Qt's read buffer is cut to one
 // byte: Qt's read notification still raises readyRead when bytes arrive, but Qt no longer
-// copies them all into its buffer first. Every read of Qt's buffer asks for more than it holds,
-// which makes Qt re-arm its notification; and a step never leaves bytes in Qt's buffer unless a
-// continuation is queued, so arriving bytes are always noticed.
+// copies them all into its buffer first. Parsing only stops without a queued continuation once
+// the descriptor had nothing more, after receiveDirect() re-armed Qt's notification, so arriving
+// bytes are always noticed.
 void RfbClient::setDirectRead(bool on)
 {
     if (transport != &socket || readingDirectly == on)
