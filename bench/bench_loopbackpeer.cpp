@@ -4,11 +4,14 @@
 //   bench_loopbackpeer ours HOST PORT SECONDS     our RfbClient, with the program's 35 ms pacing
 //   bench_loopbackpeer libvnc HOST PORT SECONDS   libvncclient, asking again as soon as an update
 //                                                 is done (only when built with libvncclient)
+//   bench_loopbackpeer libvnc-paused ...          the same with a 35 ms pause after each update,
+//                                                 so it idles between updates as ours does
 // Prints one line: "<client> updates=<n> seconds=<wall> cpu_ms_per_update=<x>".
 #include "rfbclient.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -96,8 +99,11 @@ Span *vncSpan = nullptr;
 
 void quiet(const char *, ...) { }
 
-int runLibvnc(const char *host, quint16 port, int seconds)
+bool vncPause = false;
+
+int runLibvnc(const char *host, quint16 port, int seconds, bool pause)
 {
+    vncPause = pause;
     rfbClientLog = rfbClientErr = quiet;
     rfbClient *client = rfbGetClient(8, 3, 4);
     client->format.redShift = 16;
@@ -107,7 +113,11 @@ int runLibvnc(const char *host, quint16 port, int seconds)
     client->serverPort = port;
     Span span;
     vncSpan = &span;
-    client->FinishedFrameBufferUpdate = [](rfbClient *) { vncSpan->frame(); };
+    client->FinishedFrameBufferUpdate = [](rfbClient *) {
+        vncSpan->frame();
+        if (vncPause)
+            QThread::msleep(35);
+    };
     if (!rfbInitClient(client, nullptr, nullptr))
         return 1;
     while (span.updates < 0 || span.wall.elapsed() < seconds * 1000) {
@@ -115,7 +125,7 @@ int runLibvnc(const char *host, quint16 port, int seconds)
         if (ready < 0 || (ready > 0 && !HandleRFBServerMessage(client)))
             return 1;
     }
-    span.print("libvncclient " LIBVNCSERVER_VERSION);
+    span.print(pause ? "libvncclient-paused" : "libvncclient " LIBVNCSERVER_VERSION);
     free(client->frameBuffer);
     client->frameBuffer = nullptr;
     rfbClientCleanup(client);
@@ -137,8 +147,8 @@ int main(int argc, char **argv)
     if (std::strcmp(argv[1], "ours") == 0)
         return runOurs(QString::fromLocal8Bit(argv[2]), port, seconds);
 #ifdef PELORIN_HAVE_LIBVNCCLIENT
-    if (std::strcmp(argv[1], "libvnc") == 0)
-        return runLibvnc(argv[2], port, seconds);
+    if (std::strcmp(argv[1], "libvnc") == 0 || std::strcmp(argv[1], "libvnc-paused") == 0)
+        return runLibvnc(argv[2], port, seconds, std::strcmp(argv[1], "libvnc-paused") == 0);
 #endif
     std::fprintf(stderr, "unknown or unavailable client: %s\n", argv[1]);
     return 2;
