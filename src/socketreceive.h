@@ -3,7 +3,7 @@
 #include <QtGlobal>
 
 // Reads what is waiting on a connected stream socket straight into the caller's memory, without
-// blocking and without the toolkit's read buffer. socketreceive_posix.cpp holds the POSIX call,
+// blocking and without the toolkit's read buffer. socketreceive_unix.cpp holds the POSIX call,
 // socketreceive_win.cpp the winsock one.
 namespace SocketReceive {
 
