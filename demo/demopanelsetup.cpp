@@ -37,12 +37,17 @@ QString demoPanelLine(const DemoPanelSetup &setup, quint16 port)
             security, QString::number(setup.maxMinor), QString::number(port));
 }
 
-bool seedDemoSettings(
+SeedResult seedDemoSettings(
     const QString &settingsFolder, const QList<DemoPanelSetup> &setups, const QList<quint16> &ports)
 {
     // The file the program's default settings object uses under XDG_CONFIG_HOME on Linux.
     QSettings settings(QDir(settingsFolder).filePath(QStringLiteral("Pelorin/PelorinVNC.conf")),
         QSettings::IniFormat);
+    // The program keeps keys it does not know, so the marker outlives its saves.
+    const QString marker = QStringLiteral("demoSeeded");
+    if (!settings.value(QStringLiteral("profiles")).toByteArray().isEmpty()
+        && !settings.value(marker).toBool())
+        return SeedResult::Refused;
     QJsonArray profiles;
     QJsonArray sessions;
     QJsonArray cells;
@@ -80,6 +85,7 @@ bool seedDemoSettings(
         QStringLiteral("profiles"), QJsonDocument(profiles).toJson(QJsonDocument::Compact));
     settings.setValue(
         QStringLiteral("workspaceV2"), QJsonDocument(workspace).toJson(QJsonDocument::Compact));
+    settings.setValue(marker, true);
     settings.sync();
-    return settings.status() == QSettings::NoError;
+    return settings.status() == QSettings::NoError ? SeedResult::Written : SeedResult::Failed;
 }

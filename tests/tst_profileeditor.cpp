@@ -31,7 +31,8 @@ template<typename T> T *field(QWidget *dialog, const QString &name)
 QString storedSecret(const QString &id, bool *stored)
 {
     QByteArray secret;
-    *stored = CredentialBackend::read(CredentialStore::targetName(id), &secret);
+    *stored = CredentialBackend::read(CredentialStore::targetName(id), &secret)
+        == CredentialBackend::ReadResult::Found;
     return QString::fromUtf8(secret);
 }
 
