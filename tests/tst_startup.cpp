@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QProcess>
 #include <QResource>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -16,11 +17,11 @@ private:
     QTemporaryDir dir;
 
     // Runs the program with these arguments and the given settings folder.
-    QProcess *start(const QStringList &args)
+    QProcess *start(const QStringList &args, const QString &config = QStringLiteral("config"))
     {
         auto *process = new QProcess(this);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(config));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         process->setProcessEnvironment(env);
         process->setWorkingDirectory(dir.path());
@@ -107,6 +108,48 @@ private slots:
         process->waitForFinished(60000);
         QVERIFY(!QFile::exists(path));
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("--screenshot=normal.png"))));
+    }
+
+    // A second start on the same settings hands over to the running copy and ends with 0; a
+    // capture and a start on other settings are not held back.
+    void oneCopyPerSettings()
+    {
+#ifdef Q_OS_WIN
+        // The registry has no folder; the lock lies in the user's local application data.
+        const QString lock = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+            + QStringLiteral("/Pelorin/PelorinVNC/PelorinVNC.lock");
+#else
+        const QString lock = dir.filePath(QStringLiteral("config/Pelorin/PelorinVNC.lock"));
+#endif
+        QFile::remove(lock); // left by a copy an earlier case killed
+        QProcess *first = start({});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lock), 60000);
+        QList<QProcess *> running{first};
+#ifndef Q_OS_WIN
+        // Elsewhere the settings location follows XDG_CONFIG_HOME; Windows keeps one per user.
+        running << start({}, QStringLiteral("other-config"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QFile::exists(dir.filePath(QStringLiteral("other-config/Pelorin/PelorinVNC.lock"))),
+            60000);
+#endif
+        QProcess *second = start({});
+        QVERIFY(second->waitForFinished(60000));
+        QCOMPARE(second->exitCode(), 0);
+        QProcess *again = start({});
+        QVERIFY(again->waitForFinished(60000));
+        QCOMPARE(again->exitCode(), 0);
+
+        const QString shot = dir.filePath(QStringLiteral("beside.png"));
+        QProcess *capture = start({QStringLiteral("--screenshot"), shot});
+        QVERIFY(capture->waitForFinished(60000));
+        QCOMPARE(capture->exitCode(), 0);
+        QVERIFY(QFile::exists(shot));
+
+        for (QProcess *process : running) {
+            QCOMPARE(process->state(), QProcess::Running);
+            process->kill();
+            process->waitForFinished(60000);
+        }
     }
 
     void resourcesAreCompiledIn()
