@@ -36,10 +36,8 @@ QString storedSecret(const QString &id, bool *stored)
     return QString::fromUtf8(secret);
 }
 
-// Child mode, without any reachable store. "write": the write fails, and the
-// dialog must say so and keep everything typed. "read": a remembered record's
-// password cannot be read; the dialog says so, and Save with the field left
-// empty keeps the stored password (no write, which would fail here).
+// Child mode, without any reachable store: a failed write ("write") or read ("read") of a
+// remembered password; the dialog must say so, and the read case saves without writing.
 int runChild(const QByteArray &mode)
 {
     PanelProfile record = PanelProfile::createNew();
