@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QSettings>
 
+#include <algorithm>
+
 QList<DemoPanelSetup> demoPanelSetups()
 {
     const auto tr
@@ -43,10 +45,21 @@ SeedResult seedDemoSettings(
     // The file the program's default settings object uses under XDG_CONFIG_HOME on Linux.
     QSettings settings(QDir(settingsFolder).filePath(QStringLiteral("Pelorin/PelorinVNC.conf")),
         QSettings::IniFormat);
-    // The program keeps keys it does not know, so the marker outlives its saves.
+    // The program keeps keys it does not know, so the marker outlives its saves. A book of
+    // only demo panels is the demo's own too (seeded before the marker existed).
     const QString marker = QStringLiteral("demoSeeded");
-    if (!settings.value(QStringLiteral("profiles")).toByteArray().isEmpty()
-        && !settings.value(marker).toBool())
+    const QByteArray stored = settings.value(QStringLiteral("profiles")).toByteArray();
+    bool ours = stored.isEmpty() || settings.value(marker).toBool();
+    if (!ours) {
+        const QJsonArray existing = QJsonDocument::fromJson(stored).array();
+        ours = !existing.isEmpty()
+            && std::all_of(existing.begin(), existing.end(), [&](const QJsonValue &entry) {
+                   const QString id = entry.toObject().value(QStringLiteral("id")).toString();
+                   return std::any_of(setups.begin(), setups.end(),
+                       [&id](const DemoPanelSetup &setup) { return setup.id == id; });
+               });
+    }
+    if (!ours)
         return SeedResult::Refused;
     QJsonArray profiles;
     QJsonArray sessions;

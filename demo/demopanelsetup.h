@@ -31,5 +31,5 @@ enum class SeedResult { Written, Refused, Failed };
 // Refused, writing nothing, when the file holds an address book that an earlier seeding did
 // not write (a marker key tells those apart): pointed at an operator's own settings folder it
 // would replace the operator's panels.
-SeedResult seedDemoSettings(
-    const QString &settingsFolder, const QList<DemoPanelSetup> &setups, const QList<quint16> &ports);
+SeedResult seedDemoSettings(const QString &settingsFolder, const QList<DemoPanelSetup> &setups,
+    const QList<quint16> &ports);

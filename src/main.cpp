@@ -42,8 +42,8 @@ int main(int argc, char *argv[])
         case SingleInstance::Claim::HandedOver:
             return 0;
         case SingleInstance::Claim::NoAnswer:
-            std::fprintf(stderr,
-                "pelorin: another copy is running on these settings but does not answer\n");
+            std::fprintf(
+                stderr, "pelorin: another copy is running on these settings but does not answer\n");
             return 1;
         }
     }

@@ -27,7 +27,8 @@ SingleInstance::~SingleInstance() = default;
 
 QString SingleInstance::lockPath()
 {
-    return QDir(lockFolder()).filePath(QCoreApplication::applicationName() + QStringLiteral(".lock"));
+    return QDir(lockFolder())
+        .filePath(QCoreApplication::applicationName() + QStringLiteral(".lock"));
 }
 
 QString SingleInstance::serverName()
@@ -39,7 +40,8 @@ QString SingleInstance::serverName()
         user = qEnvironmentVariable("USERNAME");
     const QByteArray key = (user + QLatin1Char('\n') + QSettings().fileName()).toUtf8();
     return QCoreApplication::applicationName() + QLatin1Char('-')
-        + QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex().left(16));
+        + QString::fromLatin1(
+            QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex().left(16));
 }
 
 SingleInstance::Claim SingleInstance::claim()
