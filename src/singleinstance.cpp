@@ -84,18 +84,21 @@ void SingleInstance::answer()
 {
     while (QLocalSocket *socket = server->nextPendingConnection()) {
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-            if (!socket->canReadLine())
-                return;
-            if (socket->readLine() != kRequest) {
-                socket->disconnectFromServer();
-                return;
-            }
-            socket->write(kReply);
-            socket->disconnectFromServer();
-            emit activationRequested();
-        });
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { serve(socket); });
+        serve(socket); // the request may have arrived with the connection
     }
+}
+
+void SingleInstance::serve(QLocalSocket *socket)
+{
+    if (!socket->canReadLine())
+        return;
+    const bool asked = socket->readLine() == kRequest;
+    if (asked)
+        socket->write(kReply);
+    socket->disconnectFromServer();
+    if (asked)
+        emit activationRequested();
 }
 
 bool SingleInstance::askRunningCopy()

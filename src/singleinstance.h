@@ -5,6 +5,7 @@
 #include <memory>
 
 class QLocalServer;
+class QLocalSocket;
 class QLockFile;
 class QWidget;
 
@@ -51,6 +52,7 @@ signals:
 private:
     bool listen();
     void answer();
+    void serve(QLocalSocket *socket);
     static bool askRunningCopy();
     // Platform parts (singleinstance_win.cpp, singleinstance_unix.cpp).
     static QString lockFolder();
