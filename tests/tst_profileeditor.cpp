@@ -173,12 +173,10 @@ private slots:
     {
         QTest::addColumn<QString>("mode");
         QTest::addColumn<QString>("expected"); // error label|visible|result|name|password|remember
-        QTest::newRow("write fails: dialog kept")
-            << "write"
+        QTest::newRow("write fails: dialog kept") << "write"
             << "Не удалось сохранить пароль в Windows. Снимите флажок или проверьте доступ к "
                "хранилищу.|1|0|Линия 1|pw|1";
-        QTest::newRow("read fails: stored password kept")
-            << "read"
+        QTest::newRow("read fails: stored password kept") << "read"
             << "Не удалось прочитать пароль из хранилища Windows. Оставьте поле пустым, чтобы "
                "сохранить прежний пароль, или введите новый.|0|1|Линия 1||1";
     }
