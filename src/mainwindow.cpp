@@ -252,9 +252,9 @@ void MainWindow::duplicateProfile()
     copy.password.clear();
     copy.remember = false;
     book.append(copy);
+    storeBook(tr("Дублировать панель"));
     rebuildAddressTree();
     refreshCellSelectors();
-    storeBook(tr("Дублировать панель"));
 }
 
 void MainWindow::deleteProfile()
@@ -276,9 +276,9 @@ void MainWindow::deleteProfile()
     CredentialStore::deletePassword(profile);
     book[at].password.fill(QChar(0));
     book.removeAt(at);
+    storeBook(tr("Удалить панель"));
     rebuildAddressTree();
     refreshCellSelectors();
-    storeBook(tr("Удалить панель"));
 }
 
 void MainWindow::editProfile(bool createNew)
@@ -329,10 +329,10 @@ void MainWindow::importAddressBook()
     if (!self || !added)
         return;
     book.append(*added);
+    storeBook(tr("Импорт"));
     rebuildAddressTree();
     rebuildWorkspace();
     appendJournal(ExchangeFlows::importJournalText(added->size()));
-    storeBook(tr("Импорт"));
 }
 
 void MainWindow::exportAddressBook()
