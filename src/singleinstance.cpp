@@ -4,10 +4,10 @@
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
-#include <QSettings>
 #include <QWidget>
 
 namespace {
@@ -38,7 +38,10 @@ QString SingleInstance::serverName()
     QString user = qEnvironmentVariable("USER");
     if (user.isEmpty())
         user = qEnvironmentVariable("USERNAME");
-    const QByteArray key = (user + QLatin1Char('\n') + QSettings().fileName()).toUtf8();
+    // The lock's folder as the file system knows it, so two spellings of one
+    // settings location meet (the folder exists once claim() has begun).
+    const QString folder = QFileInfo(lockFolder()).canonicalFilePath();
+    const QByteArray key = (user + QLatin1Char('\n') + folder).toUtf8();
     return QCoreApplication::applicationName() + QLatin1Char('-')
         + QString::fromLatin1(
             QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex().left(16));
