@@ -104,7 +104,8 @@ private:
     // Every message a session journals arrives here.
     void logSessionEvent(Session *session, const QString &message);
 
-    // Both return whether the settings store took everything.
+    // Writes the workspace, the geometry and the journal; false when the
+    // settings store did not take them.
     bool saveWorkspace();
     void restoreWorkspace();
     // The address book written back after a change; a failure is told under `title`
