@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QProcess>
 #include <QResource>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -16,11 +17,11 @@ private:
     QTemporaryDir dir;
 
     // Runs the program with these arguments and the given settings folder.
-    QProcess *start(const QStringList &args)
+    QProcess *start(const QStringList &args, const QString &config = QStringLiteral("config"))
     {
         auto *process = new QProcess(this);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(config));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         process->setProcessEnvironment(env);
         process->setWorkingDirectory(dir.path());
@@ -107,6 +108,36 @@ private slots:
         process->waitForFinished(60000);
         QVERIFY(!QFile::exists(path));
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("--screenshot=normal.png"))));
+    }
+
+    // A start on the same settings hands over and ends with 0; a capture, other settings run.
+    void oneCopyPerSettings()
+    {
+#ifdef Q_OS_WIN
+        const QStringList configs{"config"}; // the registry: one location per user
+        const QString lockAt = QStandardPaths::writableLocation(
+            QStandardPaths::GenericDataLocation) + "/Pelorin/PelorinVNC/PelorinVNC.lock";
+#else
+        const QStringList configs{"config", "other-config"};
+        const QString lockAt = dir.filePath("%1/Pelorin/PelorinVNC.lock");
+#endif
+        QList<QProcess *> running;
+        for (const QString &config : configs) {
+            const QString lock = QString(lockAt).replace("%1", config);
+            QFile::remove(lock); // left by a copy an earlier case killed
+            running << start({}, config);
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lock), 60000);
+        }
+        const QString shot = dir.filePath(QStringLiteral("beside.png"));
+        for (const QStringList &args : {QStringList(), QStringList{"--screenshot", shot}}) {
+            QProcess *process = start(args);
+            QVERIFY(process->waitForFinished(60000));
+            QCOMPARE(process->exitCode(), 0);
+        }
+        for (QProcess *process : std::as_const(running)) {
+            QCOMPARE(process->state(), QProcess::Running);
+            process->kill();
+        }
     }
 
     void resourcesAreCompiledIn()
