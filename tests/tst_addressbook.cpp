@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+
 Q_DECLARE_METATYPE(AddressBook)
 
 namespace {
@@ -379,6 +381,32 @@ private slots:
         QCOMPARE(fresh.id.size(), 36);
         QCOMPARE(fresh.port, 5900);
         QVERIFY(!fresh.viewOnly && !fresh.reconnect && !fresh.remember);
+    }
+
+    // Copies of a record never share the password's characters, and a wipe zeroes them
+    // where they are: filling a shared QString would zero a fresh copy instead.
+    void passwordWipedInPlace()
+    {
+        const auto zeroed = [](const QChar *at) {
+            return std::all_of(at, at + 6, [](QChar c) { return c.isNull(); });
+        };
+        PanelProfile a;
+        a.password = QStringLiteral("geheim");
+        const PanelProfile b = a;
+        const QChar *buffer = a.password.view().data();
+        QVERIFY(buffer != b.password.view().data());
+        a.password.clear();
+        QVERIFY(zeroed(buffer));
+        QCOMPARE(b.password.toQString(), QStringLiteral("geheim"));
+
+        QString read = QString::fromLatin1("geheim"); // the only owner, as a keyring read
+        const QChar *readBuffer = read.constData();
+        const Password taken = Password::take(std::move(read));
+        QVERIFY(zeroed(readBuffer));
+        QString shown = taken.toQString();
+        const QString field = shown; // a widget keeping what it was given
+        Password::wipe(shown);
+        QCOMPARE(field, QStringLiteral("geheim"));
     }
 };
 
