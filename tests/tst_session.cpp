@@ -451,14 +451,13 @@ void TestSession::secondOutageContinuesTheCount()
                           rig.lastReason()}));
 }
 
-// A server's own words may run to 64 KiB: the status line shows their start, the
-// journal gets them whole (the window cuts its lines itself).
+// A server's words may run to 64 KiB: the status line shows their start, the journal all.
 void TestSession::longServerReasonCutForDisplay()
 {
     Rig rig;
     rig.server.setAutoHandshake(false);
     rig.create();
-    const QString reason = QString(5000, QChar(0x44F));
+    const QString reason(5000, QChar(0x44F));
     QObject::connect(&rig.server, &RfbTestServer::clientConnected, &rig.server, [&] {
         rig.server.send(rfbwire::version(8) + rfbwire::securityTypes({})
             + rfbwire::failureReason(reason.toUtf8()));
