@@ -42,8 +42,9 @@ public:
     // Copies text, then wipes it (see wipe()).
     static Password take(QString &&text);
     // Zeroes text in place when it holds the only reference to its characters
-    // (it keeps the zeroed buffer until it goes), and empties it. A buffer that something else
-    // still shares (a line edit's own text, say) is out of reach: it is only let go.
+    // (it keeps the zeroed buffer until it goes), and empties it. A buffer
+    // that something else still shares (a line edit's own text, say) is out
+    // of reach: it is only let go.
     static void wipe(QString &text);
 
     bool isEmpty() const { return text.isEmpty(); }
