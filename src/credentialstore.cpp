@@ -37,7 +37,7 @@ QString CredentialStore::readPassword(const QString &id, ReadResult *result)
 
 bool CredentialStore::writePassword(const PanelProfile &profile)
 {
-    QByteArray secret = profile.password.toUtf8();
+    QByteArray secret = profile.password.view().toUtf8();
     const bool ok = CredentialBackend::write(targetName(profile.id), QStringLiteral("VNC"), secret);
     wipe(secret);
     return ok;

@@ -6,6 +6,24 @@
 #include <QSettings>
 #include <QTimer>
 
+namespace {
+
+// One entry is one line. Control characters (C0, DEL, C1 with NEL) and the
+// Unicode line and paragraph separators would break it, or let a panel's
+// name or a server's words forge a line of their own.
+QString oneLine(const QString &text)
+{
+    QString line = text;
+    for (QChar &c : line) {
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator
+            || c == QChar::ParagraphSeparator)
+            c = QLatin1Char(' ');
+    }
+    return line;
+}
+
+} // namespace
+
 Journal::Journal(QObject *parent)
     : QObject(parent)
     , clock([] { return QDateTime::currentDateTime(); })
@@ -33,17 +51,18 @@ void Journal::append(const QString &text)
 QString Journal::sessionEntry(const PanelProfile &profile, const QString &message)
 {
     return QStringLiteral("%1 · %2:%3 · %4")
-        .arg(profile.name, profile.host, QString::number(profile.port),
-            cleanMessage(message, profile.password));
+        .arg(oneLine(profile.name), oneLine(profile.host), QString::number(profile.port),
+            cleanMessage(message, profile.password.view()));
 }
 
-QString Journal::cleanMessage(const QString &message, const QString &password)
+QString Journal::cleanMessage(const QString &message, QStringView password)
 {
+    static const QString mask = QStringLiteral("[скрыто]");
     QString text = message;
     if (!password.isEmpty())
-        text.replace(password, QStringLiteral("[скрыто]"), Qt::CaseSensitive);
-    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
+        text.replace(
+            password.data(), password.size(), mask.constData(), mask.size(), Qt::CaseSensitive);
+    text = oneLine(text);
     if (text.size() > maxMessageLength) {
         // Never keep half of a surrogate pair at the cut.
         const bool splitsPair = text.at(maxMessageLength - 1).isHighSurrogate();

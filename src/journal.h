@@ -34,12 +34,14 @@ public:
     void append(const QString &text);
 
     // The entry of a session message: "name · host:port · message", the message
-    // cleaned by cleanMessage with the profile's password.
+    // cleaned by cleanMessage with the profile's password; name and host get
+    // the same line-break cleaning.
     static QString sessionEntry(const PanelProfile &profile, const QString &message);
-    // Every occurrence of password (when not empty) becomes "[скрыто]", then line
-    // breaks become spaces, then the text is cut to maxMessageLength. Masking
-    // comes first so that a password straddling the cut is never kept in part.
-    static QString cleanMessage(const QString &message, const QString &password);
+    // Every occurrence of password (when not empty) becomes "[скрыто]", then
+    // control characters and the Unicode line and paragraph separators become
+    // spaces, then the text is cut to maxMessageLength. Masking comes first so
+    // that a password straddling the cut is never kept in part.
+    static QString cleanMessage(const QString &message, QStringView password);
 
     // The diagnostics file: the product header line, a line feed, then the lines
     // joined with line feeds (none after the last), UTF-8 without a BOM.

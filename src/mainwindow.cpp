@@ -248,7 +248,6 @@ void MainWindow::duplicateProfile()
     PanelProfile copy = book.at(index);
     copy.id = PanelProfile::newId();
     copy.name += tr(" — копия");
-    copy.password.fill(QChar(0));
     copy.password.clear();
     copy.remember = false;
     book.append(copy);
@@ -274,7 +273,6 @@ void MainWindow::deleteProfile()
     if (at == -1)
         return;
     CredentialStore::deletePassword(profile);
-    book[at].password.fill(QChar(0));
     book.removeAt(at);
     storeBook(tr("Удалить панель"));
     rebuildAddressTree();
@@ -294,7 +292,6 @@ void MainWindow::editProfile(bool createNew)
         if (at == -1) {
             book.append(record);
         } else {
-            book[at].password.fill(QChar(0));
             book[at] = record;
         }
         committed = record.id;

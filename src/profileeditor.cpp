@@ -52,7 +52,7 @@ ProfileEditor::ProfileEditor(Mode mode, const PanelProfile &record, QWidget *par
     setMinimumWidth(520);
     if (workingCopy.remember) {
         CredentialStore::ReadResult read = CredentialStore::ReadResult::NotStored;
-        workingCopy.password = CredentialStore::readPassword(workingCopy.id, &read);
+        workingCopy.password = Password::take(CredentialStore::readPassword(workingCopy.id, &read));
         storedPasswordUnread = read == CredentialStore::ReadResult::Failed;
     }
 
@@ -69,8 +69,10 @@ ProfileEditor::ProfileEditor(Mode mode, const PanelProfile &record, QWidget *par
     portBox->setRange(1, 65535);
     portBox->setValue(workingCopy.port);
     groupEdit = lineEdit(workingCopy.group, tr("Цех / заказчик / объект"));
-    passwordEdit
-        = lineEdit(workingCopy.password, tr("Пусто — без пароля"), PanelProfile::maxPasswordLength);
+    QString shown = workingCopy.password.toQString();
+    passwordEdit = lineEdit(shown, tr("Пусто — без пароля"), PanelProfile::maxPasswordLength);
+    // Zeroed only when the field keeps a cut copy of its own; else it is the field's.
+    Password::wipe(shown);
     passwordEdit->setEchoMode(QLineEdit::Password);
     auto *showPassword = new QAction(style()->standardIcon(QStyle::SP_DialogYesButton),
         tr("Показать / скрыть пароль"), passwordEdit);
@@ -128,7 +130,8 @@ ProfileEditor::ProfileEditor(Mode mode, const PanelProfile &record, QWidget *par
 
 ProfileEditor::~ProfileEditor()
 {
-    // Do not leave the secret in a widget that outlives the answer.
+    // As far as a line edit can be wiped (see password.h); the working copy
+    // wipes its password itself.
     passwordEdit->clear();
 }
 
@@ -138,7 +141,7 @@ PanelProfile ProfileEditor::typed() const
     typed.name = nameEdit->text();
     typed.host = hostEdit->text();
     typed.group = groupEdit->text();
-    typed.password = passwordEdit->text();
+    typed.password = Password::take(passwordEdit->text());
     typed.notes = notesEdit->toPlainText();
     typed.port = portBox->value();
     typed.remember = rememberBox->isChecked();

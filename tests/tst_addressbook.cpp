@@ -380,6 +380,26 @@ private slots:
         QCOMPARE(fresh.port, 5900);
         QVERIFY(!fresh.viewOnly && !fresh.reconnect && !fresh.remember);
     }
+
+    // Copies of a record never share the password's characters, and a wipe zeroes them where
+    // they are (filling a shared QString zeroes a fresh copy); a buffer still shared stays.
+    void passwordWipedInPlace()
+    {
+        const QString zeros(6, QChar());
+        PanelProfile a;
+        a.password = QStringLiteral("geheim");
+        const PanelProfile b = a;
+        const QChar *buffer = a.password.view().data();
+        a.password.clear();
+        QVERIFY(QStringView(buffer, 6) == zeros && b.password.view() == u"geheim");
+
+        QString read = QString::fromLatin1("geheim"); // its only owner, as a keyring read
+        const QChar *readBuffer = read.constData();
+        QString shown = Password::take(std::move(read)).toQString();
+        const QString field = shown; // a line edit keeping the text it was given
+        Password::wipe(shown);
+        QVERIFY(QStringView(readBuffer, 6) == zeros && field == u"geheim");
+    }
 };
 
 QTEST_GUILESS_MAIN(TestAddressBook)

@@ -55,7 +55,7 @@ int runChild(const QByteArray &mode)
     std::printf("%s|%d|%d|%s|%s|%d\n",
         qUtf8Printable(editor.findChild<QLabel *>(QStringLiteral("error"))->text()),
         editor.isVisible(), editor.result(), qUtf8Printable(typed.name),
-        qUtf8Printable(typed.password), typed.remember);
+        qUtf8Printable(typed.password.toQString()), typed.remember);
     return 0;
 }
 
