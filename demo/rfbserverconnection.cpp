@@ -110,6 +110,13 @@ void RfbServerConnection::close(const QString &reason)
                            .arg(panel ? panel->objectName() : QString(), reason)));
     state = State::Closed;
     socket->disconnectFromHost(); // writes what is queued first, then closes
+    if (socket->state() == QAbstractSocket::UnconnectedState)
+        return;
+    // A viewer that never reads would keep the queue, and its place among the
+    // panel's connections, for ever: give it the handshake's time, then drop it.
+    handshakeTimer->disconnect(this);
+    connect(handshakeTimer, &QTimer::timeout, socket.data(), &QTcpSocket::abort);
+    handshakeTimer->start(handshakeSeconds * 1000);
 }
 
 void RfbServerConnection::readClient()

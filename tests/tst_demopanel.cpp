@@ -219,6 +219,17 @@ private slots:
         const quint64 sent = served.server.stats().updates;
         socket.setReadBufferSize(0);
         QTRY_VERIFY(served.server.stats().updates > sent);
+
+        // Closed while it still does not read: dropped after the grace time.
+        socket.setReadBufferSize(64);
+        for (int i = 0; i < 3; ++i)
+            socket.write(ask);
+        QTRY_VERIFY(served.server.findChild<QTcpSocket *>()->bytesToWrite() > 64 * 1024);
+        emit served.panel.dropRequested();
+        QTimer *grace = served.server.findChild<QTimer *>(QStringLiteral("handshakeTimer"));
+        QVERIFY(grace && grace->isActive());
+        QMetaObject::invokeMethod(grace, "timeout", Qt::DirectConnection);
+        QTRY_VERIFY(!served.server.findChild<QTcpSocket *>());
     }
 
     // A foreign viewer's pixel format, read back through the format's own masks and shifts.
