@@ -20,9 +20,13 @@ if(MINGW)
       message(FATAL_ERROR "${CMAKE_CXX_COMPILER} does not know where ${dll} is")
     endif()
     install(FILES ${path} DESTINATION .)
-    # Debian ships them with their symbols (libstdc++ 24 MB instead of 2).
-    install(CODE "execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded
-      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${dll}\" COMMAND_ERROR_IS_FATAL ANY)")
+    # Debian ships them with their symbols (libstdc++ 24 MB instead of 2). strip stamps a PE
+    # file with the time unless told one: the library's own date keeps every copy (zip,
+    # installer) identical.
+    file(TIMESTAMP ${path} stamp "%s" UTC)
+    install(CODE "execute_process(COMMAND \"${CMAKE_COMMAND}\" -E env SOURCE_DATE_EPOCH=${stamp}
+      \"${CMAKE_STRIP}\" --strip-unneeded \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${dll}\"
+      COMMAND_ERROR_IS_FATAL ANY)")
   endforeach()
   # libstdc++ and libgcc: GPL 3 with the GCC Runtime Library Exception; winpthreads: MIT.
   # Debian's copyright files carry the full texts.
