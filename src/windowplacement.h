@@ -16,7 +16,8 @@ class WindowPlacement
 {
 public:
     WindowPlacement(QSize preferred, QSize minimum)
-        : preferredSize(preferred), minimumSize(minimum)
+        : preferredSize(preferred)
+        , minimumSize(minimum)
     {
     }
 
