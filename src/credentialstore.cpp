@@ -22,13 +22,16 @@ QString CredentialStore::targetName(const QString &id)
     return QStringLiteral("PelorinVNC/") + id;
 }
 
-QString CredentialStore::readPassword(const QString &id)
+QString CredentialStore::readPassword(const QString &id, ReadResult *result)
 {
     QByteArray secret;
     QString password;
-    if (CredentialBackend::read(targetName(id), &secret))
+    const ReadResult found = CredentialBackend::read(targetName(id), &secret);
+    if (found == ReadResult::Found)
         password = QString::fromUtf8(secret);
     wipe(secret);
+    if (result)
+        *result = found;
     return password;
 }
 

@@ -4,6 +4,7 @@
 #include "panelprofile.h"
 
 #include <QSettings>
+#include <QTimer>
 
 Journal::Journal(QObject *parent)
     : QObject(parent)
@@ -23,6 +24,9 @@ void Journal::append(const QString &text)
     entries.append(line);
     if (entries.size() > maxLines)
         entries.erase(entries.begin(), entries.end() - maxLines);
+    // Not restarted by later appends: a steady stream still gets written.
+    if (autoSaveTimer && !autoSaveTimer->isActive())
+        autoSaveTimer->start();
     emit lineAppended(line);
 }
 
@@ -65,9 +69,29 @@ void Journal::restoreFromSettings(QSettings &settings, const QString &key)
     entries = value.canConvert<QStringList>() ? value.toStringList() : QStringList();
 }
 
-void Journal::saveSettings(QSettings &settings, const QString &key) const
+bool Journal::saveSettings(QSettings &settings, const QString &key) const
 {
     settings.setValue(key, entries);
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}
+
+void Journal::setAutoSaveKey(const QString &key)
+{
+    autoSaveKey = key;
+    if (!autoSaveTimer) {
+        autoSaveTimer = new QTimer(this);
+        autoSaveTimer->setSingleShot(true);
+        autoSaveTimer->setInterval(autoSaveDelayMs);
+        connect(autoSaveTimer, &QTimer::timeout, this, &Journal::autoSave);
+    }
+}
+
+void Journal::autoSave()
+{
+    // A failure here is met again by the save at close, which reports it.
+    QSettings settings;
+    saveSettings(settings, autoSaveKey);
 }
 
 void Journal::setClock(std::function<QDateTime()> now)

@@ -7,6 +7,7 @@
 #include <functional>
 
 class QSettings;
+class QTimer;
 struct PanelProfile;
 
 // The connection journal: timestamped one-line entries, oldest first, at most
@@ -49,7 +50,14 @@ public:
     // The settings value under key: a list of strings. Missing or unreadable
     // data gives an empty journal.
     void restoreFromSettings(QSettings &settings, const QString &key);
-    void saveSettings(QSettings &settings, const QString &key) const;
+    // Writes the lines and returns whether the settings store took them.
+    bool saveSettings(QSettings &settings, const QString &key) const;
+
+    // From now on every append reaches `key` of the default settings within
+    // autoSaveDelayMs, so a crash loses at most that much; the appends of a
+    // burst share one write.
+    static constexpr int autoSaveDelayMs = 1000;
+    void setAutoSaveKey(const QString &key);
 
     // Test seam: replaces the clock that stamps new lines.
     void setClock(std::function<QDateTime()> now);
@@ -59,6 +67,10 @@ signals:
     void lineAppended(const QString &line);
 
 private:
+    void autoSave();
+
     QStringList entries;
+    QString autoSaveKey;
+    QTimer *autoSaveTimer = nullptr;
     std::function<QDateTime()> clock;
 };

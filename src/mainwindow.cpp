@@ -54,7 +54,7 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent,
         Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint
             | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint)
-    , book(loadProfiles())
+    , book(loadProfiles(&bookDamage))
     , prompts(std::make_unique<UserPrompts>())
     , journal(new Journal(this))
 {
@@ -113,6 +113,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     QSettings settings;
     journal->restoreFromSettings(settings, journalKey);
+    journal->setAutoSaveKey(journalKey);
     placeWindow(settings.value(geometryKey).toByteArray());
     restoreWorkspace();
 }
@@ -194,6 +195,32 @@ void MainWindow::setPrompts(std::unique_ptr<UserPrompts> replacement)
         prompts = std::move(replacement);
 }
 
+void MainWindow::reportDamagedAddressBook()
+{
+    if (bookDamage == ProfilesDamage::None)
+        return;
+    const QString kept = bookDamage == ProfilesDamage::BackupKept
+        ? tr("Исходная копия сохранена в настройках под ключом «profilesBackup».")
+        : tr("Сохранить исходную копию не удалось; проверьте доступ к настройкам.");
+    bookDamage = ProfilesDamage::None;
+    prompts->notify(this, tr("Адресная книга"),
+        tr("Адресная книга в настройках была частично повреждена: нечитаемые записи пропущены, "
+           "повторяющиеся получили новый идентификатор. %1")
+            .arg(kept));
+}
+
+QString MainWindow::bookWriteFailure()
+{
+    return tr("Не удалось записать адресную книгу в настройки. Изменения действуют до закрытия "
+              "программы; проверьте доступ к настройкам и свободное место на диске.");
+}
+
+void MainWindow::storeBook(const QString &title)
+{
+    if (!saveProfiles(book))
+        prompts->notify(this, title, bookWriteFailure());
+}
+
 // ---- Address book column ----
 
 int MainWindow::currentProfileIndex() const
@@ -225,8 +252,9 @@ void MainWindow::duplicateProfile()
     copy.password.clear();
     copy.remember = false;
     book.append(copy);
-    saveProfiles(book);
+    storeBook(tr("Дублировать панель"));
     rebuildAddressTree();
+    refreshCellSelectors();
 }
 
 void MainWindow::deleteProfile()
@@ -248,8 +276,9 @@ void MainWindow::deleteProfile()
     CredentialStore::deletePassword(profile);
     book[at].password.fill(QChar(0));
     book.removeAt(at);
-    saveProfiles(book);
+    storeBook(tr("Удалить панель"));
     rebuildAddressTree();
+    refreshCellSelectors();
 }
 
 void MainWindow::editProfile(bool createNew)
@@ -257,29 +286,40 @@ void MainWindow::editProfile(bool createNew)
     const int index = createNew ? -1 : currentProfileIndex();
     if (!createNew && index == -1)
         return;
+    // The record enters the book before it is written, so a failed write
+    // leaves the book as the user made it while the editor says so.
+    QString committed;
+    const auto commit = [this, &committed](const PanelProfile &record) {
+        const int at = profileIndexById(book, record.id);
+        if (at == -1) {
+            book.append(record);
+        } else {
+            book[at].password.fill(QChar(0));
+            book[at] = record;
+        }
+        committed = record.id;
+        return saveProfiles(book) ? QString() : bookWriteFailure();
+    };
+    QPointer<MainWindow> self(this);
     PanelProfile edited;
-    if (!ProfileEditor::edit(this,
-            createNew ? ProfileEditor::Mode::NewPanel : ProfileEditor::Mode::ExistingPanel,
-            createNew ? PanelProfile::createNew() : book.at(index), &edited))
+    ProfileEditor::edit(this,
+        createNew ? ProfileEditor::Mode::NewPanel : ProfileEditor::Mode::ExistingPanel,
+        createNew ? PanelProfile::createNew() : book.at(index), &edited, commit);
+    if (!self || committed.isEmpty())
         return;
 
-    if (createNew) {
-        book.append(edited);
-    } else {
-        book[index].password.fill(QChar(0));
-        book[index] = edited;
-    }
-    saveProfiles(book);
+    const int at = profileIndexById(book, committed);
+    if (at == -1)
+        return;
+    const PanelProfile record = book.at(at);
     sidebar->clearSearch();
     rebuildAddressTree();
-    sidebar->setCurrentPanel(edited.id);
+    sidebar->setCurrentPanel(record.id);
     for (Session *session : std::as_const(sessions)) {
-        if (session->profileId() == edited.id && !session->isEngaged())
-            session->applyProfile(edited);
+        if (session->profileId() == record.id && !session->isEngaged())
+            session->applyProfile(record);
     }
-    // The cell selectors and tab labels show names from the book. Deferred:
-    // the welcome page's button that started this edit is on the page.
-    QTimer::singleShot(0, this, &MainWindow::rebuildWorkspace);
+    refreshCellSelectors();
 }
 
 void MainWindow::importAddressBook()
@@ -289,9 +329,8 @@ void MainWindow::importAddressBook()
     if (!self || !added)
         return;
     book.append(*added);
-    saveProfiles(book);
+    storeBook(tr("Импорт"));
     rebuildAddressTree();
-    // The cell selectors list the book as it was at the last rebuild.
     rebuildWorkspace();
     appendJournal(ExchangeFlows::importJournalText(added->size()));
 }
@@ -339,7 +378,7 @@ void MainWindow::logSessionEvent(Session *session, const QString &message)
 
 // ---- Persistence and closing ----
 
-void MainWindow::saveWorkspace()
+bool MainWindow::saveWorkspace()
 {
     WorkspaceDocument document;
     document.mode = cells.layoutMode();
@@ -356,6 +395,8 @@ void MainWindow::saveWorkspace()
     // position; the previous one stays.
     if (!isFullScreen())
         settings.setValue(geometryKey, saveGeometry());
+    // With the workspace, in case the shutdown below does not get to its own save.
+    return journal->saveSettings(settings, journalKey);
 }
 
 void MainWindow::placeWindow(const QByteArray &storedGeometry)
@@ -420,7 +461,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
         return;
     }
 
-    saveWorkspace();
+    const bool workspaceSaved = saveWorkspace();
     closing = true;
     if (sessionTabs)
         sessionTabs->disconnect(this);
@@ -431,7 +472,18 @@ void MainWindow::closeEvent(QCloseEvent *event)
     }
     // The journal last, so it keeps those lines.
     QSettings settings;
-    journal->saveSettings(settings, journalKey);
+    const bool journalSaved = journal->saveSettings(settings, journalKey);
+    if (!workspaceSaved || !journalSaved) {
+        QStringList lost;
+        if (!workspaceSaved)
+            lost << tr("рабочее пространство");
+        if (!journalSaved)
+            lost << tr("журнал");
+        prompts->notify(this, tr("Выход"),
+            tr("Не удалось записать в настройки: %1. Проверьте доступ к настройкам и свободное "
+               "место на диске.")
+                .arg(lost.join(QStringLiteral(", "))));
+    }
     event->accept();
 }
 
@@ -529,6 +581,7 @@ void MainWindow::rebuildWorkspace()
         session->setCompact(compact);
     }
     sessionTabs = nullptr;
+    cellSelectors.clear();
     delete workspacePage;
 
     workspacePage = new QWidget(workspaceHost);
@@ -571,6 +624,7 @@ void MainWindow::showCellsPage(QWidget *page)
     const QList<QComboBox *> selectors = WorkspacePages::fillCells(page, cells, book, sessions);
     for (int k = 0; k < selectors.size(); ++k) {
         QComboBox *selector = selectors.at(k);
+        cellSelectors.append(selector);
         connect(selector, &QComboBox::activated, this, [this, selector, k](int index) {
             const QString id = selector->itemData(index).toString();
             QTimer::singleShot(0, this, [this, k, id] { chooseCellPanel(k, id); });
@@ -648,6 +702,14 @@ void MainWindow::closeSession(Session *session)
     sessions.removeOne(session);
     delete session;
     rebuildWorkspace();
+}
+
+void MainWindow::refreshCellSelectors()
+{
+    for (int k = 0; k < cellSelectors.size(); ++k) {
+        if (cellSelectors.at(k))
+            WorkspacePages::listPanels(cellSelectors.at(k), k, cells, book);
+    }
 }
 
 void MainWindow::updateStatusLine()

@@ -50,8 +50,11 @@ ProfileEditor::ProfileEditor(Mode mode, const PanelProfile &record, QWidget *par
     , workingCopy(record)
 {
     setMinimumWidth(520);
-    if (workingCopy.remember)
-        workingCopy.password = CredentialStore::readPassword(workingCopy.id);
+    if (workingCopy.remember) {
+        CredentialStore::ReadResult read = CredentialStore::ReadResult::NotStored;
+        workingCopy.password = CredentialStore::readPassword(workingCopy.id, &read);
+        storedPasswordUnread = read == CredentialStore::ReadResult::Failed;
+    }
 
     auto *heading
         = new QLabel(mode == Mode::NewPanel ? tr("Добавить панель") : tr("Настройки панели"));
@@ -104,6 +107,9 @@ ProfileEditor::ProfileEditor(Mode mode, const PanelProfile &record, QWidget *par
     errorLabel = named(new QLabel, tr("Ошибка"));
     errorLabel->setObjectName(QStringLiteral("error"));
     errorLabel->setWordWrap(true);
+    if (storedPasswordUnread)
+        errorLabel->setText(tr("Не удалось прочитать пароль из хранилища Windows. Оставьте поле "
+                               "пустым, чтобы сохранить прежний пароль, или введите новый."));
     contentLayout()->addWidget(errorLabel);
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Save | QDialogButtonBox::Cancel);
@@ -148,9 +154,12 @@ void ProfileEditor::save()
         errorLabel->setText(checked.error);
         return;
     }
+    // Writing the empty field would replace a password that could not be read.
+    const bool keepStored = checked.profile.remember && storedPasswordUnread
+        && !passwordEdit->isModified() && passwordEdit->text().isEmpty();
     if (checked.profile.remember) {
         // An empty password is stored too: the panel then asks at every connection.
-        if (!CredentialStore::writePassword(checked.profile)) {
+        if (!keepStored && !CredentialStore::writePassword(checked.profile)) {
             errorLabel->setText(tr("Не удалось сохранить пароль в Windows. Снимите флажок или "
                                    "проверьте доступ к хранилищу."));
             return;
@@ -158,8 +167,20 @@ void ProfileEditor::save()
     } else {
         CredentialStore::deletePassword(checked.profile);
     }
+    if (commit) {
+        const QString failure = commit(checked.profile);
+        if (!failure.isEmpty()) {
+            errorLabel->setText(failure);
+            return;
+        }
+    }
     workingCopy = checked.profile;
     accept();
+}
+
+void ProfileEditor::setCommit(const Commit &handler)
+{
+    commit = handler;
 }
 
 void ProfileEditor::togglePasswordEcho()
@@ -168,11 +189,12 @@ void ProfileEditor::togglePasswordEcho()
         passwordEdit->echoMode() == QLineEdit::Password ? QLineEdit::Normal : QLineEdit::Password);
 }
 
-bool ProfileEditor::edit(
-    QWidget *parent, Mode mode, const PanelProfile &record, PanelProfile *result)
+bool ProfileEditor::edit(QWidget *parent, Mode mode, const PanelProfile &record,
+    PanelProfile *result, const Commit &commit)
 {
     QPointer<QWidget> owner(parent);
     QPointer<ProfileEditor> editor = new ProfileEditor(mode, record, parent);
+    editor->setCommit(commit);
     const bool accepted = editor->exec() == QDialog::Accepted;
     // The owner may have gone away while the editor ran its own event loop,
     // taking the editor with it.

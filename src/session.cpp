@@ -244,8 +244,13 @@ void Session::startConnection()
 
 bool Session::resolvePassword()
 {
-    if (profileCopy.remember)
-        setPassword(CredentialStore::readPassword(profileCopy.id));
+    if (profileCopy.remember) {
+        CredentialStore::ReadResult read = CredentialStore::ReadResult::NotStored;
+        setPassword(CredentialStore::readPassword(profileCopy.id, &read));
+        // The prompt follows as for a missing password; the journal keeps why.
+        if (read == CredentialStore::ReadResult::Failed)
+            emit journal(tr("Не удалось прочитать пароль из хранилища Windows"));
+    }
     if (!profileCopy.password.isEmpty())
         return true;
     return PasswordPrompt::ask(this, profileCopy.name, &profileCopy.password);

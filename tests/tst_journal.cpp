@@ -7,6 +7,8 @@
 
 #include <QFile>
 #include <QPlainTextEdit>
+#include <QSettings>
+#include <QTimer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -98,6 +100,22 @@ private slots:
         QCOMPARE(journal.lines().first(), QStringLiteral("4"));
         QVERIFY(journal.lines().last().endsWith(QStringLiteral("  new")));
         QCOMPARE(view->toPlainText(), journal.lines().join(QLatin1Char('\n')));
+    }
+
+    // A reconnect storm's lines reach the settings together, within two seconds.
+    void burstReachesSettingsInOneWrite()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("PelorinTests")); // not the user's
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
+        Journal journal;
+        journal.setAutoSaveKey(QStringLiteral("journalV2"));
+        for (int i = 0; i < 300; ++i)
+            journal.append(QStringLiteral("Повторное подключение"));
+        auto *timer = journal.findChild<QTimer *>();
+        QVERIFY(timer && timer->isActive() && timer->isSingleShot() && timer->interval() <= 2000);
+        QVERIFY(!QSettings().contains(QStringLiteral("journalV2"))); // no write per line
+        QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection);
+        QCOMPARE(QSettings().value(QStringLiteral("journalV2")).toStringList(), journal.lines());
     }
 
     void exportContent_data()

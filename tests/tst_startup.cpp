@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QProcess>
 #include <QResource>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -17,7 +18,8 @@ private:
 
     // Runs the program with these arguments and the given settings folder, on an offscreen
     // screen of the given size and dots per inch ("1600x1000 96"; Qt's own is 800 x 800).
-    QProcess *start(const QStringList &args, const QString &screen = QStringLiteral("1600x1000 96"))
+    QProcess *start(const QStringList &args, const QString &screen = QStringLiteral("1600x1000 96"),
+        const QString &settings = QStringLiteral("config"))
     {
         const QStringList size = screen.split(QRegularExpression(QStringLiteral("[x ]")));
         QFile config(dir.filePath(QStringLiteral("screen.json")));
@@ -29,7 +31,7 @@ private:
         config.close();
         auto *process = new QProcess(this);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(settings));
         // Relative: the platform argument is split at colons, drive letters included.
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen:configfile=screen.json"));
         process->setProcessEnvironment(env);
@@ -134,6 +136,36 @@ private slots:
         process->waitForFinished(60000);
         QVERIFY(!QFile::exists(path));
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("--screenshot=normal.png"))));
+    }
+
+    // A start on the same settings hands over and ends with 0; a capture, other settings run.
+    void oneCopyPerSettings()
+    {
+#ifdef Q_OS_WIN
+        const QStringList configs{"config"}; // the registry: one location per user
+        const QString lockAt = QStandardPaths::writableLocation(
+            QStandardPaths::GenericDataLocation) + "/Pelorin/PelorinVNC/PelorinVNC.lock";
+#else
+        const QStringList configs{"config", "other-config"};
+        const QString lockAt = dir.filePath("%1/Pelorin/PelorinVNC.lock");
+#endif
+        QList<QProcess *> running;
+        for (const QString &config : configs) {
+            const QString lock = QString(lockAt).replace("%1", config);
+            QFile::remove(lock); // left by a copy an earlier case killed
+            running << start({}, QStringLiteral("1600x1000 96"), config);
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lock), 60000);
+        }
+        const QString shot = dir.filePath(QStringLiteral("beside.png"));
+        for (const QStringList &args : {QStringList(), QStringList{"--screenshot", shot}}) {
+            QProcess *process = start(args);
+            QVERIFY(process->waitForFinished(60000));
+            QCOMPARE(process->exitCode(), 0);
+        }
+        for (QProcess *process : std::as_const(running)) {
+            QCOMPARE(process->state(), QProcess::Running);
+            process->kill();
+        }
     }
 
     void resourcesAreCompiledIn()
