@@ -107,7 +107,8 @@ private:
     // Sizes and places the window on the screens there are, from the stored
     // geometry when there is one.
     void placeWindow(const QByteArray &storedGeometry);
-    // Both return whether the settings store took everything.
+    // Writes the workspace, the geometry and the journal; false when the
+    // settings store did not take them.
     bool saveWorkspace();
     void restoreWorkspace();
     // The address book written back after a change; a failure is told under `title`
