@@ -10,6 +10,7 @@
 #include "session.h"
 #include "userprompts.h"
 #include "windowchrome.h"
+#include "windowplacement.h"
 #include "workspacedocument.h"
 #include "workspacepages.h"
 
@@ -18,10 +19,12 @@
 #include <QColor>
 #include <QComboBox>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QSignalBlocker>
 #include <QTabBar>
@@ -57,8 +60,6 @@ MainWindow::MainWindow(QWidget *parent)
 {
     setWindowTitle(tr("Пелорин — удалённый доступ"));
     setWindowIcon(QIcon(QStringLiteral(":/assets/logo.png")));
-    resize(1400, 900);
-    setMinimumSize(1100, 700);
 
     auto *central = new QWidget(this);
     auto *outer = new QVBoxLayout(central);
@@ -113,8 +114,7 @@ MainWindow::MainWindow(QWidget *parent)
     QSettings settings;
     journal->restoreFromSettings(settings, journalKey);
     journal->setAutoSaveKey(journalKey);
-    // Missing or unusable bytes leave the initial size.
-    restoreGeometry(settings.value(geometryKey).toByteArray());
+    placeWindow(settings.value(geometryKey).toByteArray());
     restoreWorkspace();
 }
 
@@ -394,6 +394,21 @@ bool MainWindow::saveWorkspace()
         settings.setValue(geometryKey, saveGeometry());
     // With the workspace, in case the shutdown below does not get to its own save.
     return journal->saveSettings(settings, journalKey);
+}
+
+void MainWindow::placeWindow(const QByteArray &storedGeometry)
+{
+    const QList<QScreen *> screens = QGuiApplication::screens();
+    QList<QRect> areas;
+    for (const QScreen *screen : screens)
+        areas.append(screen->availableGeometry());
+    const int home = std::max(0, int(screens.indexOf(QGuiApplication::primaryScreen())));
+    // Missing or unusable bytes leave no stored geometry: the initial size, centred.
+    const QRect restored = restoreGeometry(storedGeometry) ? geometry() : QRect();
+    const WindowPlacement::Result fit
+        = WindowPlacement(QSize(1400, 900), QSize(1100, 700)).place(areas, home, restored);
+    setMinimumSize(fit.minimum);
+    setGeometry(fit.geometry);
 }
 
 void MainWindow::restoreWorkspace()

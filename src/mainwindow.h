@@ -104,6 +104,9 @@ private:
     // Every message a session journals arrives here.
     void logSessionEvent(Session *session, const QString &message);
 
+    // Sizes and places the window on the screens there are, from the stored
+    // geometry when there is one.
+    void placeWindow(const QByteArray &storedGeometry);
     // Writes the workspace, the geometry and the journal; false when the
     // settings store did not take them.
     bool saveWorkspace();
