@@ -20,9 +20,13 @@ if(MINGW)
       message(FATAL_ERROR "${CMAKE_CXX_COMPILER} does not know where ${dll} is")
     endif()
     install(FILES ${path} DESTINATION .)
-    # Debian ships them with their symbols (libstdc++ 24 MB instead of 2).
-    install(CODE "execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded
-      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${dll}\" COMMAND_ERROR_IS_FATAL ANY)")
+    # Debian ships them with their symbols (libstdc++ 24 MB instead of 2). strip stamps a PE
+    # file with the time unless told one: the library's own date keeps every copy (zip,
+    # installer) identical.
+    file(TIMESTAMP ${path} stamp "%s" UTC)
+    install(CODE "execute_process(COMMAND \"${CMAKE_COMMAND}\" -E env SOURCE_DATE_EPOCH=${stamp}
+      \"${CMAKE_STRIP}\" --strip-unneeded \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${dll}\"
+      COMMAND_ERROR_IS_FATAL ANY)")
   endforeach()
   # libstdc++ and libgcc: GPL 3 with the GCC Runtime Library Exception; winpthreads: MIT.
   # Debian's copyright files carry the full texts.
@@ -42,9 +46,37 @@ install(FILES ${CMAKE_SOURCE_DIR}/THIRD_PARTY.md DESTINATION .)
 install(FILES ${CMAKE_SOURCE_DIR}/licenses/LGPL-3.0.txt ${CMAKE_SOURCE_DIR}/licenses/GPL-3.0.txt
   DESTINATION licenses)
 
+# The Windows Installer package pelorin-<version>-win64.msi, from the same install rules:
+#   cmake --build <build> --target pelorin_msi
+# wixl and msibuild come with Debian's packages wixl and msitools.
+find_program(PELORIN_WIXL wixl)
+find_program(PELORIN_MSIBUILD msibuild)
+set(PELORIN_MSI_DIR ${CMAKE_BINARY_DIR}/msi)
+# wixl takes no absolute paths: what the package holds lies in and below the descriptor's folder.
+set(PELORIN_MSI_STAGE ${PELORIN_MSI_DIR}/stage)
+configure_file(${CMAKE_SOURCE_DIR}/assets/pelorin.ico ${PELORIN_MSI_DIR}/pelorin.ico COPYONLY)
+set(PELORIN_MSI ${CMAKE_BINARY_DIR}/pelorin-${PROJECT_VERSION}-win64.msi)
+configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/pelorin.wxs.in ${PELORIN_MSI_DIR}/pelorin.wxs @ONLY)
+if(PELORIN_WIXL AND PELORIN_MSIBUILD)
+  add_custom_target(pelorin_msi
+    COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR} -DCONFIG=$<CONFIG>
+      -DSTAGE=${PELORIN_MSI_STAGE} -DWXS=${PELORIN_MSI_DIR}/pelorin.wxs -DWIXL=${PELORIN_WIXL}
+      -DMSIBUILD=${PELORIN_MSIBUILD} -DVERSION=${PROJECT_VERSION} -DOUTPUT=${PELORIN_MSI}
+      -P ${CMAKE_SOURCE_DIR}/cmake/msi.cmake
+    BYPRODUCTS ${PELORIN_MSI}
+    COMMENT "Building ${PELORIN_MSI}"
+    VERBATIM)
+else()
+  add_custom_target(pelorin_msi
+    COMMAND ${CMAKE_COMMAND} -E echo "pelorin_msi needs wixl and msibuild (Debian: apt-get install wixl msitools)"
+    COMMAND ${CMAKE_COMMAND} -E false
+    VERBATIM)
+endif()
+add_dependencies(pelorin_msi pelorin)
+
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME pelorin)
-set(CPACK_PACKAGE_VENDOR Pelorin)
+set(CPACK_PACKAGE_VENDOR ${PELORIN_MANUFACTURER})
 set(CPACK_PACKAGE_FILE_NAME pelorin-${PROJECT_VERSION}-win64)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 include(CPack)

@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QSettings>
 
+#include <algorithm>
+
 QList<DemoPanelSetup> demoPanelSetups()
 {
     const auto tr
@@ -37,12 +39,28 @@ QString demoPanelLine(const DemoPanelSetup &setup, quint16 port)
             security, QString::number(setup.maxMinor), QString::number(port));
 }
 
-bool seedDemoSettings(
+SeedResult seedDemoSettings(
     const QString &settingsFolder, const QList<DemoPanelSetup> &setups, const QList<quint16> &ports)
 {
     // The file the program's default settings object uses under XDG_CONFIG_HOME on Linux.
     QSettings settings(QDir(settingsFolder).filePath(QStringLiteral("Pelorin/PelorinVNC.conf")),
         QSettings::IniFormat);
+    // The program keeps keys it does not know, so the marker outlives its saves. A book of
+    // only demo panels is the demo's own too (seeded before the marker existed).
+    const QString marker = QStringLiteral("demoSeeded");
+    const QByteArray stored = settings.value(QStringLiteral("profiles")).toByteArray();
+    bool ours = stored.isEmpty() || settings.value(marker).toBool();
+    if (!ours) {
+        const QJsonArray existing = QJsonDocument::fromJson(stored).array();
+        ours = !existing.isEmpty()
+            && std::all_of(existing.begin(), existing.end(), [&](const QJsonValue &entry) {
+                   const QString id = entry.toObject().value(QStringLiteral("id")).toString();
+                   return std::any_of(setups.begin(), setups.end(),
+                       [&id](const DemoPanelSetup &setup) { return setup.id == id; });
+               });
+    }
+    if (!ours)
+        return SeedResult::Refused;
     QJsonArray profiles;
     QJsonArray sessions;
     QJsonArray cells;
@@ -80,6 +98,7 @@ bool seedDemoSettings(
         QStringLiteral("profiles"), QJsonDocument(profiles).toJson(QJsonDocument::Compact));
     settings.setValue(
         QStringLiteral("workspaceV2"), QJsonDocument(workspace).toJson(QJsonDocument::Compact));
+    settings.setValue(marker, true);
     settings.sync();
-    return settings.status() == QSettings::NoError;
+    return settings.status() == QSettings::NoError ? SeedResult::Written : SeedResult::Failed;
 }

@@ -23,8 +23,13 @@ QList<DemoPanelSetup> demoPanelSetups();
 // The line printed once a panel listens: its name first, its port as the last word.
 QString demoPanelLine(const DemoPanelSetup &setup, quint16 port);
 
+enum class SeedResult { Written, Refused, Failed };
+
 // Writes the group "Демо" of the panels on ports (same order as setups) as the whole address
 // book, and a four-cell workspace holding them, into the program's settings file under
 // settingsFolder (the folder XDG_CONFIG_HOME names for the program). Other keys stay.
-bool seedDemoSettings(
-    const QString &settingsFolder, const QList<DemoPanelSetup> &setups, const QList<quint16> &ports);
+// Refused, writing nothing, when the file holds an address book that an earlier seeding did
+// not write (a marker key tells those apart): pointed at an operator's own settings folder it
+// would replace the operator's panels.
+SeedResult seedDemoSettings(const QString &settingsFolder, const QList<DemoPanelSetup> &setups,
+    const QList<quint16> &ports);

@@ -65,7 +65,18 @@ int main(int argc, char *argv[])
         ports.append(server->serverPort());
     }
 
-    if (parser.isSet(seed) && !seedDemoSettings(parser.value(seed), setups, ports)) {
+    const SeedResult seeded = parser.isSet(seed)
+        ? seedDemoSettings(parser.value(seed), setups, ports)
+        : SeedResult::Written;
+    if (seeded == SeedResult::Refused) {
+        std::fprintf(stderr, "%s\n",
+            qPrintable(QCoreApplication::translate("main",
+                "В папке настроек %1 уже есть адресная книга, записанная не демонстрационными "
+                "панелями; она не будет заменена. Укажите отдельную папку.")
+                           .arg(parser.value(seed))));
+        return 2;
+    }
+    if (seeded == SeedResult::Failed) {
         std::fprintf(stderr, "%s\n",
             qPrintable(QCoreApplication::translate("main", "Не удалось записать настройки в %1")
                            .arg(parser.value(seed))));

@@ -12,7 +12,7 @@ RfbServer::RfbServer(DemoPanel *panel, const QString &password, int maxMinor, QO
     , maxMinor(maxMinor)
 {
     connect(&tcp, &QTcpServer::newConnection, this, &RfbServer::acceptConnections);
-    connect(panel, &DemoPanel::dropRequested, this, &RfbServer::dropAll);
+    connect(panel, &DemoPanel::dropRequested, this, [this]() { closeAllBut(nullptr); });
 }
 
 bool RfbServer::listen(const QHostAddress &address, quint16 port)
@@ -23,6 +23,15 @@ bool RfbServer::listen(const QHostAddress &address, quint16 port)
 void RfbServer::acceptConnections()
 {
     while (QTcpSocket *socket = tcp.nextPendingConnection()) {
+        if (connections.size() >= maxConnections) {
+            qWarning("%s",
+                qPrintable(tr("Панель «%1»: больше %2 подключений, новое закрыто")
+                               .arg(panel ? panel->objectName() : QString(),
+                                   QString::number(maxConnections))));
+            socket->close();
+            socket->deleteLater();
+            continue;
+        }
         auto *connection
             = new RfbServerConnection(socket, panel, password, maxMinor, &counters, this);
         connections.append(connection);
@@ -30,17 +39,16 @@ void RfbServer::acceptConnections()
             connections.removeAll(connection);
             connection->deleteLater();
         });
-        connect(connection, &RfbServerConnection::exclusiveRequested, this, [this, connection]() {
-            for (const QPointer<RfbServerConnection> &other : std::as_const(connections))
-                if (other && other != connection)
-                    other->close();
-        });
+        connect(connection, &RfbServerConnection::exclusiveRequested, this,
+            [this, connection]() { closeAllBut(connection); });
     }
 }
 
-void RfbServer::dropAll()
+void RfbServer::closeAllBut(const RfbServerConnection *keep)
 {
-    for (const QPointer<RfbServerConnection> &connection : std::as_const(connections))
-        if (connection)
+    // A copy: a close can finish at once and remove its connection from the list.
+    const QList<QPointer<RfbServerConnection>> current = connections;
+    for (const QPointer<RfbServerConnection> &connection : current)
+        if (connection && connection != keep)
             connection->close();
 }

@@ -20,7 +20,7 @@ struct RfbServerStats
     quint64 bytes = 0;
 };
 
-// Serves one DemoPanel over RFB on one TCP port, to any number of clients at once.
+// Serves one DemoPanel over RFB on one TCP port, to up to maxConnections clients at once.
 // maxMinor 3 makes a panel that speaks only RFB 3.3; a non-empty password asks for VNC
 // Authentication. The panel must outlive the server.
 class RfbServer : public QObject
@@ -28,6 +28,9 @@ class RfbServer : public QObject
     Q_OBJECT
 
 public:
+    // Viewers of one panel at once; more are closed as soon as they connect.
+    static constexpr int maxConnections = 16;
+
     RfbServer(DemoPanel *panel, const QString &password, int maxMinor, QObject *parent = nullptr);
 
     // port 0 takes any free port; serverPort() then tells which.
@@ -40,7 +43,8 @@ public:
 
 private:
     void acceptConnections();
-    void dropAll();
+    // Closes every connection but keep (null: all).
+    void closeAllBut(const RfbServerConnection *keep);
 
     QPointer<DemoPanel> panel;
     QString password;

@@ -81,6 +81,14 @@ RfbServerConnection::RfbServerConnection(QTcpSocket *socket, DemoPanel *panel,
     connect(panel, &DemoPanel::damaged, this, &RfbServerConnection::onDamage);
     connect(panel, &DemoPanel::scrolled, this, &RfbServerConnection::onScroll);
     connect(panel, &DemoPanel::resized, this, &RfbServerConnection::onResize);
+    connect(socket, &QTcpSocket::bytesWritten, this, &RfbServerConnection::onBytesWritten);
+
+    handshakeTimer = new QTimer(this);
+    handshakeTimer->setObjectName(QStringLiteral("handshakeTimer"));
+    handshakeTimer->setSingleShot(true);
+    connect(handshakeTimer, &QTimer::timeout, this,
+        [this]() { close(tr("клиент не завершил подключение за %1 с").arg(handshakeSeconds)); });
+    handshakeTimer->start(handshakeSeconds * 1000);
 
     socket->write(maxMinor >= 8 ? "RFB 003.008\n"
             : maxMinor == 7     ? "RFB 003.007\n"
@@ -102,6 +110,13 @@ void RfbServerConnection::close(const QString &reason)
                            .arg(panel ? panel->objectName() : QString(), reason)));
     state = State::Closed;
     socket->disconnectFromHost(); // writes what is queued first, then closes
+    if (socket->state() == QAbstractSocket::UnconnectedState)
+        return;
+    // A viewer that never reads would keep the queue, and its place among the
+    // panel's connections, for ever: give it the handshake's time, then drop it.
+    handshakeTimer->disconnect(this);
+    connect(handshakeTimer, &QTimer::timeout, socket.data(), &QTcpSocket::abort);
+    handshakeTimer->start(handshakeSeconds * 1000);
 }
 
 void RfbServerConnection::readClient()
@@ -257,6 +272,7 @@ bool RfbServerConnection::processClientInit()
     putText(out, panel->objectName());
     socket->write(out);
     state = State::Running;
+    handshakeTimer->stop();
     if (!shared)
         emit exclusiveRequested();
     return true;
@@ -442,6 +458,12 @@ void RfbServerConnection::sendUpdate()
 {
     if (state != State::Running || !requested || !panel || !socket)
         return;
+    // A client that does not read would otherwise collect frames until memory runs out;
+    // the changes wait in `dirty` and go as one update when it has caught up.
+    if (socket->bytesToWrite() >= frameBytes()) {
+        waitingForReader = true;
+        return;
+    }
     const QImage &image = panel->image();
     const QRegion raw = resizePending ? QRegion(image.rect()) : dirty.intersected(requestArea);
     if (!resizePending && copyDx == 0 && raw.isEmpty())
@@ -483,4 +505,19 @@ void RfbServerConnection::sendUpdate()
     copyDx = 0;
     resizePending = false;
     requested = false;
+}
+
+qint64 RfbServerConnection::frameBytes() const
+{
+    const QImage &image = panel->image();
+    // Never below a small floor, so a tiny screen still gets its updates in one piece.
+    return qMax<qint64>(qint64(image.width()) * image.height() * (format.bitsPerPixel / 8), 65536);
+}
+
+void RfbServerConnection::onBytesWritten()
+{
+    if (waitingForReader && panel && socket && socket->bytesToWrite() < frameBytes()) {
+        waitingForReader = false;
+        scheduleSend();
+    }
 }

@@ -11,6 +11,7 @@
 
 class DemoPanel;
 class QTcpSocket;
+class QTimer;
 struct RfbServerStats;
 
 // The server side of one RFB (RFC 6143) connection to a DemoPanel: version 3.3, 3.7 or 3.8 (no
@@ -19,12 +20,18 @@ struct RfbServerStats;
 //
 // Changes are collected per connection and sent when the client has asked for an update: only
 // the changed rectangles for an incremental request, the whole requested area otherwise.
+// A client that is not reading gets no new update while about a frame is still queued for it;
+// one that has not finished the handshake within handshakeSeconds is closed (the timer carries
+// the object name "handshakeTimer", so tests can fire it).
 // finished() is emitted once, when the socket has closed; the owner then deletes the object.
 class RfbServerConnection : public QObject
 {
     Q_OBJECT
 
 public:
+    // As long as a viewer waits for a panel's answer.
+    static constexpr int handshakeSeconds = 12;
+
     RfbServerConnection(QTcpSocket *socket, DemoPanel *panel, const QString &password, int maxMinor,
         RfbServerStats *stats, QObject *parent = nullptr);
     ~RfbServerConnection() override;
@@ -65,6 +72,8 @@ private:
     void onResize();
     void scheduleSend();
     void sendUpdate();
+    qint64 frameBytes() const;
+    void onBytesWritten();
 
     QPointer<QTcpSocket> socket;
     QPointer<DemoPanel> panel;
@@ -87,4 +96,6 @@ private:
     int copyDx = 0;
     bool resizePending = false;
     bool sendQueued = false;
+    bool waitingForReader = false; // an update is due once the queue has drained
+    QTimer *handshakeTimer = nullptr;
 };

@@ -73,10 +73,13 @@ $SUDO dpkg -i "$deb"
 home="$tmp/home"
 mkdir -p "$home" "$tmp/runtime"
 chmod 700 "$tmp/runtime"
-# Only the private folders reach the program: no session bus, no display.
+# Only the private folders reach the program: no session bus, no display. The window fits
+# the screen it opens on, so the offscreen platform gets one the published size fits in
+# (its own is 800 x 800).
+echo '{"screens": [{"name": "s", "width": 1600, "height": 1000}]}' >"$tmp/screen.json"
 env -i PATH=/usr/bin:/bin HOME="$home" XDG_CONFIG_HOME="$home/.config" \
   XDG_DATA_HOME="$home/.local/share" XDG_CACHE_HOME="$home/.cache" XDG_RUNTIME_DIR="$tmp/runtime" \
-  QT_QPA_PLATFORM=offscreen /usr/bin/pelorin --screenshot "$tmp/shot.png" \
+  QT_QPA_PLATFORM="offscreen:configfile=$tmp/screen.json" /usr/bin/pelorin --screenshot "$tmp/shot.png" \
   || fail "the installed program failed in screenshot mode"
 info=$(file -b "$tmp/shot.png")
 echo "screenshot: $info"

@@ -4,8 +4,9 @@
 #
 # --demo (first argument): also starts four simulated operator panels on free loopback ports
 # and runs the program on a private settings folder under the build tree, seeded with the
-# group "Демо" and a four-cell workspace; the user's own address book is never touched. The
-# panels stop when the program exits.
+# group "Демо" and a four-cell workspace; the user's own address book is never touched (the
+# demo refuses to replace an address book it did not write). The panels stop when the program
+# exits.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -36,7 +37,13 @@ trap 'kill "$panels" 2>/dev/null || true; wait "$panels" 2>/dev/null || true; rm
 # are written.
 for _ in $(seq 100); do
   [ "$(wc -l <"$lines")" -ge 4 ] && break
-  kill -0 "$panels" 2>/dev/null || { echo "The demo panels did not start." >&2; exit 1; }
+  if ! kill -0 "$panels" 2>/dev/null; then
+    # Exit code 2: the settings folder holds an address book the demo did not write.
+    status=0
+    wait "$panels" || status=$?
+    echo "The demo panels did not start (exit code $status)." >&2
+    exit "$status"
+  fi
   sleep 0.1
 done
 [ "$(wc -l <"$lines")" -ge 4 ] || { echo "The demo panels did not start in time." >&2; exit 1; }

@@ -7,7 +7,13 @@
 #  4. checks that pelorin.exe --screenshot writes the 1400 x 900 picture;
 #  5. makes pelorin-<version>-win64.zip, extracts it into a second, untouched prefix with no
 #     Qt or compiler on the DLL path and starts it there with --screenshot, on the real
-#     "windows" platform plugin under a private X server: proof that nothing is missing.
+#     "windows" platform plugin under a private X server: proof that nothing is missing;
+#  6. builds pelorin-<version>-win64.msi and, in a third untouched prefix, installs a copy of
+#     a lower version quietly and upgrades it with the package, refuses the downgrade, checks
+#     the installed files against the zip, the shortcut and the Apps & features entry, runs
+#     the installed program (screenshot, a second start on the same settings, a close that
+#     saves the settings), uninstalls quietly and checks that the files went and the settings
+#     stayed.
 # Environment: PELORIN_QT_MINGW_DIR, the folder holding qt-6.4.2-mingw-w64.tar.xz (default
 # ../shared/qt6-mingw next to the repository); PELORIN_WINDOWS_BUILD_DIR (default build-win).
 set -euo pipefail
@@ -19,7 +25,8 @@ began=$(date +%s)
 timings=()
 lap() { timings+=("$1 $(($(date +%s) - began)) s"); }
 
-bash "$root/scripts/deps.sh" mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 xauth
+bash "$root/scripts/deps.sh" mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 \
+  wixl msitools
 
 # The shared Qt sits next to the repository; a git worktree also looks next to its main checkout.
 qtdir=${PELORIN_QT_MINGW_DIR:-}
@@ -52,13 +59,16 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$qt/toolchain-mingw-w64.cmake" -DCMAKE_PREFIX_PATH="$qt" \
   -DQT_HOST_PATH=/usr -DPELORIN_WERROR=ON -DPELORIN_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$jobs"
+cmake --build "$build" --target pelorin_msi
 lap build
 
 work=$(mktemp -d)
+xvfb=
 cleanup() {
-  for prefix in "$work/prefix" "$work/fresh"; do
+  for prefix in "$work/prefix" "$work/fresh" "$work/msi"; do
     [ -d "$prefix" ] && WINEPREFIX=$prefix /usr/lib/wine/wineserver -k 2>/dev/null || true
   done
+  [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -84,8 +94,9 @@ export WINEPREFIX=$work/prefix
 for link in "$WINEPREFIX"/drive_c/users/*/*; do
   if [ -L "$link" ]; then rm "$link" && mkdir "$link"; fi
 done
-# A copy nobody has run anything in yet, for the zip.
+# Copies nobody has run anything in yet, for the zip and for the installer.
 cp -a "$WINEPREFIX" "$work/fresh"
+cp -a "$WINEPREFIX" "$work/msi"
 lap prefix
 
 # Qt's DLLs and the compiler's runtime DLLs for what runs from the build folder.
@@ -112,9 +123,19 @@ check_shot() { # <label> <png>
 }
 
 echo "== pelorin.exe --screenshot (offscreen)"
-WINEQT_QPA_PLATFORM=offscreen timeout 60 "$wine" "$build/pelorin.exe" \
-  --screenshot "$work/shot.png" || { echo "pelorin.exe --screenshot failed" >&2; status=1; }
+# The window fits the screen it opens on; Qt's offscreen screen is 800 x 800 unless told
+# otherwise. A relative path: the platform argument is split at colons, drive letters too.
+echo '{"screens": [{"name": "s", "width": 1600, "height": 1000}]}' >"$work/screen.json"
+(cd "$work" && WINEQT_QPA_PLATFORM=offscreen:configfile=screen.json timeout 60 "$wine" \
+  "$build/pelorin.exe" --screenshot shot.png) || { echo "pelorin.exe --screenshot failed" >&2; status=1; }
 check_shot "build folder" "$work/shot.png"
+
+# One private X server for the programs that run on the real "windows" platform plugin.
+Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+xvfb=$!
+for _ in $(seq 1 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || { echo "Xvfb did not start:" >&2; cat "$work/xvfb.log" >&2; exit 1; }
+display=":$(head -n1 "$work/display")"
 
 echo "== Windows package"
 (cd "$build" && cpack -G ZIP >/dev/null)
@@ -125,14 +146,18 @@ mkdir -p "$app"
 (cd "$app" && cmake -E tar xf "$zip")
 exe=$(ls "$app"/*/pelorin.exe)
 # Nothing from the build machine on the DLL path, the real platform plugin, a private X server.
-(
-  export WINEPREFIX=$work/fresh
-  unset WINEPATH WINEQT_QPA_FONTDIR
-  timeout 60 xvfb-run -a -s "-screen 0 1600x1000x24 -nolisten tcp" \
-    "$wine" "$exe" --screenshot 'C:\shot.png'
-) || { echo "the packaged pelorin.exe did not run from a fresh prefix" >&2; status=1; }
+inprefix() { # <prefix> <command...>
+  local prefix=$1
+  shift
+  env -u WINEPATH -u WINEQT_QPA_FONTDIR WINEPREFIX="$prefix" DISPLAY="$display" "$@"
+}
+inprefix "$work/fresh" timeout 60 "$wine" "$exe" --screenshot 'C:\shot.png' \
+  || { echo "the packaged pelorin.exe did not run from a fresh prefix" >&2; status=1; }
 check_shot "zip in a fresh prefix" "$work/fresh/drive_c/shot.png"
 lap package
+
+bash "$root/scripts/windows-installer-tests.sh" "$build" "$work" "$display" "$(dirname "$exe")" || status=1
+lap installer
 
 echo "== Windows stage times (cumulative): ${timings[*]}"
 exit $status

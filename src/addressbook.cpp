@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QSet>
 #include <QSettings>
 
 #include <cmath>
@@ -32,15 +33,17 @@ bool readPort(const QJsonValue &value, int *port)
 
 } // namespace
 
-AddressBook loadProfiles()
+AddressBook loadProfiles(ProfilesDamage *damage)
 {
     AddressBook book;
-    const QSettings settings;
-    const QJsonDocument document
-            = QJsonDocument::fromJson(settings.value(kProfilesKey).toByteArray());
-    if (!document.isArray())
-        return book;
+    QSettings settings;
+    const QByteArray stored = settings.value(kProfilesKey).toByteArray();
+    const QJsonDocument document = QJsonDocument::fromJson(stored);
+    // Anything stored that does not come back whole is damage: the next save
+    // would erase what was left out.
+    bool damaged = !stored.isEmpty() && !document.isArray();
 
+    QSet<QString> ids;
     const QJsonArray entries = document.array();
     for (const QJsonValue &entry : entries) {
         const QJsonObject object = entry.toObject();
@@ -54,25 +57,42 @@ AddressBook loadProfiles()
         profile.viewOnly = object.value(QLatin1String("viewOnly")).toBool(false);
         profile.reconnect = object.value(QLatin1String("reconnect")).toBool(false);
         profile.remember = object.value(QLatin1String("remember")).toBool(false);
-        if (profile.id.isEmpty() || profile.host.isEmpty() || !portOk)
+        if (profile.id.isEmpty() || profile.host.isEmpty() || !portOk) {
+            damaged = true;
             continue;
+        }
+        if (ids.contains(profile.id)) {
+            // Only the first record of an id can be found; deleting "the
+            // second" would remove the first and its password.
+            damaged = true;
+            profile.id = PanelProfile::newId();
+            profile.remember = false;
+        }
+        ids.insert(profile.id);
         book.append(profile);
     }
+
+    ProfilesDamage found = ProfilesDamage::None;
+    if (damaged) {
+        found = ProfilesDamage::BackupKept;
+        if (settings.value(kBackupKey).toByteArray() != stored) {
+            settings.setValue(kBackupKey, stored);
+            settings.sync();
+            if (settings.status() != QSettings::NoError)
+                found = ProfilesDamage::BackupFailed;
+        }
+        // With the original safe, the repaired list is stored at once, so the
+        // fresh ids stay the same at the next start and the damage is met once.
+        if (found == ProfilesDamage::BackupKept)
+            saveProfiles(book);
+    }
+    if (damage)
+        *damage = found;
     return book;
 }
 
-void saveProfiles(const AddressBook &book)
+bool saveProfiles(const AddressBook &book)
 {
-    QSettings settings;
-
-    // Loading turned an unreadable value into an empty book; overwriting it
-    // now would lose the user's panels for good, so keep the bytes aside.
-    const QByteArray previous = settings.value(kProfilesKey).toByteArray();
-    if (!previous.isEmpty() && !QJsonDocument::fromJson(previous).isArray()
-        && settings.value(kBackupKey).toByteArray() != previous) {
-        settings.setValue(kBackupKey, previous);
-    }
-
     QJsonArray entries;
     for (const PanelProfile &profile : book) {
         QJsonObject object;
@@ -87,7 +107,10 @@ void saveProfiles(const AddressBook &book)
         object.insert(QLatin1String("remember"), profile.remember);
         entries.append(object);
     }
+    QSettings settings;
     settings.setValue(kProfilesKey, QJsonDocument(entries).toJson(QJsonDocument::Compact));
+    settings.sync();
+    return settings.status() == QSettings::NoError;
 }
 
 int profileIndexById(const AddressBook &book, const QString &id)

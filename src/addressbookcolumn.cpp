@@ -1,5 +1,7 @@
 #include "addressbookcolumn.h"
 
+#include "chromedialog.h"
+
 #include <QHBoxLayout>
 #include <QHash>
 #include <QLabel>
@@ -138,7 +140,8 @@ void AddressBookColumn::rebuild()
             { QStringLiteral("%1\n%2:%3")
                     .arg(profile.name, profile.host, QString::number(profile.port)) });
         item->setData(0, idRole, profile.id);
-        item->setToolTip(0, QStringLiteral("%1\n%2").arg(profile.name, profile.notes));
+        item->setToolTip(
+            0, plainToolTip(QStringLiteral("%1\n%2").arg(profile.name, profile.notes)));
         item->setSizeHint(0, QSize(190, 54));
         if (!currentId.isEmpty() && profile.id == currentId)
             tree->setCurrentItem(item);

@@ -9,6 +9,7 @@
 #include <QLayout>
 #include <QPointer>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 namespace {
@@ -50,6 +51,11 @@ ChromeDialog::~ChromeDialog() = default;
 QVBoxLayout *ChromeDialog::contentLayout() const
 {
     return bodyLayout;
+}
+
+QString plainToolTip(const QString &text)
+{
+    return Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal) : text;
 }
 
 bool confirm(QWidget *parent, const QString &title, const QString &text)

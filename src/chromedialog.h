@@ -29,6 +29,10 @@ bool confirm(QWidget *parent, const QString &title, const QString &text);
 // Shows text (plain, never markup) with one button "Понятно", modally.
 void notify(QWidget *parent, const QString &title, const QString &text);
 
+// A tool tip that shows text literally. Qt shows a tool tip that looks like markup as
+// rich text, which would render (and load) whatever a panel's name or notes hold.
+QString plainToolTip(const QString &text);
+
 // The application's own open/save file dialog, run modally. path is a folder or a
 // proposed file; in save mode a name typed without a suffix gets the filter's
 // (".png", ".json", otherwise ".txt"). Returns the chosen path, or "" when cancelled.

@@ -9,8 +9,10 @@
 // Secret Service used everywhere else.
 namespace CredentialBackend {
 
-// Fills *secret and returns true when a secret is stored for `target`.
-bool read(const QString &target, QByteArray *secret);
+// What a read found: a secret (in *secret), none stored, or no answer from
+// the store (unreachable, locked, refused), which says nothing about the secret.
+enum class ReadResult { Found, NotStored, Failed };
+ReadResult read(const QString &target, QByteArray *secret);
 // Creates or replaces the secret of `target` for `user`; true on success.
 bool write(const QString &target, const QString &user, const QByteArray &secret);
 // Removes the secret of `target`; true when the store answered.

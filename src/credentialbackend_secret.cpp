@@ -193,25 +193,27 @@ ResultPtr runOnTarget(PrivateContext &context, ServicePtr *service, const QStrin
 
 namespace CredentialBackend {
 
-bool read(const QString &target, QByteArray *secret)
+ReadResult read(const QString &target, QByteArray *secret)
 {
     PrivateContext context;
     ServicePtr service;
     const ResultPtr result = runOnTarget(context, &service, target, &secret_service_lookup);
     if (!result)
-        return false;
+        return ReadResult::Failed;
     GError *error = nullptr;
     SecretValue *value = secret_service_lookup_finish(service.get(), result.get(), &error);
+    // Without an error, no value means no item of this target.
+    const bool failed = error != nullptr;
     g_clear_error(&error);
     if (!value)
-        return false;
+        return failed ? ReadResult::Failed : ReadResult::NotStored;
     gsize length = 0;
     const gchar *bytes = secret_value_get(value, &length);
     if (bytes && length > 0)
         secret->append(bytes, static_cast<qsizetype>(length));
     // The value's own memory is wiped when it is released.
     secret_value_unref(value);
-    return true;
+    return ReadResult::Found;
 }
 
 bool write(const QString &target, const QString &user, const QByteArray &secret)

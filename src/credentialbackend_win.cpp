@@ -10,12 +10,12 @@
 
 namespace CredentialBackend {
 
-bool read(const QString &target, QByteArray *secret)
+ReadResult read(const QString &target, QByteArray *secret)
 {
     const std::wstring name = target.toStdWString();
     PCREDENTIALW credential = nullptr;
     if (!CredReadW(name.c_str(), CRED_TYPE_GENERIC, 0, &credential))
-        return false;
+        return GetLastError() == ERROR_NOT_FOUND ? ReadResult::NotStored : ReadResult::Failed;
     const DWORD size = credential->CredentialBlobSize;
     if (size > 0 && credential->CredentialBlob) {
         secret->append(reinterpret_cast<const char *>(credential->CredentialBlob),
@@ -24,7 +24,7 @@ bool read(const QString &target, QByteArray *secret)
         SecureZeroMemory(credential->CredentialBlob, size);
     }
     CredFree(credential);
-    return true;
+    return ReadResult::Found;
 }
 
 bool write(const QString &target, const QString &user, const QByteArray &secret)

@@ -22,19 +22,22 @@ QString CredentialStore::targetName(const QString &id)
     return QStringLiteral("PelorinVNC/") + id;
 }
 
-QString CredentialStore::readPassword(const QString &id)
+QString CredentialStore::readPassword(const QString &id, ReadResult *result)
 {
     QByteArray secret;
     QString password;
-    if (CredentialBackend::read(targetName(id), &secret))
+    const ReadResult found = CredentialBackend::read(targetName(id), &secret);
+    if (found == ReadResult::Found)
         password = QString::fromUtf8(secret);
     wipe(secret);
+    if (result)
+        *result = found;
     return password;
 }
 
 bool CredentialStore::writePassword(const PanelProfile &profile)
 {
-    QByteArray secret = profile.password.toUtf8();
+    QByteArray secret = profile.password.view().toUtf8();
     const bool ok = CredentialBackend::write(targetName(profile.id), QStringLiteral("VNC"), secret);
     wipe(secret);
     return ok;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "credentialbackend.h"
 #include "panelprofile.h"
 
 #include <QString>
@@ -12,8 +13,11 @@
 class CredentialStore
 {
 public:
-    // The stored password, or empty text when there is none or it cannot be read.
-    static QString readPassword(const QString &id);
+    using ReadResult = CredentialBackend::ReadResult;
+
+    // The stored password, or empty text when there is none or it cannot be
+    // read; *result, when given, tells these apart.
+    static QString readPassword(const QString &id, ReadResult *result = nullptr);
     // Stores profile.password under profile.id, replacing an earlier one.
     // Returns whether the store accepted it.
     static bool writePassword(const PanelProfile &profile);

@@ -4,6 +4,25 @@
 #include "panelprofile.h"
 
 #include <QSettings>
+#include <QTimer>
+
+namespace {
+
+// One entry is one line. Control characters (C0, DEL, C1 with NEL) and the
+// Unicode line and paragraph separators would break it, or let a panel's
+// name or a server's words forge a line of their own.
+QString oneLine(const QString &text)
+{
+    QString line = text;
+    for (QChar &c : line) {
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator
+            || c == QChar::ParagraphSeparator)
+            c = QLatin1Char(' ');
+    }
+    return line;
+}
+
+} // namespace
 
 Journal::Journal(QObject *parent)
     : QObject(parent)
@@ -23,23 +42,27 @@ void Journal::append(const QString &text)
     entries.append(line);
     if (entries.size() > maxLines)
         entries.erase(entries.begin(), entries.end() - maxLines);
+    // Not restarted by later appends: a steady stream still gets written.
+    if (autoSaveTimer && !autoSaveTimer->isActive())
+        autoSaveTimer->start();
     emit lineAppended(line);
 }
 
 QString Journal::sessionEntry(const PanelProfile &profile, const QString &message)
 {
     return QStringLiteral("%1 · %2:%3 · %4")
-        .arg(profile.name, profile.host, QString::number(profile.port),
-            cleanMessage(message, profile.password));
+        .arg(oneLine(profile.name), oneLine(profile.host), QString::number(profile.port),
+            cleanMessage(message, profile.password.view()));
 }
 
-QString Journal::cleanMessage(const QString &message, const QString &password)
+QString Journal::cleanMessage(const QString &message, QStringView password)
 {
+    static const QString mask = QStringLiteral("[скрыто]");
     QString text = message;
     if (!password.isEmpty())
-        text.replace(password, QStringLiteral("[скрыто]"), Qt::CaseSensitive);
-    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
+        text.replace(
+            password.data(), password.size(), mask.constData(), mask.size(), Qt::CaseSensitive);
+    text = oneLine(text);
     if (text.size() > maxMessageLength) {
         // Never keep half of a surrogate pair at the cut.
         const bool splitsPair = text.at(maxMessageLength - 1).isHighSurrogate();
@@ -65,9 +88,29 @@ void Journal::restoreFromSettings(QSettings &settings, const QString &key)
     entries = value.canConvert<QStringList>() ? value.toStringList() : QStringList();
 }
 
-void Journal::saveSettings(QSettings &settings, const QString &key) const
+bool Journal::saveSettings(QSettings &settings, const QString &key) const
 {
     settings.setValue(key, entries);
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}
+
+void Journal::setAutoSaveKey(const QString &key)
+{
+    autoSaveKey = key;
+    if (!autoSaveTimer) {
+        autoSaveTimer = new QTimer(this);
+        autoSaveTimer->setSingleShot(true);
+        autoSaveTimer->setInterval(autoSaveDelayMs);
+        connect(autoSaveTimer, &QTimer::timeout, this, &Journal::autoSave);
+    }
+}
+
+void Journal::autoSave()
+{
+    // A failure here is met again by the save at close, which reports it.
+    QSettings settings;
+    saveSettings(settings, autoSaveKey);
 }
 
 void Journal::setClock(std::function<QDateTime()> now)

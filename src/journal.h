@@ -7,6 +7,7 @@
 #include <functional>
 
 class QSettings;
+class QTimer;
 struct PanelProfile;
 
 // The connection journal: timestamped one-line entries, oldest first, at most
@@ -33,12 +34,14 @@ public:
     void append(const QString &text);
 
     // The entry of a session message: "name · host:port · message", the message
-    // cleaned by cleanMessage with the profile's password.
+    // cleaned by cleanMessage with the profile's password; name and host get
+    // the same line-break cleaning.
     static QString sessionEntry(const PanelProfile &profile, const QString &message);
-    // Every occurrence of password (when not empty) becomes "[скрыто]", then line
-    // breaks become spaces, then the text is cut to maxMessageLength. Masking
-    // comes first so that a password straddling the cut is never kept in part.
-    static QString cleanMessage(const QString &message, const QString &password);
+    // Every occurrence of password (when not empty) becomes "[скрыто]", then
+    // control characters and the Unicode line and paragraph separators become
+    // spaces, then the text is cut to maxMessageLength. Masking comes first so
+    // that a password straddling the cut is never kept in part.
+    static QString cleanMessage(const QString &message, QStringView password);
 
     // The diagnostics file: the product header line, a line feed, then the lines
     // joined with line feeds (none after the last), UTF-8 without a BOM.
@@ -49,7 +52,14 @@ public:
     // The settings value under key: a list of strings. Missing or unreadable
     // data gives an empty journal.
     void restoreFromSettings(QSettings &settings, const QString &key);
-    void saveSettings(QSettings &settings, const QString &key) const;
+    // Writes the lines and returns whether the settings store took them.
+    bool saveSettings(QSettings &settings, const QString &key) const;
+
+    // From now on every append reaches `key` of the default settings within
+    // autoSaveDelayMs, so a crash loses at most that much; the appends of a
+    // burst share one write.
+    static constexpr int autoSaveDelayMs = 1000;
+    void setAutoSaveKey(const QString &key);
 
     // Test seam: replaces the clock that stamps new lines.
     void setClock(std::function<QDateTime()> now);
@@ -59,6 +69,10 @@ signals:
     void lineAppended(const QString &line);
 
 private:
+    void autoSave();
+
     QStringList entries;
+    QString autoSaveKey;
+    QTimer *autoSaveTimer = nullptr;
     std::function<QDateTime()> clock;
 };

@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "singleinstance.h"
 
 #include <QApplication>
 #include <QFile>
@@ -25,14 +26,37 @@ int main(int argc, char *argv[])
     if (theme.open(QIODevice::ReadOnly))
         app.setStyleSheet(QString::fromUtf8(theme.readAll()));
 
-    MainWindow window;
-    window.show();
-
     // Only the first exact "--screenshot" counts; the argument after it is the
     // path, whatever it looks like.
     const QStringList args = QCoreApplication::arguments();
     const int at = args.indexOf(QStringLiteral("--screenshot"));
-    if (at >= 0 && at + 1 < args.size()) {
+    const bool screenshot = at >= 0 && at + 1 < args.size();
+
+    // Two copies on one settings location would overwrite each other's address
+    // book and journal. A capture only reads, so it is not held back.
+    SingleInstance instance;
+    if (!screenshot) {
+        switch (instance.claim()) {
+        case SingleInstance::Claim::First:
+            break;
+        case SingleInstance::Claim::HandedOver:
+            return 0;
+        case SingleInstance::Claim::NoAnswer:
+            std::fprintf(
+                stderr, "pelorin: another copy is running on these settings but does not answer\n");
+            return 1;
+        }
+    }
+
+    MainWindow window;
+    window.show();
+    QObject::connect(&instance, &SingleInstance::activationRequested, &window,
+        [&window] { SingleInstance::bringToFront(&window); });
+
+    if (!screenshot) {
+        // After the window is up, so the notice has it as its parent.
+        QTimer::singleShot(0, &window, [&window] { window.reportDamagedAddressBook(); });
+    } else {
         const QString path = args.at(at + 1);
         QTimer::singleShot(500, &window, [&window, path] {
             const QPixmap shot = window.grab(window.rect());

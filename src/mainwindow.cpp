@@ -10,6 +10,7 @@
 #include "session.h"
 #include "userprompts.h"
 #include "windowchrome.h"
+#include "windowplacement.h"
 #include "workspacedocument.h"
 #include "workspacepages.h"
 
@@ -18,10 +19,12 @@
 #include <QColor>
 #include <QComboBox>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QSignalBlocker>
 #include <QTabBar>
@@ -51,14 +54,12 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent,
         Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint
             | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint)
-    , book(loadProfiles())
+    , book(loadProfiles(&bookDamage))
     , prompts(std::make_unique<UserPrompts>())
     , journal(new Journal(this))
 {
     setWindowTitle(tr("Пелорин — удалённый доступ"));
     setWindowIcon(QIcon(QStringLiteral(":/assets/logo.png")));
-    resize(1400, 900);
-    setMinimumSize(1100, 700);
 
     auto *central = new QWidget(this);
     auto *outer = new QVBoxLayout(central);
@@ -112,8 +113,8 @@ MainWindow::MainWindow(QWidget *parent)
 
     QSettings settings;
     journal->restoreFromSettings(settings, journalKey);
-    // Missing or unusable bytes leave the initial size.
-    restoreGeometry(settings.value(geometryKey).toByteArray());
+    journal->setAutoSaveKey(journalKey);
+    placeWindow(settings.value(geometryKey).toByteArray());
     restoreWorkspace();
 }
 
@@ -194,6 +195,32 @@ void MainWindow::setPrompts(std::unique_ptr<UserPrompts> replacement)
         prompts = std::move(replacement);
 }
 
+void MainWindow::reportDamagedAddressBook()
+{
+    if (bookDamage == ProfilesDamage::None)
+        return;
+    const QString kept = bookDamage == ProfilesDamage::BackupKept
+        ? tr("Исходная копия сохранена в настройках под ключом «profilesBackup».")
+        : tr("Сохранить исходную копию не удалось; проверьте доступ к настройкам.");
+    bookDamage = ProfilesDamage::None;
+    prompts->notify(this, tr("Адресная книга"),
+        tr("Адресная книга в настройках была частично повреждена: нечитаемые записи пропущены, "
+           "повторяющиеся получили новый идентификатор. %1")
+            .arg(kept));
+}
+
+QString MainWindow::bookWriteFailure()
+{
+    return tr("Не удалось записать адресную книгу в настройки. Изменения действуют до закрытия "
+              "программы; проверьте доступ к настройкам и свободное место на диске.");
+}
+
+void MainWindow::storeBook(const QString &title)
+{
+    if (!saveProfiles(book))
+        prompts->notify(this, title, bookWriteFailure());
+}
+
 // ---- Address book column ----
 
 int MainWindow::currentProfileIndex() const
@@ -221,12 +248,12 @@ void MainWindow::duplicateProfile()
     PanelProfile copy = book.at(index);
     copy.id = PanelProfile::newId();
     copy.name += tr(" — копия");
-    copy.password.fill(QChar(0));
     copy.password.clear();
     copy.remember = false;
     book.append(copy);
-    saveProfiles(book);
+    storeBook(tr("Дублировать панель"));
     rebuildAddressTree();
+    refreshCellSelectors();
 }
 
 void MainWindow::deleteProfile()
@@ -246,10 +273,10 @@ void MainWindow::deleteProfile()
     if (at == -1)
         return;
     CredentialStore::deletePassword(profile);
-    book[at].password.fill(QChar(0));
     book.removeAt(at);
-    saveProfiles(book);
+    storeBook(tr("Удалить панель"));
     rebuildAddressTree();
+    refreshCellSelectors();
 }
 
 void MainWindow::editProfile(bool createNew)
@@ -257,29 +284,39 @@ void MainWindow::editProfile(bool createNew)
     const int index = createNew ? -1 : currentProfileIndex();
     if (!createNew && index == -1)
         return;
+    // The record enters the book before it is written, so a failed write
+    // leaves the book as the user made it while the editor says so.
+    QString committed;
+    const auto commit = [this, &committed](const PanelProfile &record) {
+        const int at = profileIndexById(book, record.id);
+        if (at == -1) {
+            book.append(record);
+        } else {
+            book[at] = record;
+        }
+        committed = record.id;
+        return saveProfiles(book) ? QString() : bookWriteFailure();
+    };
+    QPointer<MainWindow> self(this);
     PanelProfile edited;
-    if (!ProfileEditor::edit(this,
-            createNew ? ProfileEditor::Mode::NewPanel : ProfileEditor::Mode::ExistingPanel,
-            createNew ? PanelProfile::createNew() : book.at(index), &edited))
+    ProfileEditor::edit(this,
+        createNew ? ProfileEditor::Mode::NewPanel : ProfileEditor::Mode::ExistingPanel,
+        createNew ? PanelProfile::createNew() : book.at(index), &edited, commit);
+    if (!self || committed.isEmpty())
         return;
 
-    if (createNew) {
-        book.append(edited);
-    } else {
-        book[index].password.fill(QChar(0));
-        book[index] = edited;
-    }
-    saveProfiles(book);
+    const int at = profileIndexById(book, committed);
+    if (at == -1)
+        return;
+    const PanelProfile record = book.at(at);
     sidebar->clearSearch();
     rebuildAddressTree();
-    sidebar->setCurrentPanel(edited.id);
+    sidebar->setCurrentPanel(record.id);
     for (Session *session : std::as_const(sessions)) {
-        if (session->profileId() == edited.id && !session->isEngaged())
-            session->applyProfile(edited);
+        if (session->profileId() == record.id && !session->isEngaged())
+            session->applyProfile(record);
     }
-    // The cell selectors and tab labels show names from the book. Deferred:
-    // the welcome page's button that started this edit is on the page.
-    QTimer::singleShot(0, this, &MainWindow::rebuildWorkspace);
+    refreshCellSelectors();
 }
 
 void MainWindow::importAddressBook()
@@ -289,9 +326,8 @@ void MainWindow::importAddressBook()
     if (!self || !added)
         return;
     book.append(*added);
-    saveProfiles(book);
+    storeBook(tr("Импорт"));
     rebuildAddressTree();
-    // The cell selectors list the book as it was at the last rebuild.
     rebuildWorkspace();
     appendJournal(ExchangeFlows::importJournalText(added->size()));
 }
@@ -339,7 +375,7 @@ void MainWindow::logSessionEvent(Session *session, const QString &message)
 
 // ---- Persistence and closing ----
 
-void MainWindow::saveWorkspace()
+bool MainWindow::saveWorkspace()
 {
     WorkspaceDocument document;
     document.mode = cells.layoutMode();
@@ -356,6 +392,23 @@ void MainWindow::saveWorkspace()
     // position; the previous one stays.
     if (!isFullScreen())
         settings.setValue(geometryKey, saveGeometry());
+    // With the workspace, in case the shutdown below does not get to its own save.
+    return journal->saveSettings(settings, journalKey);
+}
+
+void MainWindow::placeWindow(const QByteArray &storedGeometry)
+{
+    const QList<QScreen *> screens = QGuiApplication::screens();
+    QList<QRect> areas;
+    for (const QScreen *screen : screens)
+        areas.append(screen->availableGeometry());
+    const int home = std::max(0, int(screens.indexOf(QGuiApplication::primaryScreen())));
+    // Missing or unusable bytes leave no stored geometry: the initial size, centred.
+    const QRect restored = restoreGeometry(storedGeometry) ? geometry() : QRect();
+    const WindowPlacement::Result fit
+        = WindowPlacement(QSize(1400, 900), QSize(1100, 700)).place(areas, home, restored);
+    setMinimumSize(fit.minimum);
+    setGeometry(fit.geometry);
 }
 
 void MainWindow::restoreWorkspace()
@@ -405,7 +458,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
         return;
     }
 
-    saveWorkspace();
+    const bool workspaceSaved = saveWorkspace();
     closing = true;
     if (sessionTabs)
         sessionTabs->disconnect(this);
@@ -416,7 +469,18 @@ void MainWindow::closeEvent(QCloseEvent *event)
     }
     // The journal last, so it keeps those lines.
     QSettings settings;
-    journal->saveSettings(settings, journalKey);
+    const bool journalSaved = journal->saveSettings(settings, journalKey);
+    if (!workspaceSaved || !journalSaved) {
+        QStringList lost;
+        if (!workspaceSaved)
+            lost << tr("рабочее пространство");
+        if (!journalSaved)
+            lost << tr("журнал");
+        prompts->notify(this, tr("Выход"),
+            tr("Не удалось записать в настройки: %1. Проверьте доступ к настройкам и свободное "
+               "место на диске.")
+                .arg(lost.join(QStringLiteral(", "))));
+    }
     event->accept();
 }
 
@@ -514,6 +578,7 @@ void MainWindow::rebuildWorkspace()
         session->setCompact(compact);
     }
     sessionTabs = nullptr;
+    cellSelectors.clear();
     delete workspacePage;
 
     workspacePage = new QWidget(workspaceHost);
@@ -556,6 +621,7 @@ void MainWindow::showCellsPage(QWidget *page)
     const QList<QComboBox *> selectors = WorkspacePages::fillCells(page, cells, book, sessions);
     for (int k = 0; k < selectors.size(); ++k) {
         QComboBox *selector = selectors.at(k);
+        cellSelectors.append(selector);
         connect(selector, &QComboBox::activated, this, [this, selector, k](int index) {
             const QString id = selector->itemData(index).toString();
             QTimer::singleShot(0, this, [this, k, id] { chooseCellPanel(k, id); });
@@ -633,6 +699,14 @@ void MainWindow::closeSession(Session *session)
     sessions.removeOne(session);
     delete session;
     rebuildWorkspace();
+}
+
+void MainWindow::refreshCellSelectors()
+{
+    for (int k = 0; k < cellSelectors.size(); ++k) {
+        if (cellSelectors.at(k))
+            WorkspacePages::listPanels(cellSelectors.at(k), k, cells, book);
+    }
 }
 
 void MainWindow::updateStatusLine()

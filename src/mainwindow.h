@@ -30,8 +30,9 @@ class UserPrompts;
 // destroys one. Everything runs on the GUI thread.
 //
 // The workspace, the journal and the window geometry are read back in the
-// constructor and written only by an accepted close; a window destroyed
-// without one saves nothing.
+// constructor and written by an accepted close; a window destroyed without one
+// saves nothing but the journal, which is also written within a second of
+// every new line.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -42,6 +43,10 @@ public:
 
     // Replaces the way the window asks the user (tests answer here).
     void setPrompts(std::unique_ptr<UserPrompts> prompts);
+    // Tells the user, once, when loading found the stored address book damaged
+    // (entries left out or ids repeated) and whether its copy was kept. Called
+    // after the window is shown, except in screenshot mode.
+    void reportDamagedAddressBook();
 
     // The address book and the operations of its column.
     const AddressBook &addressBook() const { return book; }
@@ -99,8 +104,19 @@ private:
     // Every message a session journals arrives here.
     void logSessionEvent(Session *session, const QString &message);
 
-    void saveWorkspace();
+    // Sizes and places the window on the screens there are, from the stored
+    // geometry when there is one.
+    void placeWindow(const QByteArray &storedGeometry);
+    // Writes the workspace, the geometry and the journal; false when the
+    // settings store did not take them.
+    bool saveWorkspace();
     void restoreWorkspace();
+    // The address book written back after a change; a failure is told under `title`
+    // (the in-memory book stays as the user made it).
+    void storeBook(const QString &title);
+    static QString bookWriteFailure();
+    // The cell selectors list the book anew without a rebuild of the page.
+    void refreshCellSelectors();
 
     QWidget *buildTopBar();
     Session *createSession(const PanelProfile &profile);
@@ -112,6 +128,7 @@ private:
     void setTabColour(Session *session, bool connected);
     void deferClose(Session *session);
 
+    ProfilesDamage bookDamage = ProfilesDamage::None;
     AddressBook book;
     std::unique_ptr<UserPrompts> prompts;
     Journal *journal = nullptr;
@@ -125,6 +142,7 @@ private:
     QWidget *workspaceHost = nullptr;
     QWidget *workspacePage = nullptr;
     QPointer<QTabWidget> sessionTabs;
+    QList<QPointer<QComboBox>> cellSelectors;
     bool rebuilding = false;
     bool closing = false;
     bool wasMaximized = false;

@@ -1,18 +1,20 @@
 #pragma once
 
+#include "password.h"
+
 #include <QString>
 
 // One address book entry: how to reach a panel, how to list it and how its
 // sessions behave. A plain value, copied freely into sessions and dialogs.
 // The password lives in memory only; it is never written to the settings or
-// to an exchange file.
+// to an exchange file, and every copy of it is wiped when the record goes.
 struct PanelProfile
 {
     QString id; // lower-case UUID without braces; empty only in a record not yet created
     QString name;
     QString host;
     QString group;
-    QString password;
+    Password password;
     QString notes;
     int port = 5900;
     bool viewOnly = false;

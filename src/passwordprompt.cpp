@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <utility>
+
 PasswordPrompt::PasswordPrompt(const QString &panelName, QWidget *parent)
     : ChromeDialog(tr("Подключение · %1").arg(panelName), parent)
 {
@@ -34,27 +36,16 @@ PasswordPrompt::PasswordPrompt(const QString &panelName, QWidget *parent)
 
 PasswordPrompt::~PasswordPrompt()
 {
-    // Do not leave the typed secret in a widget that outlives the answer.
+    // As far as a line edit can be wiped (see password.h).
     input->clear();
 }
 
-QString PasswordPrompt::answer() const
+Password PasswordPrompt::answer() const
 {
-    return input->text();
+    return Password::take(input->text());
 }
 
-bool PasswordPrompt::isLatin1(const QString &text)
-{
-    // Both round-trip copies hold the secret, so they are zeroed before release.
-    QByteArray latin = text.toLatin1();
-    QString back = QString::fromLatin1(latin);
-    const bool same = back == text;
-    latin.fill('\0');
-    back.fill(QChar(0));
-    return same;
-}
-
-bool PasswordPrompt::ask(QWidget *parent, const QString &panelName, QString *password)
+bool PasswordPrompt::ask(QWidget *parent, const QString &panelName, Password *password)
 {
     QPointer<QWidget> owner(parent);
     QPointer<PasswordPrompt> prompt = new PasswordPrompt(panelName, parent);
@@ -63,20 +54,15 @@ bool PasswordPrompt::ask(QWidget *parent, const QString &panelName, QString *pas
     // taking the prompt with it.
     if (!prompt)
         return false;
-    QString entered = prompt->answer();
+    Password entered = prompt->answer();
     delete prompt;
-    if (!accepted || !owner) {
-        // A cancelled answer is still a secret the user typed.
-        entered.fill(QChar(0));
+    if (!accepted || !owner)
         return false;
-    }
 
-    if (!isLatin1(entered)) {
+    if (!entered.isLatin1()) {
         notify(owner, tr("Пароль"), tr("Используйте до 8 символов Latin-1 (латиница, цифры)."));
-        entered.fill(QChar(0));
         return false;
     }
-    password->fill(QChar(0));
-    *password = entered;
+    *password = std::move(entered);
     return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "chromedialog.h"
+#include "password.h"
 
 class QLineEdit;
 
@@ -19,13 +20,10 @@ public:
     // (possibly empty) in `password`; returns false, leaving `password` alone,
     // when the prompt was cancelled or the answer failed the Latin-1 check (the
     // user has then seen a notice).
-    static bool ask(QWidget *parent, const QString &panelName, QString *password);
-
-    // Whether every character of `text` survives a round trip through Latin-1.
-    static bool isLatin1(const QString &text);
+    static bool ask(QWidget *parent, const QString &panelName, Password *password);
 
     // The text typed so far.
-    QString answer() const;
+    Password answer() const;
 
 private:
     QLineEdit *input = nullptr;

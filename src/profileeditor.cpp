@@ -50,8 +50,11 @@ ProfileEditor::ProfileEditor(Mode mode, const PanelProfile &record, QWidget *par
     , workingCopy(record)
 {
     setMinimumWidth(520);
-    if (workingCopy.remember)
-        workingCopy.password = CredentialStore::readPassword(workingCopy.id);
+    if (workingCopy.remember) {
+        CredentialStore::ReadResult read = CredentialStore::ReadResult::NotStored;
+        workingCopy.password = Password::take(CredentialStore::readPassword(workingCopy.id, &read));
+        storedPasswordUnread = read == CredentialStore::ReadResult::Failed;
+    }
 
     auto *heading
         = new QLabel(mode == Mode::NewPanel ? tr("Добавить панель") : tr("Настройки панели"));
@@ -66,8 +69,10 @@ ProfileEditor::ProfileEditor(Mode mode, const PanelProfile &record, QWidget *par
     portBox->setRange(1, 65535);
     portBox->setValue(workingCopy.port);
     groupEdit = lineEdit(workingCopy.group, tr("Цех / заказчик / объект"));
-    passwordEdit
-        = lineEdit(workingCopy.password, tr("Пусто — без пароля"), PanelProfile::maxPasswordLength);
+    QString shown = workingCopy.password.toQString();
+    passwordEdit = lineEdit(shown, tr("Пусто — без пароля"), PanelProfile::maxPasswordLength);
+    // Zeroed only when the field keeps a cut copy of its own; else it is the field's.
+    Password::wipe(shown);
     passwordEdit->setEchoMode(QLineEdit::Password);
     auto *showPassword = new QAction(style()->standardIcon(QStyle::SP_DialogYesButton),
         tr("Показать / скрыть пароль"), passwordEdit);
@@ -104,6 +109,9 @@ ProfileEditor::ProfileEditor(Mode mode, const PanelProfile &record, QWidget *par
     errorLabel = named(new QLabel, tr("Ошибка"));
     errorLabel->setObjectName(QStringLiteral("error"));
     errorLabel->setWordWrap(true);
+    if (storedPasswordUnread)
+        errorLabel->setText(tr("Не удалось прочитать пароль из хранилища Windows. Оставьте поле "
+                               "пустым, чтобы сохранить прежний пароль, или введите новый."));
     contentLayout()->addWidget(errorLabel);
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Save | QDialogButtonBox::Cancel);
@@ -122,7 +130,8 @@ ProfileEditor::ProfileEditor(Mode mode, const PanelProfile &record, QWidget *par
 
 ProfileEditor::~ProfileEditor()
 {
-    // Do not leave the secret in a widget that outlives the answer.
+    // As far as a line edit can be wiped (see password.h); the working copy
+    // wipes its password itself.
     passwordEdit->clear();
 }
 
@@ -132,7 +141,7 @@ PanelProfile ProfileEditor::typed() const
     typed.name = nameEdit->text();
     typed.host = hostEdit->text();
     typed.group = groupEdit->text();
-    typed.password = passwordEdit->text();
+    typed.password = Password::take(passwordEdit->text());
     typed.notes = notesEdit->toPlainText();
     typed.port = portBox->value();
     typed.remember = rememberBox->isChecked();
@@ -148,9 +157,12 @@ void ProfileEditor::save()
         errorLabel->setText(checked.error);
         return;
     }
+    // Writing the empty field would replace a password that could not be read.
+    const bool keepStored = checked.profile.remember && storedPasswordUnread
+        && !passwordEdit->isModified() && passwordEdit->text().isEmpty();
     if (checked.profile.remember) {
         // An empty password is stored too: the panel then asks at every connection.
-        if (!CredentialStore::writePassword(checked.profile)) {
+        if (!keepStored && !CredentialStore::writePassword(checked.profile)) {
             errorLabel->setText(tr("Не удалось сохранить пароль в Windows. Снимите флажок или "
                                    "проверьте доступ к хранилищу."));
             return;
@@ -158,8 +170,20 @@ void ProfileEditor::save()
     } else {
         CredentialStore::deletePassword(checked.profile);
     }
+    if (commit) {
+        const QString failure = commit(checked.profile);
+        if (!failure.isEmpty()) {
+            errorLabel->setText(failure);
+            return;
+        }
+    }
     workingCopy = checked.profile;
     accept();
+}
+
+void ProfileEditor::setCommit(const Commit &handler)
+{
+    commit = handler;
 }
 
 void ProfileEditor::togglePasswordEcho()
@@ -168,11 +192,12 @@ void ProfileEditor::togglePasswordEcho()
         passwordEdit->echoMode() == QLineEdit::Password ? QLineEdit::Normal : QLineEdit::Password);
 }
 
-bool ProfileEditor::edit(
-    QWidget *parent, Mode mode, const PanelProfile &record, PanelProfile *result)
+bool ProfileEditor::edit(QWidget *parent, Mode mode, const PanelProfile &record,
+    PanelProfile *result, const Commit &commit)
 {
     QPointer<QWidget> owner(parent);
     QPointer<ProfileEditor> editor = new ProfileEditor(mode, record, parent);
+    editor->setCommit(commit);
     const bool accepted = editor->exec() == QDialog::Accepted;
     // The owner may have gone away while the editor ran its own event loop,
     // taking the editor with it.

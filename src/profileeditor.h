@@ -4,6 +4,8 @@
 #include "panelprofile.h"
 #include "profilevalidation.h"
 
+#include <functional>
+
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -24,13 +26,23 @@ public:
 
     // Shows `record` (for a new panel, PanelProfile::createNew()). When its
     // `remember` is set, the password shown is the one read from the
-    // credential store, cut to the field's eight characters.
+    // credential store, cut to the field's eight characters. When that read
+    // fails, the "error" label says so, the field stays empty, and Save with
+    // "remember" ticked and the field untouched keeps the stored password.
     ProfileEditor(Mode mode, const PanelProfile &record, QWidget *parent);
     ~ProfileEditor() override;
 
-    // Runs the editor over `parent`. True with the accepted record in *result;
-    // false when it was cancelled or `parent` went away meanwhile.
-    static bool edit(QWidget *parent, Mode mode, const PanelProfile &record, PanelProfile *result);
+    // Takes the record that passed every check, just before the dialog would
+    // close; a non-empty answer is a failure message: the dialog shows it in
+    // its "error" label and stays open.
+    using Commit = std::function<QString(const PanelProfile &)>;
+
+    // Runs the editor over `parent`, handing a saved record to `commit` when
+    // given. True with the accepted record in *result; false when it was
+    // cancelled or `parent` went away meanwhile.
+    static bool edit(QWidget *parent, Mode mode, const PanelProfile &record, PanelProfile *result,
+        const Commit &commit = {});
+    void setCommit(const Commit &commit);
 
     // The working copy: the accepted record once Save succeeded.
     const PanelProfile &profile() const { return workingCopy; }
@@ -42,6 +54,8 @@ private:
     void togglePasswordEcho();
 
     PanelProfile workingCopy;
+    Commit commit;
+    bool storedPasswordUnread = false;
     QLineEdit *nameEdit = nullptr;
     QLineEdit *hostEdit = nullptr;
     QSpinBox *portBox = nullptr;

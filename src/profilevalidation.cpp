@@ -1,7 +1,5 @@
 #include "profilevalidation.h"
 
-#include "passwordprompt.h"
-
 #include <QCoreApplication>
 
 namespace {
@@ -42,7 +40,7 @@ ProfileValidation validateProfile(const PanelProfile &typed)
                                QString::number(PanelProfile::maxNotesLength)));
     }
 
-    if (!PasswordPrompt::isLatin1(typed.password))
+    if (!typed.password.isLatin1())
         return refused(tr("Используйте пароль в Latin-1 (например, латиницу и цифры)."));
 
     ProfileValidation result;

@@ -73,7 +73,7 @@ Session::~Session()
     client->disconnectFromPanel();
     delete view;
     view = nullptr;
-    profileCopy.password.fill(QChar(0));
+    // The profile's password wipes itself when the copy goes.
 }
 
 void Session::buildHeader()
@@ -94,7 +94,7 @@ void Session::buildHeader()
     titleLabel->setObjectName(QStringLiteral("sessionTitle"));
     // A long name must never widen the session.
     titleLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    titleLabel->setToolTip(profileCopy.name);
+    titleLabel->setToolTip(plainToolTip(profileCopy.name));
     headerRow->addWidget(titleLabel, 1);
 
     viewOnlyBox = new QCheckBox(tr("Только просмотр"));
@@ -222,6 +222,17 @@ QString Session::retryStatusText(const QString &reason, int attempt, int delaySe
             QString::number(delaySeconds));
 }
 
+QString Session::shownReason(const QString &reason)
+{
+    if (reason.size() <= maxShownReasonLength)
+        return reason;
+    qsizetype keep = maxShownReasonLength - 1;
+    // Never keep half of a surrogate pair at the cut.
+    if (reason.at(keep - 1).isHighSurrogate())
+        --keep;
+    return reason.left(keep) + QChar(0x2026);
+}
+
 void Session::startConnection()
 {
     if (engaged)
@@ -239,24 +250,30 @@ void Session::startConnection()
     connectButton->setEnabled(false);
     disconnectButton->setEnabled(true);
     emit journal(tr("Начало подключения"));
-    client->connectToPanel(profileCopy.host, quint16(profileCopy.port), profileCopy.password);
+    connectClient();
+}
+
+void Session::connectClient()
+{
+    // The client takes the password as text and keeps only its bytes; the
+    // text copy made for it is wiped as soon as the call returns.
+    QString password = profileCopy.password.toQString();
+    client->connectToPanel(profileCopy.host, quint16(profileCopy.port), password);
+    Password::wipe(password);
 }
 
 bool Session::resolvePassword()
 {
-    if (profileCopy.remember)
-        setPassword(CredentialStore::readPassword(profileCopy.id));
+    if (profileCopy.remember) {
+        CredentialStore::ReadResult read = CredentialStore::ReadResult::NotStored;
+        profileCopy.password = Password::take(CredentialStore::readPassword(profileCopy.id, &read));
+        // The prompt follows as for a missing password; the journal keeps why.
+        if (read == CredentialStore::ReadResult::Failed)
+            emit journal(tr("Не удалось прочитать пароль из хранилища Windows"));
+    }
     if (!profileCopy.password.isEmpty())
         return true;
     return PasswordPrompt::ask(this, profileCopy.name, &profileCopy.password);
-}
-
-void Session::setPassword(QString password)
-{
-    // Taken by value: the argument may be this very member (applyProfile(profile())).
-    // The old secret is overwritten before its buffer is released.
-    profileCopy.password.fill(QChar(0));
-    profileCopy.password = password;
 }
 
 void Session::disconnectByUser()
@@ -300,10 +317,10 @@ void Session::applyProfile(const PanelProfile &profile)
 {
     if (engaged)
         return;
-    setPassword(profile.password);
+    // The old password is wiped by the assignment.
     profileCopy = profile;
     titleLabel->setText(profileCopy.name);
-    titleLabel->setToolTip(profileCopy.name);
+    titleLabel->setToolTip(plainToolTip(profileCopy.name));
     setAccessibleName(tr("Сеанс · %1").arg(profileCopy.name));
     addressLabel->setText(
         QStringLiteral("%1 : %2").arg(profileCopy.host, QString::number(profileCopy.port)));
@@ -383,12 +400,12 @@ void Session::onEnded(const QString &reason)
         && retryCount < maxRetries) {
         const int delay = retryDelaySeconds(retryCount);
         ++retryCount;
-        statusLabel->setText(retryStatusText(reason, retryCount, delay));
+        statusLabel->setText(retryStatusText(shownReason(reason), retryCount, delay));
         reconnectTimer->start(delay * 1000);
         return;
     }
     engaged = false;
-    statusLabel->setText(reason);
+    statusLabel->setText(shownReason(reason));
     connectButton->setEnabled(true);
     disconnectButton->setEnabled(false);
 }
@@ -396,7 +413,7 @@ void Session::onEnded(const QString &reason)
 void Session::onReconnectTimeout()
 {
     emit journal(tr("Повторное подключение"));
-    client->connectToPanel(profileCopy.host, quint16(profileCopy.port), profileCopy.password);
+    connectClient();
 }
 
 void Session::onDisconnectClicked()

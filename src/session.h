@@ -71,6 +71,11 @@ public:
     static QString frameAgeText(const QSize &size, const QDateTime &last, const QDateTime &now);
     // The status line while automatic attempt `attempt` waits `delaySeconds`.
     static QString retryStatusText(const QString &reason, int attempt, int delaySeconds);
+    // Longest end reason the status line shows; the journal keeps more.
+    static constexpr int maxShownReasonLength = 200;
+    // reason as the status line shows it: a server's own words (up to 64 KiB)
+    // cut to maxShownReasonLength characters, the last one an ellipsis.
+    static QString shownReason(const QString &reason);
 
     // Test seam: the two timers carry the object names "reconnectTimer" and
     // "frameAgeTimer" (find them with findChild and emit their timeout instead
@@ -87,7 +92,7 @@ signals:
 private:
     void buildHeader();
     bool resolvePassword();
-    void setPassword(QString password);
+    void connectClient();
     void setOnline(bool online);
     void repolish(QWidget *widget);
     void refreshFrameAge();

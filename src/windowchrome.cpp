@@ -58,7 +58,9 @@ TitleBar::TitleBar(QWidget *window, const QString &title, bool mainWindow)
     row->addWidget(logo);
 
     // Set once: the caption does not follow later window title changes.
+    // Titles carry panel names, which come from outside: never markup.
     auto *caption = new QLabel(title, this);
+    caption->setTextFormat(Qt::PlainText);
     caption->setObjectName(QStringLiteral("windowCaption"));
     caption->setAttribute(Qt::WA_TransparentForMouseEvents);
     row->addWidget(caption);

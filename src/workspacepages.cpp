@@ -40,13 +40,9 @@ QWidget *cell(int k, const CellRules &cells, const AddressBook &book,
     choice->setObjectName(QStringLiteral("slot%1").arg(k));
     choice->setAccessibleName(tr("Ячейка %1").arg(k + 1));
     choice->setAccessibleDescription(choice->accessibleName()); // Linux names it by its text
-    choice->addItem(tr("Ячейка %1 · выбрать панель").arg(k + 1), QString());
-    for (const PanelProfile &profile : book)
-        choice->addItem(profile.name, profile.id);
-    const QString id = cells.cellId(k);
-    const int current = id.isEmpty() ? 0 : choice->findData(id, Qt::UserRole, Qt::MatchExactly);
-    choice->setCurrentIndex(current < 0 ? 0 : current);
+    listPanels(choice, k, cells, book);
     layout->addWidget(choice);
+    const QString id = cells.cellId(k);
     *selector = choice;
 
     Session *shown = nullptr;
@@ -71,6 +67,17 @@ QWidget *cell(int k, const CellRules &cells, const AddressBook &book,
 }
 
 } // namespace
+
+void listPanels(QComboBox *selector, int k, const CellRules &cells, const AddressBook &book)
+{
+    selector->clear();
+    selector->addItem(tr("Ячейка %1 · выбрать панель").arg(k + 1), QString());
+    for (const PanelProfile &profile : book)
+        selector->addItem(profile.name, profile.id);
+    const QString id = cells.cellId(k);
+    const int current = id.isEmpty() ? 0 : selector->findData(id, Qt::UserRole, Qt::MatchExactly);
+    selector->setCurrentIndex(current < 0 ? 0 : current);
+}
 
 QPushButton *fillExpanded(QWidget *page, Session *session)
 {

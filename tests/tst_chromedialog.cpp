@@ -79,6 +79,8 @@ private slots:
         QCOMPARE(bar->objectName(), QStringLiteral("windowBar"));
         QCOMPARE(bar->findChild<QLabel *>(QStringLiteral("windowCaption"))->text(),
                  QStringLiteral("Заголовок"));
+        // Titles carry panel names: "<img src=…>" must stay text.
+        QCOMPARE(bar->findChild<QLabel *>("windowCaption")->textFormat(), Qt::PlainText);
         const auto buttons = bar->findChildren<QPushButton *>();
         QCOMPARE(buttons.size(), 1);
         QCOMPARE(buttons.at(0)->objectName(), QStringLiteral("windowClose"));

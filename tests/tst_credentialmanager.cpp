@@ -108,8 +108,10 @@ private slots:
         QVERIFY(CredentialStore::writePassword(a)); // replaces the earlier one
         QCOMPARE(CredentialStore::readPassword(a.id), QStringLiteral("second"));
         QCOMPARE(CredentialStore::readPassword(b.id), QStringLiteral("other"));
-        // An id that only starts like a stored one finds nothing.
-        QCOMPARE(CredentialStore::readPassword(a.id.left(35)), QString());
+        // An id that only starts like a stored one finds nothing, and says so.
+        CredentialStore::ReadResult result = CredentialStore::ReadResult::Failed;
+        QCOMPARE(CredentialStore::readPassword(a.id.left(35), &result), QString());
+        QCOMPARE(int(result), int(CredentialStore::ReadResult::NotStored));
 
         CredentialStore::deletePassword(a);
         CredentialStore::deletePassword(a); // a missing target is harmless

@@ -26,13 +26,15 @@ int runChild()
     profile.password = QStringLiteral("secret");
     QElapsedTimer timer;
     timer.start();
-    const QString read = CredentialStore::readPassword(profile.id);
+    CredentialStore::ReadResult result = CredentialStore::ReadResult::Found;
+    const QString read = CredentialStore::readPassword(profile.id, &result);
     const qint64 readMs = timer.restart();
     const bool written = CredentialStore::writePassword(profile);
     const qint64 writeMs = timer.restart();
     CredentialStore::deletePassword(profile);
     const qint64 deleteMs = timer.elapsed();
-    std::printf("read=[%s] write=%d ms=%lld,%lld,%lld\n", qUtf8Printable(read), written ? 1 : 0,
+    std::printf("read=[%s] failed=%d write=%d ms=%lld,%lld,%lld\n", qUtf8Printable(read),
+                result == CredentialStore::ReadResult::Failed ? 1 : 0, written ? 1 : 0,
                 static_cast<long long>(readMs), static_cast<long long>(writeMs),
                 static_cast<long long>(deleteMs));
     return 0;
@@ -224,7 +226,9 @@ private slots:
     void missingPasswords()
     {
         const QString id = newId();
-        QCOMPARE(CredentialStore::readPassword(id), QString());
+        CredentialStore::ReadResult result = CredentialStore::ReadResult::Failed;
+        QCOMPARE(CredentialStore::readPassword(id, &result), QString());
+        QCOMPARE(int(result), int(CredentialStore::ReadResult::NotStored));
         // Deleting what was never stored is harmless, twice over.
         CredentialStore::deletePassword(profile(id, QString()));
         CredentialStore::deletePassword(profile(id, QString()));
@@ -325,7 +329,7 @@ private slots:
         const QString output = QString::fromUtf8(child.readAllStandardOutput());
         const QRegularExpressionMatch match
                 = QRegularExpression(
-                          QStringLiteral("read=\\[(.*)\\] write=(\\d) ms=(\\d+),(\\d+),(\\d+)"))
+                          QStringLiteral("read=\\[(.*)\\] failed=1 write=(\\d) ms=(\\d+),(\\d+),(\\d+)"))
                           .match(output);
         QVERIFY2(match.hasMatch(), qPrintable(output + child.readAllStandardError()));
         QCOMPARE(match.captured(1), QString());

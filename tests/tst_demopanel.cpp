@@ -8,6 +8,7 @@
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 #include <QtEndian>
 
 namespace {
@@ -177,6 +178,62 @@ private slots:
             QVERIFY(after.copyRects > statsBefore.copyRects);
             QVERIFY(after.pixels - statsBefore.pixels < quint64(800 * 480 / 10));
         }
+    }
+
+    // At most maxConnections viewers; one that has not finished its handshake in time goes.
+    void connectionLimits()
+    {
+        ServedPanel served;
+        QVERIFY(served.listening);
+        QTcpSocket sockets[RfbServer::maxConnections + 1];
+        for (QTcpSocket &socket : sockets) {
+            socket.connectToHost(QHostAddress::LocalHost, served.server.serverPort());
+            QVERIFY(socket.waitForConnected(5000));
+        }
+        QTRY_COMPARE(sockets[RfbServer::maxConnections].state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(served.server.connectionCount(), RfbServer::maxConnections);
+        const auto timers = served.server.findChildren<QTimer *>(QStringLiteral("handshakeTimer"));
+        QCOMPARE(timers.size(), RfbServer::maxConnections);
+        QCOMPARE(timers.at(0)->interval(), 12000);
+        for (QTimer *timer : timers)
+            QMetaObject::invokeMethod(timer, "timeout");
+        QTRY_COMPARE(served.server.connectionCount(), 0);
+    }
+
+    // A viewer that asks for screens but reads none gets at most ~two queued, the rest later.
+    void slowReaderNotFlooded()
+    {
+        ServedPanel served;
+        QVERIFY(served.listening);
+        QTcpSocket socket;
+        socket.setReadBufferSize(64);
+        socket.connectToHost(QHostAddress::LocalHost, served.server.serverPort());
+        socket.write("RFB 003.008\n\x01\x01");
+        const QByteArray ask = QByteArray("\x03\0", 2) + u16(0) + u16(0) + u16(800) + u16(480)
+            + QByteArray("\x04\0\0\0\0\0\xff\xe1", 8); // then a key release, to know it was read
+        for (int i = 1; i <= 30; ++i) {
+            socket.write(ask);
+            QTRY_COMPARE(served.panel.inputEvents(), i);
+        }
+        QVERIFY(served.server.findChild<QTcpSocket *>()->bytesToWrite() < 2 * 800 * 480 * 4 + 1024);
+        const quint64 sent = served.server.stats().updates;
+        socket.setReadBufferSize(0);
+        QTRY_VERIFY(served.server.stats().updates > sent);
+
+        // Closed while it still does not read: dropped after the grace time.
+        socket.setReadBufferSize(64);
+        const QTcpSocket *viewer = served.server.findChild<QTcpSocket *>();
+        // Until the kernel's buffers (larger under wine) are full and a queue remains.
+        for (int asked = served.panel.inputEvents(); viewer->bytesToWrite() == 0 && asked < 200;) {
+            socket.write(ask);
+            ++asked;
+            QTRY_COMPARE(served.panel.inputEvents(), asked);
+        }
+        emit served.panel.dropRequested();
+        QTimer *grace = served.server.findChild<QTimer *>(QStringLiteral("handshakeTimer"));
+        QVERIFY(grace && grace->isActive());
+        QMetaObject::invokeMethod(grace, "timeout", Qt::DirectConnection);
+        QTRY_VERIFY(!served.server.findChild<QTcpSocket *>());
     }
 
     // A foreign viewer's pixel format, read back through the format's own masks and shifts.

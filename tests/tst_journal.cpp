@@ -7,6 +7,8 @@
 
 #include <QFile>
 #include <QPlainTextEdit>
+#include <QSettings>
+#include <QTimer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -34,28 +36,35 @@ private slots:
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("stored");
+        QTest::addColumn<bool>("everywhere"); // the message is also the panel's name and host
 
         QTest::newRow("password twice") << "Pw1"
                                         << "auth Pw1 failed (Pw1)"
-                                        << "auth [скрыто] failed ([скрыто])";
+                                        << "auth [скрыто] failed ([скрыто])" << false;
         QTest::newRow("case counts") << "Pw1"
                                      << "pw1 PW1"
-                                     << "pw1 PW1";
+                                     << "pw1 PW1" << false;
         QTest::newRow("no password") << ""
                                      << "Ошибка: [скрыто]"
-                                     << "Ошибка: [скрыто]";
+                                     << "Ошибка: [скрыто]" << false;
         QTest::newRow("three lines") << ""
                                      << "a\nb\r\nc"
-                                     << "a b  c";
+                                     << "a b  c" << false;
         // Cutting first would keep "sec" of the password at the end.
         const QString head(1021, QLatin1Char('x'));
         QTest::newRow("password across the cut")
-            << "secret" << head + "secret tail" << QString(head + "[скрыто]").left(1024);
+            << "secret" << head + "secret tail" << QString(head + "[скрыто]").left(1024) << false;
         QTest::newRow("break inside the password") << "a\nb"
                                                    << "[a\nb]"
-                                                   << "[[скрыто]]";
+                                                   << "[[скрыто]]" << false;
         QTest::newRow("long message cut")
-            << "" << QString(1500, QLatin1Char('y')) << QString(1024, QLatin1Char('y'));
+            << "" << QString(1500, QLatin1Char('y')) << QString(1024, QLatin1Char('y')) << false;
+        // clang-format off
+        // Anything that breaks a line, or could forge one, in a message or a panel's name or host.
+        QTest::newRow("C0 controls") << "" << "a\tb\001c\033d\177" << "a b c d " << true;
+        QTest::newRow("C1 controls, NEL") << "" << "a\u0085b\u009bc" << "a b c" << true;
+        QTest::newRow("line, paragraph separators") << "" << "a\u2028b\u2029c" << "a b c" << true;
+        // clang-format on
     }
 
     void cleaning()
@@ -63,19 +72,23 @@ private slots:
         QFETCH(QString, password);
         QFETCH(QString, message);
         QFETCH(QString, stored);
+        QFETCH(bool, everywhere);
 
         PanelProfile profile;
         profile.name = QStringLiteral("Пресс 2");
         profile.host = QStringLiteral("10.0.0.5");
         profile.port = 5901;
         profile.password = password;
+        if (everywhere)
+            profile.name = profile.host = message;
 
         Journal journal;
         journal.setClock([] { return QDateTime(QDate(2026, 3, 7), QTime(9, 5, 3)); });
         journal.append(Journal::sessionEntry(profile, message));
+        const QString panel
+            = everywhere ? stored + " · " + stored : QStringLiteral("Пресс 2 · 10.0.0.5");
         QCOMPARE(journal.lines(),
-            QStringList(
-                QStringLiteral("07.03.2026 09:05:03  Пресс 2 · 10.0.0.5:5901 · ") + stored));
+            QStringList(QStringLiteral("07.03.2026 09:05:03  ") + panel + ":5901 · " + stored));
     }
 
     // A loaded journal keeps its length until a line is added; then the oldest
@@ -98,6 +111,22 @@ private slots:
         QCOMPARE(journal.lines().first(), QStringLiteral("4"));
         QVERIFY(journal.lines().last().endsWith(QStringLiteral("  new")));
         QCOMPARE(view->toPlainText(), journal.lines().join(QLatin1Char('\n')));
+    }
+
+    // A reconnect storm's lines reach the settings together, within two seconds.
+    void burstReachesSettingsInOneWrite()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("PelorinTests")); // not the user's
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
+        Journal journal;
+        journal.setAutoSaveKey(QStringLiteral("journalV2"));
+        for (int i = 0; i < 300; ++i)
+            journal.append(QStringLiteral("Повторное подключение"));
+        auto *timer = journal.findChild<QTimer *>();
+        QVERIFY(timer && timer->isActive() && timer->isSingleShot() && timer->interval() <= 2000);
+        QVERIFY(!QSettings().contains(QStringLiteral("journalV2"))); // no write per line
+        QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection);
+        QCOMPARE(QSettings().value(QStringLiteral("journalV2")).toStringList(), journal.lines());
     }
 
     void exportContent_data()

@@ -20,6 +20,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QTextDocument>
 #include <QtTest>
 
 #include <functional>
@@ -270,6 +271,7 @@ private slots:
     void fiveAttemptsThenFinal();
     void secondOutageContinuesTheCount();
     void disconnectWhileRetryPending();
+    void longServerReasonCutForDisplay();
     void startWhileEngagedDoesNothing_data();
     void startWhileEngagedDoesNothing();
     void disconnectByUserWithoutGuard_data();
@@ -447,6 +449,23 @@ void TestSession::secondOutageContinuesTheCount()
              (QStringList{starting, established, rig.ends->at(0).at(0).toString(), retrying,
                           rig.ends->at(1).at(0).toString(), retrying, established,
                           rig.lastReason()}));
+}
+
+// A server's words may run to 64 KiB: the status line shows their start, the journal all.
+void TestSession::longServerReasonCutForDisplay()
+{
+    Rig rig;
+    rig.server.setAutoHandshake(false);
+    rig.create();
+    const QString reason(5000, QChar(0x44F));
+    QObject::connect(&rig.server, &RfbTestServer::clientConnected, &rig.server, [&] {
+        rig.server.send(rfbwire::version(8) + rfbwire::securityTypes({})
+            + rfbwire::failureReason(reason.toUtf8()));
+    });
+    rig.session->startConnection();
+    QVERIFY(rig.waitEnded(1));
+    QCOMPARE(rig.lines().last(), reason);
+    QCOMPARE(rig.status()->text(), reason.left(Session::maxShownReasonLength - 1) + u'…');
 }
 
 void TestSession::disconnectWhileRetryPending()
@@ -713,7 +732,7 @@ void TestSession::applyProfile()
         rig.session->disconnectByUser();
 
     PanelProfile edited = rig.profile;
-    edited.name = QStringLiteral("Пресс <b>2</b>");
+    edited.name = QStringLiteral("Пресс <img src=\"x.png\"><b>2</b>");
     edited.host = host;
     edited.port = 5901;
     edited.viewOnly = true;
@@ -733,7 +752,9 @@ void TestSession::applyProfile()
     const PanelProfile &want = applied ? edited : rig.profile;
     QCOMPARE(now, want);
     QCOMPARE(title->text(), want.name);
-    QCOMPARE(title->toolTip(), want.name);
+    QTextDocument tip; // a tool tip that looks like markup is shown as rich text
+    tip.setHtml(title->toolTip());
+    QCOMPARE(tip.toPlainText(), want.name);
     QCOMPARE(title->textFormat(), Qt::PlainText);
     QVERIFY2(mutedTexts.contains(want.host + QStringLiteral(" : ") + QString::number(want.port)),
              qPrintable(mutedTexts.join(QLatin1Char('|'))));

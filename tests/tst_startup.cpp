@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QProcess>
 #include <QResource>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -15,13 +16,24 @@ class TestStartup : public QObject
 private:
     QTemporaryDir dir;
 
-    // Runs the program with these arguments and the given settings folder.
-    QProcess *start(const QStringList &args)
+    // Runs the program with these arguments and the given settings folder, on an offscreen
+    // screen of the given size and dots per inch ("1600x1000 96"; Qt's own is 800 x 800).
+    QProcess *start(const QStringList &args, const QString &screen = QStringLiteral("1600x1000 96"),
+        const QString &settings = QStringLiteral("config"))
     {
+        const QStringList size = screen.split(QRegularExpression(QStringLiteral("[x ]")));
+        QFile config(dir.filePath(QStringLiteral("screen.json")));
+        if (!config.open(QIODevice::WriteOnly))
+            return nullptr;
+        config.write(QStringLiteral(R"({"screens": [{"name": "s", "width": %1, "height": %2, "logicalDpi": %3}]})")
+                         .arg(size[0], size[1], size[2])
+                         .toUtf8());
+        config.close();
         auto *process = new QProcess(this);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(settings));
+        // Relative: the platform argument is split at colons, drive letters included.
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen:configfile=screen.json"));
         process->setProcessEnvironment(env);
         process->setWorkingDirectory(dir.path());
         process->start(QStringLiteral(PELORIN_EXE), args);
@@ -45,30 +57,45 @@ private slots:
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("file");
-        QTest::newRow("plain") << QStringList{"--screenshot", "out.png"} << "out.png";
+        QTest::addColumn<QString>("screen");
+        QTest::addColumn<QSize>("size");
+        const QSize designed(1400, 900);
+        QTest::newRow("plain") << QStringList{"--screenshot", "out.png"} << "out.png"
+                               << "1600x1000 96" << designed;
         QTest::newRow("first option counts")
-            << QStringList{"--screenshot", "first.png", "--screenshot", "second.png"} << "first.png";
+            << QStringList{"--screenshot", "first.png", "--screenshot", "second.png"} << "first.png"
+            << "1600x1000 96" << designed;
         QTest::newRow("path that looks like an option")
-            << QStringList{"--screenshot", "--odd.png"} << "--odd.png";
+            << QStringList{"--screenshot", "--odd.png"} << "--odd.png" << "1600x1000 96" << designed;
         QTest::newRow("after other arguments")
-            << QStringList{"--SCREENSHOT", "x", "--screenshot", "late.png"} << "late.png";
+            << QStringList{"--SCREENSHOT", "x", "--screenshot", "late.png"} << "late.png"
+            << "1600x1000 96" << designed;
+        QTest::newRow("1366 x 768 screen: the window fills it")
+            << QStringList{"--screenshot", "small.png"} << "small.png" << "1366x768 96"
+            << QSize(1366, 768);
+        QTest::newRow("1920 x 1080 at 150 %: 1280 x 720 points, all of the screen")
+            << QStringList{"--screenshot", "scaled.png"} << "scaled.png" << "1920x1080 144"
+            << QSize(1920, 1080);
     }
 
     void captureWritesWindowImage()
     {
         QFETCH(QStringList, args);
         QFETCH(QString, file);
+        QFETCH(QString, screen);
+        QFETCH(QSize, size);
         const QString path = dir.filePath(file);
         QFile::remove(path);
 
-        QProcess *process = start(args);
+        QProcess *process = start(args, screen);
+        QVERIFY(process);
         QVERIFY(process->waitForFinished(60000));
         QCOMPARE(process->exitStatus(), QProcess::NormalExit);
         QCOMPARE(process->exitCode(), 0);
 
         QImage shot(path);
         QVERIFY2(!shot.isNull(), qPrintable(path));
-        QCOMPARE(shot.size(), QSize(1400, 900));
+        QCOMPARE(shot.size(), size);
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("second.png"))));
     }
 
@@ -76,6 +103,7 @@ private slots:
     {
         const QString path = dir.filePath(QStringLiteral("missing/folder/out.png"));
         QProcess *process = start({QStringLiteral("--screenshot"), path});
+        QVERIFY(process);
         QVERIFY(process->waitForFinished(60000));
         QCOMPARE(process->exitCode(), 1);
         const QString err = QString::fromLocal8Bit(process->readAllStandardError());
@@ -98,6 +126,7 @@ private slots:
         QFile::remove(path);
 
         QProcess *process = start(args);
+        QVERIFY(process);
         // Generous: a loaded machine under wine takes seconds to start a process.
         QVERIFY(process->waitForStarted(60000));
         // A capture would have ended the process after half a second.
@@ -107,6 +136,36 @@ private slots:
         process->waitForFinished(60000);
         QVERIFY(!QFile::exists(path));
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("--screenshot=normal.png"))));
+    }
+
+    // A start on the same settings hands over and ends with 0; a capture, other settings run.
+    void oneCopyPerSettings()
+    {
+#ifdef Q_OS_WIN
+        const QStringList configs{"config"}; // the registry: one location per user
+        const QString lockAt = QStandardPaths::writableLocation(
+            QStandardPaths::GenericDataLocation) + "/Pelorin/PelorinVNC/PelorinVNC.lock";
+#else
+        const QStringList configs{"config", "other-config"};
+        const QString lockAt = dir.filePath("%1/Pelorin/PelorinVNC.lock");
+#endif
+        QList<QProcess *> running;
+        for (const QString &config : configs) {
+            const QString lock = QString(lockAt).replace("%1", config);
+            QFile::remove(lock); // left by a copy an earlier case killed
+            running << start({}, QStringLiteral("1600x1000 96"), config);
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lock), 60000);
+        }
+        const QString shot = dir.filePath(QStringLiteral("beside.png"));
+        for (const QStringList &args : {QStringList(), QStringList{"--screenshot", shot}}) {
+            QProcess *process = start(args);
+            QVERIFY(process->waitForFinished(60000));
+            QCOMPARE(process->exitCode(), 0);
+        }
+        for (QProcess *process : std::as_const(running)) {
+            QCOMPARE(process->state(), QProcess::Running);
+            process->kill();
+        }
     }
 
     void resourcesAreCompiledIn()
