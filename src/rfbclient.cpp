@@ -1,6 +1,7 @@
 #include "rfbclient.h"
 
 #include "d3des/d3des.h"
+#include "socketreceive.h"
 
 #include <QElapsedTimer>
 #include <QIODevice>
@@ -21,33 +22,30 @@ constexpr qint64 bufferLimit = 75497472;
 // Bytes moved from the device into the buffer per pull, unless the pending message is known to
 // need more. Raw pixels bypass the buffer, so this only carries headers and small messages.
 constexpr qsizetype pullChunk = 64 * 1024;
+// The same for reads straight from the socket: a header and the start of what follows it.
+constexpr qsizetype directPullChunk = 16 * 1024;
 // Raw pixel bytes moved per parse step, so the time slices still bound a long rectangle.
 constexpr qsizetype rawStepBytes = 256 * 1024;
 // Raw pixel bytes per read: small enough to stay in the cache until they are sealed, larger
 // than QIODevice's 16 KiB read chunk, so a device is read directly and not through its buffer.
-constexpr qsizetype rawPiece = 32 * 1024;
+constexpr qsizetype rawPiece = 128 * 1024;
 // Rectangles an update's damage keeps apart; beyond that it grows as one bounding rectangle, so
 // a burst of tiny rectangles costs linear time.
 constexpr int damageRectLimit = 32;
 // A buffer this large is released when it runs empty instead of being kept for reuse.
 constexpr qsizetype keptCapacity = 8 * 1024 * 1024;
 constexpr qint64 sliceNanoseconds = 8 * 1000 * 1000;
+// Work one update may ask for beyond the bytes it brings: CopyRect moves at most this many
+// screen areas, and the screen size changes at most once. A panel's updates change each pixel
+// at most once; beyond that a server would make the client (and every other session on the same
+// event loop) work without end for a few bytes each.
+constexpr qint64 copyScreensPerUpdate = 4;
 constexpr quint32 textLimit = 65536;
 constexpr quint32 cutTextLimit = 1048576;
 constexpr int sideLimit = 8192;
 constexpr qint64 pixelLimit = 16777216;
 constexpr QRgb emptyScreen = 0xFF101820;
 constexpr qint32 desktopSizeEncoding = -223;
-
-quint16 u16At(const char *p)
-{
-    return qFromBigEndian<quint16>(p);
-}
-
-quint32 u32At(const char *p)
-{
-    return qFromBigEndian<quint32>(p);
-}
 
 void putU16(char *p, quint16 v)
 {
@@ -95,7 +93,7 @@ void sealPixels(uchar *row, qsizetype from, qsizetype to)
 }
 
 // The minor number of a well-formed "RFB 003.xxx\n" (three digits), otherwise -1.
-int serverMinor(const QByteArray &version)
+int serverMinor(QByteArrayView version)
 {
     if (!version.startsWith("RFB 003.") || version.at(11) != '\n')
         return -1;
@@ -110,6 +108,73 @@ int serverMinor(const QByteArray &version)
 }
 
 } // namespace
+
+// Big-endian fields of the unparsed input, read from its front without taking anything: a step
+// takes what the reader went over only once its whole message is there.
+class RfbClient::WireReader
+{
+public:
+    enum Status { Ready, Short, TooLong };
+    // A u32 length and that many bytes.
+    struct Counted
+    {
+        Status status = Short;
+        QByteArrayView bytes;
+        qsizetype lacking = 0; // bytes still missing when Short, counted from the length field
+    };
+
+    WireReader(const char *data, qsizetype size) : data(data), size(size) { }
+
+    bool hasData(qsizetype n) const { return size - pos >= n; }
+    qsizetype consumed() const { return pos; }
+    void skip(qsizetype n) { pos += n; }
+    quint8 u8() { return quint8(data[pos++]); }
+    quint16 u16() { return field<quint16>(); }
+    quint32 u32() { return field<quint32>(); }
+    qint32 s32() { return qint32(u32()); }
+    QByteArrayView bytes(qsizetype n)
+    {
+        const QByteArrayView view(data + pos, n);
+        pos += n;
+        return view;
+    }
+    // Reads the field only when it is wholly buffered; a length above `limit` is TooLong as
+    // soon as the length itself is here.
+    Counted lengthPrefixed(quint32 limit)
+    {
+        Counted c;
+        if (!hasData(4)) {
+            c.lacking = 4;
+            return c;
+        }
+        const quint32 length = qFromBigEndian<quint32>(data + pos);
+        if (length > limit) {
+            c.status = TooLong;
+            return c;
+        }
+        if (!hasData(4 + qsizetype(length))) {
+            c.lacking = 4 + qsizetype(length);
+            return c;
+        }
+        pos += 4;
+        c.status = Ready;
+        c.bytes = bytes(length);
+        return c;
+    }
+
+private:
+    template<typename T>
+    T field()
+    {
+        const T v = qFromBigEndian<T>(data + pos);
+        pos += sizeof(T);
+        return v;
+    }
+
+    const char *data;
+    qsizetype size;
+    qsizetype pos = 0;
+};
 
 RfbClient::RfbClient(QObject *parent, QIODevice *injected)
     : QObject(parent), transport(injected ? injected : &socket)
@@ -191,6 +256,7 @@ void RfbClient::disconnectFromPanel()
             socket.flush();
         socket.abort();
     }
+    setDirectRead(false);
     inputBuffer.clear();
     readPos = 0;
     pendingSize = 0;
@@ -334,12 +400,13 @@ qint64 RfbClient::waitingInput()
     return available;
 }
 
-// Moves up to one chunk, or what the pending message still lacks, from the device into the
-// buffer. False when nothing came (or the connection ended because too much is waiting).
+// Moves up to one chunk, or what the pending message still lacks, from the device (and, for the
+// live own socket, then from its descriptor) into the buffer. False when nothing came (or the
+// connection ended because too much is waiting).
 bool RfbClient::pullInput()
 {
     const qint64 available = waitingInput();
-    if (available <= 0)
+    if (state == Idle || (available <= 0 && !readingDirectly))
         return false;
     const qsizetype unparsed = inputBuffer.size() - readPos;
 
@@ -360,13 +427,20 @@ bool RfbClient::pullInput()
 
     const qsizetype old = inputBuffer.size();
     const qsizetype lacking = std::max<qsizetype>(pendingSize - unparsed, 0);
-    const qsizetype wanted = qsizetype(std::min<qint64>(available, std::max(pullChunk, lacking)));
+    // Read directly, only what the next messages need: Raw pixels go into the image instead.
+    const qsizetype wanted = readingDirectly
+        ? std::max(directPullChunk, lacking)
+        : qsizetype(std::min<qint64>(available, std::max(pullChunk, lacking)));
     // Room for the whole pending message once its size is known, never more than it needs.
     if (inputBuffer.capacity() < old + wanted)
         inputBuffer.reserve(std::max(old + wanted, readPos + pendingSize));
     inputBuffer.resize(old + wanted);
-    const qint64 got = transport->read(inputBuffer.data() + old, wanted);
-    inputBuffer.resize(old + std::max<qint64>(got, 0));
+    qint64 got = 0;
+    if (available > 0)
+        got = std::max<qint64>(transport->read(inputBuffer.data() + old, wanted), 0);
+    if (readingDirectly && got < wanted)
+        got += receiveDirect(inputBuffer.data() + old + got, wanted - qsizetype(got));
+    inputBuffer.resize(old + got);
     return got > 0;
 }
 
@@ -382,9 +456,10 @@ void RfbClient::scheduleContinuation()
     });
 }
 
-QByteArray RfbClient::takeBytes(qsizetype n)
+// The first n unparsed bytes, taken; the view lasts until the next pull.
+QByteArrayView RfbClient::takeBytes(qsizetype n)
 {
-    QByteArray bytes(inputBuffer.constData() + readPos, n);
+    const QByteArrayView bytes(inputBuffer.constData() + readPos, n);
     readPos += n;
     return bytes;
 }
@@ -395,279 +470,344 @@ void RfbClient::writeBytes(const char *data, qsizetype size)
         transport->write(data, size);
 }
 
+// One step of the state machine: at most one message (or one rectangle) is taken, and only once
+// it is wholly buffered. True when the step made progress.
 bool RfbClient::parseStep()
 {
-    const qsizetype available = inputBuffer.size() - readPos;
-    const char *p = inputBuffer.constData() + readPos;
     pendingSize = 0;
-
+    WireReader in(inputBuffer.constData() + readPos, inputBuffer.size() - readPos);
     switch (state) {
     case Idle:
         return false;
-
-    case AwaitVersion: {
-        if (available < 12)
-            return false;
-        const int minor = serverMinor(takeBytes(12));
-        if (minor < 3) {
-            fail(tr("Панель использует неподдерживаемый протокол подключения."), false);
-            return false;
-        }
-        protocolMinor = minor >= 8 ? 8 : minor == 7 ? 7 : 3;
-        const char *reply = protocolMinor == 8   ? "RFB 003.008\n"
-                            : protocolMinor == 7 ? "RFB 003.007\n"
-                                                 : "RFB 003.003\n";
-        writeBytes(reply, 12);
-        state = protocolMinor == 3 ? AwaitSecurityType : AwaitSecurityTypes;
-        return true;
-    }
-
-    case AwaitSecurityType: {
-        if (available < 4)
-            return false;
-        const quint32 type = u32At(p);
-        readPos += 4;
-        if (type == 0) {
-            state = AwaitFailureReason;
-        } else if (type == 1 || type == 2) {
-            beginSecurity(type);
-        } else {
-            fail(tr("Неподдерживаемая авторизация сервера"), false);
-            return false;
-        }
-        return state != Idle;
-    }
-
-    case AwaitSecurityTypes: {
-        if (available < 1)
-            return false;
-        const int count = uchar(p[0]);
-        if (count == 0) {
-            readPos += 1;
-            state = AwaitFailureReason;
-            return true;
-        }
-        if (available < 1 + count)
-            return false;
-        const QByteArray types = takeBytes(1 + count).mid(1);
-        const char choice = types.contains(char(2)) ? 2 : types.contains(char(1)) ? 1 : 0;
-        if (choice == 0) {
-            fail(tr("Способ защиты соединения на этой панели не поддерживается."), false);
-            return false;
-        }
-        writeBytes(&choice, 1);
-        beginSecurity(quint32(choice));
-        return state != Idle;
-    }
-
-    case AwaitChallenge: {
-        if (available < 16)
-            return false;
-        const QByteArray challenge = takeBytes(16);
-        std::uint8_t key[8] = {};
-        std::memcpy(key, passwordBytes.constData(), size_t(passwordBytes.size()));
-        d3des::Schedule schedule;
-        d3des::setKey(key, d3des::Direction::Encrypt, schedule);
-        std::uint8_t response[16];
-        const auto *in = reinterpret_cast<const std::uint8_t *>(challenge.constData());
-        d3des::block(schedule, in, response);
-        d3des::block(schedule, in + 8, response + 8);
-        writeBytes(reinterpret_cast<const char *>(response), 16);
-        wipeRaw(key, sizeof key);
-        d3des::wipe(schedule);
-        wipe(passwordBytes);
-        state = AwaitSecurityResult;
-        return true;
-    }
-
-    case AwaitSecurityResult: {
-        if (available < 4)
-            return false;
-        const quint32 result = u32At(p);
-        readPos += 4;
-        if (result != 0) {
-            fail(tr("Сервер отклонил авторизацию. Проверьте пароль и права доступа."), false);
-            return false;
-        }
-        sendClientInit();
-        return true;
-    }
-
-    case AwaitFailureReason: {
-        if (available < 4)
-            return false;
-        const quint32 length = u32At(p);
-        if (length > textLimit) {
-            fail(tr("Некорректный ответ сервера"), false);
-            return false;
-        }
-        if (!has(available, 4 + qsizetype(length)))
-            return false;
-        readPos += 4;
-        const QByteArray reason = takeBytes(length);
-        fail(QString::fromUtf8(reason), false);
-        return false;
-    }
-
-    case AwaitServerInit: {
-        if (available < 24)
-            return false;
-        const quint32 nameLength = u32At(p + 20);
-        if (nameLength > textLimit) {
-            fail(tr("Слишком длинное имя сервера"), false);
-            return false;
-        }
-        if (!has(available, 24 + qsizetype(nameLength)))
-            return false;
-        const int width = u16At(p);
-        const int height = u16At(p + 2);
-        readPos += 24;
-        if (!allocateFramebuffer(width, height))
-            return false;
-        completeHandshake(QString::fromUtf8(takeBytes(nameLength)));
-        return state != Idle;
-    }
-
-    case Running: {
-        if (available < 1)
-            return false;
-        const int type = uchar(p[0]);
-        switch (type) {
-        case 0: { // FramebufferUpdate
-            if (available < 4)
-                return false;
-            rectanglesLeft = u16At(p + 2);
-            readPos += 4;
-            if (rectanglesLeft == 0) {
-                updateTimer.start();
-            } else {
-                state = ReadingRectangles;
-                damage = QRegion();
-                damageRects = 0;
-                damageBounds = QRect();
-                responseTimer.start();
-            }
-            return true;
-        }
-        case 1: { // SetColourMapEntries: true colour is in force, the map is never used
-            if (available < 6)
-                return false;
-            const qsizetype size = 6 * (qsizetype(u16At(p + 4)) + 1);
-            if (!has(available, size))
-                return false;
-            readPos += size;
-            return true;
-        }
-        case 2: // Bell
-            readPos += 1;
-            return true;
-        case 3: { // ServerCutText: the panel's clipboard is not used
-            if (available < 8)
-                return false;
-            const quint32 length = u32At(p + 4);
-            if (length > cutTextLimit) {
-                fail(tr("Слишком большой буфер обмена сервера"), false);
-                return false;
-            }
-            if (!has(available, 8 + qsizetype(length)))
-                return false;
-            readPos += 8 + qsizetype(length);
-            return true;
-        }
-        default:
-            fail(tr("Неизвестное сообщение панели: %1").arg(type), false);
-            return false;
-        }
-    }
-
-    case ReadingRectangles: {
-        if (!rawArea.isEmpty())
-            return readRawPixels();
-        if (available < 12)
-            return false;
-        const int x = u16At(p);
-        const int y = u16At(p + 2);
-        const int width = u16At(p + 4);
-        const int height = u16At(p + 6);
-        const qint32 encoding = qint32(u32At(p + 8));
-
-        if (encoding == desktopSizeEncoding) {
-            readPos += 12;
-            if (!allocateFramebuffer(width, height))
-                return false;
-            fullUpdatePending = true;
-            // Everything drawn before is gone: the whole new frame is changed.
-            damage = QRegion(fb.rect());
-            damageRects = damageRectLimit;
-            return finishRectangle();
-        }
-
-        if (x + width > fb.width() || y + height > fb.height()) {
-            fail(tr("Прямоугольник за пределами экрана"), false);
-            return false;
-        }
-
-        if (encoding == 0) { // Raw: the pixels follow in the next steps
-            readPos += 12;
-            if (width == 0 || height == 0)
-                return finishRectangle();
-            rawArea = QRect(x, y, width, height);
-            rawRow = 0;
-            rawRowBytes = 0;
-            addDamage(rawArea);
-            // Whatever of the pixels is already here goes in the same step: a burst of small
-            // rectangles then costs one step each.
-            readRawPixels();
-            return state != Idle;
-        }
-
-        if (encoding == 1) { // CopyRect
-            if (available < 16)
-                return false;
-            const int sourceX = u16At(p + 12);
-            const int sourceY = u16At(p + 14);
-            if (sourceX + width > fb.width() || sourceY + height > fb.height()) {
-                fail(tr("Некорректный CopyRect"), false);
-                return false;
-            }
-            readPos += 16;
-            if (width > 0 && height > 0) {
-                addDamage(QRect(x, y, width, height));
-                // Rows are visited away from the destination and moved with memmove, which
-                // gives the same result as copying through a temporary image, overlap included.
-                uchar *bits = fb.bits();
-                const qsizetype stride = fb.bytesPerLine();
-                const bool upward = y > sourceY;
-                for (int i = 0; i < height; ++i) {
-                    const int r = upward ? height - 1 - i : i;
-                    std::memmove(bits + (y + r) * stride + 4 * qsizetype(x),
-                                 bits + (sourceY + r) * stride + 4 * qsizetype(sourceX),
-                                 4 * size_t(width));
-                }
-            }
-            return finishRectangle();
-        }
-
-        fail(tr("Сервер прислал незапрошенное кодирование %1").arg(encoding), false);
-        return false;
-    }
+    case AwaitVersion:
+        return readVersion(in);
+    case AwaitSecurityType:
+        return readSecurityType(in);
+    case AwaitSecurityTypes:
+        return readSecurityTypes(in);
+    case AwaitChallenge:
+        return readChallenge(in);
+    case AwaitSecurityResult:
+        return readSecurityResult(in);
+    case AwaitFailureReason:
+        return readFailureReason(in);
+    case AwaitServerInit:
+        return readServerInit(in);
+    case Running:
+        return readServerMessage(in);
+    case ReadingRectangles:
+        return rawArea.isEmpty() ? readRectangle(in) : readRawPixels();
     }
     return false;
 }
 
-// True when a message of `size` bytes is wholly buffered; otherwise its size is noted, so the
-// next pull makes room for all of it at once.
-bool RfbClient::has(qsizetype available, qsizetype size)
+// Takes the bytes the reader has gone over.
+void RfbClient::take(const WireReader &in)
 {
-    if (available >= size)
+    takeBytes(in.consumed());
+}
+
+// True when `size` bytes from the reader's position are buffered; otherwise the whole message's
+// size is noted, so the next pull makes room for all of it at once.
+bool RfbClient::need(const WireReader &in, qsizetype size)
+{
+    if (in.hasData(size))
         return true;
-    pendingSize = size;
+    pendingSize = in.consumed() + size;
     return false;
+}
+
+bool RfbClient::readVersion(WireReader &in)
+{
+    if (!in.hasData(12))
+        return false;
+    const int minor = serverMinor(in.bytes(12));
+    take(in);
+    if (minor < 3) {
+        fail(tr("Панель использует неподдерживаемый протокол подключения."), false);
+        return false;
+    }
+    protocolMinor = minor >= 8 ? 8 : minor == 7 ? 7 : 3;
+    const char *reply = protocolMinor == 8   ? "RFB 003.008\n"
+                        : protocolMinor == 7 ? "RFB 003.007\n"
+                                             : "RFB 003.003\n";
+    writeBytes(reply, 12);
+    state = protocolMinor == 3 ? AwaitSecurityType : AwaitSecurityTypes;
+    return true;
+}
+
+bool RfbClient::readSecurityType(WireReader &in)
+{
+    if (!in.hasData(4))
+        return false;
+    const quint32 type = in.u32();
+    take(in);
+    if (type == 0) {
+        state = AwaitFailureReason;
+    } else if (type == 1 || type == 2) {
+        beginSecurity(type);
+    } else {
+        fail(tr("Неподдерживаемая авторизация сервера"), false);
+        return false;
+    }
+    return state != Idle;
+}
+
+bool RfbClient::readSecurityTypes(WireReader &in)
+{
+    if (!in.hasData(1))
+        return false;
+    const int count = in.u8();
+    if (count == 0) {
+        take(in);
+        state = AwaitFailureReason;
+        return true;
+    }
+    if (!in.hasData(count))
+        return false;
+    const QByteArrayView types = in.bytes(count);
+    take(in);
+    const char choice = types.contains(char(2)) ? 2 : types.contains(char(1)) ? 1 : 0;
+    if (choice == 0) {
+        fail(tr("Способ защиты соединения на этой панели не поддерживается."), false);
+        return false;
+    }
+    writeBytes(&choice, 1);
+    beginSecurity(quint32(choice));
+    return state != Idle;
+}
+
+bool RfbClient::readChallenge(WireReader &in)
+{
+    if (!in.hasData(16))
+        return false;
+    const auto *challenge = reinterpret_cast<const std::uint8_t *>(in.bytes(16).data());
+    take(in);
+    std::uint8_t key[8] = {};
+    std::memcpy(key, passwordBytes.constData(), size_t(passwordBytes.size()));
+    d3des::Schedule schedule;
+    d3des::setKey(key, d3des::Direction::Encrypt, schedule);
+    std::uint8_t response[16];
+    d3des::block(schedule, challenge, response);
+    d3des::block(schedule, challenge + 8, response + 8);
+    writeBytes(reinterpret_cast<const char *>(response), 16);
+    wipeRaw(key, sizeof key);
+    d3des::wipe(schedule);
+    wipe(passwordBytes);
+    state = AwaitSecurityResult;
+    return true;
+}
+
+bool RfbClient::readSecurityResult(WireReader &in)
+{
+    if (!in.hasData(4))
+        return false;
+    const quint32 result = in.u32();
+    take(in);
+    if (result != 0) {
+        fail(tr("Сервер отклонил авторизацию. Проверьте пароль и права доступа."), false);
+        return false;
+    }
+    sendClientInit();
+    return true;
+}
+
+bool RfbClient::readFailureReason(WireReader &in)
+{
+    switch (const WireReader::Counted text = in.lengthPrefixed(textLimit); text.status) {
+    case WireReader::Short:
+        return need(in, text.lacking);
+    case WireReader::TooLong:
+        fail(tr("Некорректный ответ сервера"), false);
+        return false;
+    case WireReader::Ready:
+        take(in);
+        fail(QString::fromUtf8(text.bytes), false);
+        return false;
+    }
+    return false;
+}
+
+bool RfbClient::readServerInit(WireReader &in)
+{
+    if (!in.hasData(24))
+        return false;
+    const int width = in.u16();
+    const int height = in.u16();
+    in.skip(16); // the server's pixel format: ours is imposed right after
+    const WireReader::Counted name = in.lengthPrefixed(textLimit);
+    if (name.status == WireReader::TooLong) {
+        fail(tr("Слишком длинное имя сервера"), false);
+        return false;
+    }
+    if (name.status == WireReader::Short)
+        return need(in, name.lacking);
+    take(in);
+    if (!allocateFramebuffer(width, height))
+        return false;
+    completeHandshake(QString::fromUtf8(name.bytes));
+    return state != Idle;
+}
+
+bool RfbClient::readServerMessage(WireReader &in)
+{
+    if (!in.hasData(1))
+        return false;
+    switch (const int type = in.u8()) {
+    case 0:
+        return readFramebufferUpdate(in);
+    case 1: { // SetColourMapEntries: true colour is in force, the map is never used
+        if (!in.hasData(5))
+            return false;
+        in.skip(3);
+        const qsizetype size = 6 * qsizetype(in.u16());
+        if (!need(in, size))
+            return false;
+        in.skip(size);
+        take(in);
+        return true;
+    }
+    case 2: // Bell
+        take(in);
+        return true;
+    case 3: { // ServerCutText: the panel's clipboard is not used
+        if (!in.hasData(3))
+            return false;
+        in.skip(3);
+        switch (const WireReader::Counted text = in.lengthPrefixed(cutTextLimit); text.status) {
+        case WireReader::Short:
+            return need(in, text.lacking);
+        case WireReader::TooLong:
+            fail(tr("Слишком большой буфер обмена сервера"), false);
+            return false;
+        case WireReader::Ready:
+            take(in);
+            return true;
+        }
+        return false;
+    }
+    default:
+        fail(tr("Неизвестное сообщение панели: %1").arg(type), false);
+        return false;
+    }
+}
+
+bool RfbClient::readFramebufferUpdate(WireReader &in)
+{
+    if (!in.hasData(3))
+        return false;
+    in.skip(1);
+    rectanglesLeft = in.u16();
+    take(in);
+    if (rectanglesLeft == 0) {
+        updateTimer.start();
+    } else {
+        state = ReadingRectangles;
+        damage = QRegion();
+        damageRects = 0;
+        damageBounds = QRect();
+        copiedPixels = 0;
+        sizeChanged = false;
+        responseTimer.start();
+    }
+    return true;
+}
+
+bool RfbClient::readRectangle(WireReader &in)
+{
+    if (!in.hasData(12))
+        return false;
+    const int x = in.u16();
+    const int y = in.u16();
+    const int width = in.u16();
+    const int height = in.u16();
+    const qint32 encoding = in.s32();
+
+    if (encoding == desktopSizeEncoding) {
+        take(in);
+        if (std::exchange(sizeChanged, true)) {
+            failHeavyUpdate();
+            return false;
+        }
+        return applyDesktopSize(width, height);
+    }
+    if (x + width > fb.width() || y + height > fb.height()) {
+        fail(tr("Прямоугольник за пределами экрана"), false);
+        return false;
+    }
+    if (encoding == 0) { // Raw: the pixels follow in the next steps
+        take(in);
+        if (width == 0 || height == 0)
+            return finishRectangle();
+        rawArea = QRect(x, y, width, height);
+        rawRow = 0;
+        rawRowBytes = 0;
+        addDamage(rawArea);
+        // Whatever of the pixels is already here goes in the same step: a burst of small
+        // rectangles then costs one step each.
+        readRawPixels();
+        return state != Idle;
+    }
+    if (encoding == 1) { // CopyRect
+        if (!in.hasData(4))
+            return false;
+        const int sourceX = in.u16();
+        const int sourceY = in.u16();
+        if (sourceX + width > fb.width() || sourceY + height > fb.height()) {
+            fail(tr("Некорректный CopyRect"), false);
+            return false;
+        }
+        take(in);
+        copiedPixels += qint64(width) * height;
+        if (copiedPixels > copyScreensPerUpdate * fb.width() * fb.height()) {
+            failHeavyUpdate();
+            return false;
+        }
+        applyCopyRect(QRect(x, y, width, height), sourceX, sourceY);
+        return finishRectangle();
+    }
+    fail(tr("Сервер прислал незапрошенное кодирование %1").arg(encoding), false);
+    return false;
+}
+
+void RfbClient::failHeavyUpdate()
+{
+    fail(tr("Сервер прислал слишком объёмное обновление экрана"), false);
+}
+
+bool RfbClient::applyDesktopSize(int width, int height)
+{
+    if (!allocateFramebuffer(width, height))
+        return false;
+    fullUpdatePending = true;
+    // Everything drawn before is gone: the whole new frame is changed.
+    damage = QRegion(fb.rect());
+    damageRects = damageRectLimit;
+    return finishRectangle();
+}
+
+void RfbClient::applyCopyRect(const QRect &area, int sourceX, int sourceY)
+{
+    if (area.isEmpty())
+        return;
+    addDamage(area);
+    // Rows are visited away from the destination and moved with memmove, which gives the same
+    // result as copying through a temporary image, overlap included.
+    uchar *bits = fb.bits();
+    const qsizetype stride = fb.bytesPerLine();
+    const bool upward = area.y() > sourceY;
+    for (int i = 0; i < area.height(); ++i) {
+        const int r = upward ? area.height() - 1 - i : i;
+        std::memmove(bits + (area.y() + r) * stride + 4 * qsizetype(area.x()),
+                     bits + (sourceY + r) * stride + 4 * qsizetype(sourceX),
+                     4 * size_t(area.width()));
+    }
 }
 
 // The pixels of the Raw rectangle in progress go straight into its framebuffer rows: first what
-// the buffer already holds, then read from the device into the row itself, so most bytes are
-// copied once on their way from the device. One step moves at most rawStepBytes.
+// the buffer already holds, then what the device holds, and once the socket's own read buffer is
+// empty, straight from the socket into the row, so most bytes are copied once, by the system, on
+// their way in. One step moves at most rawStepBytes.
 bool RfbClient::readRawPixels()
 {
     const qsizetype rowBytes = 4 * qsizetype(rawArea.width());
@@ -682,39 +822,75 @@ bool RfbClient::readRawPixels()
     bool progressed = false;
     while (budget > 0 && rawRow < rawArea.height()) {
         uchar *row = bits + (rawArea.y() + rawRow) * stride + 4 * qsizetype(rawArea.x());
+        char *at = reinterpret_cast<char *>(row) + rawRowBytes;
         const qsizetype span = contiguous ? (rawArea.height() - rawRow) * rowBytes : rowBytes;
         const qsizetype want = std::min({ span - rawRowBytes, budget, rawPiece });
-        qsizetype got = 0;
+        qint64 got = 0;
         if (const qsizetype buffered = inputBuffer.size() - readPos; buffered > 0) {
             got = std::min(want, buffered);
-            std::memcpy(row + rawRowBytes, inputBuffer.constData() + readPos, size_t(got));
-            readPos += got;
+            std::memcpy(at, inputBuffer.constData() + readPos, size_t(got));
+            readPos += qsizetype(got);
         } else {
             if (fromDevice < 0) {
                 fromDevice = waitingInput();
                 if (state == Idle)
                     return false;
             }
-            if (fromDevice == 0)
+            if (fromDevice > 0) {
+                got = transport->read(at, std::min<qint64>(want, fromDevice));
+                fromDevice -= std::max<qint64>(got, 0);
+            } else {
+                got = receiveDirect(at, want);
+            }
+            if (got <= 0)
                 break;
-            const qint64 n = transport->read(
-                reinterpret_cast<char *>(row) + rawRowBytes, std::min<qint64>(want, fromDevice));
-            if (n <= 0)
-                break;
-            got = qsizetype(n);
-            fromDevice -= n;
         }
-        sealPixels(row, rawRowBytes, rawRowBytes + got);
-        rawRowBytes += got;
+        sealPixels(row, rawRowBytes, rawRowBytes + qsizetype(got));
+        rawRowBytes += qsizetype(got);
         rawRow += int(rawRowBytes / rowBytes);
         rawRowBytes %= rowBytes;
-        budget -= got;
+        budget -= qsizetype(got);
         progressed = true;
     }
     if (rawRow < rawArea.height())
         return progressed;
     rawArea = QRect();
     return finishRectangle();
+}
+
+// Reads the own socket's descriptor, behind Qt's back, once Qt's read buffer is empty: order is
+// kept because Qt's buffer only ever holds bytes older than the descriptor's. 0 when nothing is
+// waiting; an end of stream or an error found here is left for the socket to find and report
+// when it next reads, as it does while its read notification is armed.
+qint64 RfbClient::receiveDirect(char *data, qsizetype size)
+{
+    if (!readingDirectly || socket.state() != QAbstractSocket::ConnectedState
+        || socket.bytesAvailable() > 0)
+        return 0;
+    const qintptr descriptor = socket.socketDescriptor();
+    if (descriptor == -1)
+        return 0;
+    const qint64 got = SocketReceive::waiting(descriptor, data, size);
+    if (got == 0) {
+        // Back to waiting for readyRead. Qt turns its read notification off while its one-byte
+        // buffer is full, and a read that finds the buffer empty turns it on again.
+        char unused;
+        socket.read(&unused, 1);
+    }
+    return std::max<qint64>(got, 0);
+}
+
+// While the session is live, the own socket is read directly and Qt's read buffer is cut to one
+// byte: Qt's read notification still raises readyRead when bytes arrive, but Qt no longer
+// copies them all into its buffer first. Parsing only stops without a queued continuation once
+// the descriptor had nothing more, after receiveDirect() re-armed Qt's notification, so arriving
+// bytes are always noticed.
+void RfbClient::setDirectRead(bool on)
+{
+    if (transport != &socket || readingDirectly == on)
+        return;
+    readingDirectly = on;
+    socket.setReadBufferSize(on ? 1 : bufferLimit);
 }
 
 void RfbClient::addDamage(const QRect &area)
@@ -773,6 +949,7 @@ void RfbClient::completeHandshake(const QString &name)
     writeBytes(setPixelFormat, sizeof setPixelFormat);
     writeBytes(setEncodings, sizeof setEncodings);
     state = Running;
+    setDirectRead(true);
     responseTimer.stop();
     wipe(passwordBytes);
     keepAliveTimer.start();

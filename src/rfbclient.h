@@ -91,7 +91,7 @@ private:
     void fail(const QString &reason, bool retryable);
     void processInput();
     bool parseStep();
-    QByteArray takeBytes(qsizetype n);
+    QByteArrayView takeBytes(qsizetype n);
     void beginSecurity(quint32 type);
     void sendClientInit();
     bool allocateFramebuffer(int width, int height);
@@ -105,10 +105,28 @@ private:
     bool pullInput();
     void scheduleContinuation();
     void completeHandshake(const QString &name);
+    // One function per state, or per message of the running session.
+    class WireReader;
+    void take(const WireReader &in);
+    bool need(const WireReader &in, qsizetype size);
+    bool readVersion(WireReader &in);
+    bool readSecurityType(WireReader &in);
+    bool readSecurityTypes(WireReader &in);
+    bool readChallenge(WireReader &in);
+    bool readSecurityResult(WireReader &in);
+    bool readFailureReason(WireReader &in);
+    bool readServerInit(WireReader &in);
+    bool readServerMessage(WireReader &in);
+    bool readFramebufferUpdate(WireReader &in);
+    bool readRectangle(WireReader &in);
+    bool applyDesktopSize(int width, int height);
+    void failHeavyUpdate();
+    void applyCopyRect(const QRect &area, int sourceX, int sourceY);
     bool finishRectangle();
     bool readRawPixels();
+    qint64 receiveDirect(char *data, qsizetype size);
+    void setDirectRead(bool on);
     qint64 waitingInput();
-    bool has(qsizetype available, qsizetype size);
     void addDamage(const QRect &area);
     void writeBytes(const char *data, qsizetype size);
 
@@ -130,6 +148,11 @@ private:
     QRect rawArea;
     int rawRow = 0;
     qsizetype rawRowBytes = 0;
+    bool readingDirectly = false; // the own socket of a live session is read behind Qt's buffer
+    // Work of the update being read beyond its bytes: pixels moved by CopyRect, and whether
+    // the screen size has changed.
+    qint64 copiedPixels = 0;
+    bool sizeChanged = false;
     QRegion damage; // collected for the update being read
     int damageRects = 0;
     QRect damageBounds; // rectangles beyond the ones the region keeps apart

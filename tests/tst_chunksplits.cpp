@@ -12,6 +12,8 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <memory>
+
 using namespace rfbwire;
 
 namespace {
@@ -27,6 +29,7 @@ public:
     QImage expected;
     QString name;
     int frames = 0; // frameChanged signals: ServerInit plus each update with rectangles
+    qsizetype handshakeSize = 0; // the bytes up to the end of ServerInit
 
     SessionScript(int minor, bool vncAuth, quint16 w, quint16 h, const QByteArray &desktop)
     {
@@ -40,6 +43,7 @@ public:
         else if (minor >= 8)
             bytes += u32(0);
         bytes += serverInit(w, h, desktop);
+        handshakeSize = bytes.size();
         expected = blank(w, h);
         name = QString::fromUtf8(desktop);
         frames = 1;
@@ -185,6 +189,39 @@ Outcome play(const QByteArray &bytes, const QList<qsizetype> &cuts, bool runEven
     return out;
 }
 
+// A session through a real loopback socket: the handshake, then the rest in the given pieces,
+// the event loop running after each. Once live, the client reads its socket's descriptor itself
+// whenever Qt's buffer is empty, so a piece may start in Qt's buffer (or the client's) and end in
+// the descriptor.
+Outcome playOverSocket(QTcpServer &server, const SessionScript &s, QList<qsizetype> cuts)
+{
+    RfbClient client;
+    QSignalSpy frames(&client, &RfbClient::frameChanged);
+    QSignalSpy ended(&client, &RfbClient::ended);
+    client.connectToPanel(QStringLiteral("127.0.0.1"), server.serverPort(), QStringLiteral("pw"));
+    Outcome out;
+    if (!server.waitForNewConnection(5000))
+        return out;
+    std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
+    peer->write(s.bytes.left(s.handshakeSize));
+    if (!QTest::qWaitFor([&]() { return client.isLive(); }, 5000))
+        return out;
+    qsizetype from = s.handshakeSize;
+    for (qsizetype cut : cuts << s.bytes.size()) {
+        peer->write(s.bytes.mid(from, cut - from));
+        peer->flush();
+        from = cut;
+        QCoreApplication::processEvents();
+    }
+    if (!QTest::qWaitFor([&]() { return frames.count() >= s.frames || !ended.isEmpty(); }, 10000))
+        return out;
+    out.framebuffer = client.framebuffer();
+    out.frames = int(frames.count());
+    out.ended = int(ended.count());
+    out.state = client.stateForTest();
+    return out;
+}
+
 QList<qsizetype> randomCuts(QRandomGenerator &random, qsizetype size)
 {
     QList<qsizetype> cuts;
@@ -307,6 +344,33 @@ private slots:
             QVERIFY2(o.frames == s.frames, what);
             QVERIFY2(o.framebuffer == s.expected, what);
         }
+    }
+
+    // Over a real socket, after the handshake: a small session split once at every byte and
+    // sent byte by byte, and a large one in random pieces.
+    void splitsOverASocket()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        const SessionScript small = smallSession(8, true);
+        QList<QList<qsizetype>> splits { {} };
+        for (qsizetype i = small.handshakeSize + 1; i < small.bytes.size(); ++i) {
+            splits.first() << i;
+            splits << QList<qsizetype> { i };
+        }
+        for (const QList<qsizetype> &cuts : splits) {
+            const Outcome o = playOverSocket(server, small, cuts);
+            const QByteArray where = QByteArray::number(cuts.size() == 1 ? cuts.first() : -1);
+            QVERIFY2(o.ended == 0 && o.state == RfbClient::Running, where);
+            QVERIFY2(o.frames == small.frames && o.framebuffer == small.expected, where);
+        }
+        const SessionScript large = largeSession();
+        QRandomGenerator random(7);
+        QList<qsizetype> cuts = randomCuts(random, large.bytes.size());
+        cuts.removeIf([&](qsizetype cut) { return cut <= large.handshakeSize; });
+        const Outcome o = playOverSocket(server, large, cuts);
+        QVERIFY(o.ended == 0 && o.frames == large.frames);
+        QCOMPARE(o.framebuffer, large.expected);
     }
 
     // A session recorded from a real server (Xvnc, VNC Authentication, full-screen patterns) is

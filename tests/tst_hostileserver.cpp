@@ -46,6 +46,7 @@ const QString sizeText = QStringLiteral("Недопустимый размер �
 const QString outsideText = QStringLiteral("Прямоугольник за пределами экрана");
 const QString copyRectText = QStringLiteral("Некорректный CopyRect");
 const QString cutTextText = QStringLiteral("Слишком большой буфер обмена сервера");
+const QString heavyText = QStringLiteral("Сервер прислал слишком объёмное обновление экрана");
 
 qint64 residentBytes()
 {
@@ -264,6 +265,21 @@ private slots:
             row("65535 rectangles of 1 x 1", screen, many, Delivery::Pieces, Finish::Close,
                 closedText, true, 2, screen);
         }
+        // Storms: work out of all proportion to the bytes, ended at the bound.
+        simple("two DesktopSize in one update", screen,
+            update(2) + desktopSize(100, 100) + desktopSize(200, 200), heavyText, false, 1,
+            QSize(100, 100));
+        {
+            QByteArray sizes = update(0xFFFF), copies = update(0xFFFF);
+            for (int i = 0; i < 0xFFFF; ++i) {
+                sizes += desktopSize(8192, 2048);
+                copies += copyRect(1, 1, 799, 479, 0, 0);
+            }
+            simple("storm of 65535 DesktopSize of 8192 x 2048", screen, sizes, heavyText, false, 1,
+                QSize(8192, 2048));
+            simple("storm of 65535 full-screen CopyRect", screen, copies, heavyText, false, 1,
+                screen);
+        }
         row("update announcing two rectangles sends one", screen,
             update(2) + solidRaw(0, 0, 8, 8, 0x00FF00), Delivery::Whole, Finish::FireTimer,
             timeoutText, true, 1, screen);
@@ -317,6 +333,16 @@ private slots:
         qint64 peakBuffered = 0;
         auto note
             = [&]() { peakBuffered = qMax(peakBuffered, qint64(client.bufferedBytesForTest())); };
+        // Another session's view of the event loop: the longest wait of a 1 ms timer.
+        QElapsedTimer sinceTick;
+        qint64 longestGap = 0;
+        QTimer neighbour;
+        neighbour.setInterval(1);
+        connect(&neighbour, &QTimer::timeout, this, [&]() {
+            longestGap = qMax(longestGap, sinceTick.restart());
+        });
+        neighbour.start();
+        sinceTick.start();
 
         switch (delivery) {
         case Delivery::Whole:
@@ -390,6 +416,9 @@ private slots:
             }
         }
 
+        neighbour.stop();
+        if (QByteArray(QTest::currentDataTag()).startsWith("storm"))
+            qInfo("longest event-loop gap during the storm: %lld ms", longestGap);
         QCOMPARE(ended.count(), 1);
         QCOMPARE(ended.at(0).at(0).toString(), reason);
         QCOMPARE(client.retryable(), retryable);

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QtGlobal>
+
+// Reads what is waiting on a connected stream socket straight into the caller's memory, without
+// blocking and without the toolkit's read buffer. socketreceive_unix.cpp holds the POSIX call,
+// socketreceive_win.cpp the winsock one.
+namespace SocketReceive {
+
+// Up to `size` bytes into `data`: the count read, 0 when nothing is waiting now, -1 when the
+// stream has ended or failed. The socket's owner reports an end or a failure itself when it
+// next looks at the socket, so the caller only stops reading.
+qint64 waiting(qintptr descriptor, char *data, qint64 size);
+
+} // namespace SocketReceive
