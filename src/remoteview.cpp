@@ -95,6 +95,8 @@ RemoteView::RemoteView(RfbClient *client, QWidget *parent)
     setMouseTracking(true);
     setAccessibleName(tr("Экран панели"));
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    // Every pixel is painted here, so nothing behind the view is repainted under each update.
+    setAttribute(Qt::WA_OpaquePaintEvent);
     if (client) {
         connect(client, &RfbClient::frameChanged, this, &RemoteView::onFrameChanged);
         // A new attempt drops the picture without a frameChanged; its first status is the cue
@@ -439,21 +441,32 @@ void RemoteView::hideEvent(QHideEvent *event)
     QWidget::hideEvent(event);
 }
 
-void RemoteView::paintEvent(QPaintEvent *)
+void RemoteView::paintEvent(QPaintEvent *event)
 {
     QPainter painter(this);
-    painter.fillRect(rect(), QColor(0x0c, 0x11, 0x19));
+    const QColor background(0x0c, 0x11, 0x19);
 
     if (!client || client->framebuffer().isNull()) {
+        painter.fillRect(rect(), background);
         painter.setPen(QColor(0x81, 0x90, 0xa6));
         painter.drawText(rect(), Qt::AlignCenter, tr("Ожидание экрана панели"));
         return;
     }
 
+    // An opaque image covers its rectangle, so only the margins around it are filled; they
+    // overlap it by a pixel, so that rounding at a fractional device pixel ratio leaves no seam.
+    const QImage &frame = client->framebuffer();
+    const QRect target = imageRect();
+    const QRect covered = frame.hasAlphaChannel() ? QRect() : target.adjusted(1, 1, -1, -1);
+    if (!covered.contains(event->rect())) {
+        for (const QRect &margin : QRegion(rect()).subtracted(covered))
+            painter.fillRect(margin, background);
+    }
+
     // 1:1 stays pixel-exact; every other scale, fit included, is smoothed.
     if (zoom != 1.0)
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawImage(imageRect(), client->framebuffer());
+    painter.drawImage(target, frame);
 
     if (!client->isLive()) {
         painter.fillRect(rect(), QColor(12, 17, 25, 190));

@@ -17,6 +17,7 @@ class RfbClient;
 //  - The client is not owned; its owner keeps it alive at least as long as the view. The view
 //    paints the client's framebuffer directly; on every frameChanged() it repaints the part of
 //    the widget that shows the client's changedRegion(), or everything when the size changed.
+//    It is opaque: it paints every pixel of its rectangle, the margins around the image included.
 //  - Input reaches the panel only while the view is interactive: active, not view-only, not
 //    swallowing an activating click, and the client live.
 //  - Every key pressed on the panel is remembered until it is released, so releaseAll() (called
