@@ -7,6 +7,7 @@
 //   bench_loopbackpeer libvnc-paused ...          the same with a 35 ms pause after each update,
 //                                                 so it idles between updates as ours does
 // Prints one line: "<client> updates=<n> seconds=<wall> cpu_ms_per_update=<x>".
+#include "cpuclock.h"
 #include "rfbclient.h"
 
 #include <QCoreApplication>
@@ -19,12 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(Q_OS_WIN)
-#include <windows.h>
-#else
-#include <sys/resource.h>
-#endif
-
 #ifdef PELORIN_HAVE_LIBVNCCLIENT
 #include <rfb/rfbclient.h>
 #endif
@@ -33,19 +28,7 @@ namespace {
 
 double processCpuMs()
 {
-#if defined(Q_OS_WIN)
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto ms = [](const FILETIME &t) {
-        return double((qint64(t.dwHighDateTime) << 32) | qint64(t.dwLowDateTime)) / 1e4;
-    };
-    return ms(kernel) + ms(user);
-#else
-    rusage u {};
-    getrusage(RUSAGE_SELF, &u);
-    auto ms = [](const timeval &t) { return double(t.tv_sec) * 1e3 + double(t.tv_usec) / 1e3; };
-    return ms(u.ru_utime) + ms(u.ru_stime);
-#endif
+    return double(cpuclock::processNs()) / 1e6;
 }
 
 struct Span

@@ -6,6 +6,7 @@
 //  3. The longest uninterrupted stretch of parsing (one event-loop turn) while a 64 MiB update of
 //     4096 x 4096 pixels arrives at once: as 64 strips of 64 rows, and as one rectangle.
 // Usage: bench_rfbclient [repetitions]   (default 7; the best run of each figure is reported)
+#include "cpuclock.h"
 #include "rfbclient.h"
 #include "queuedevice.h"
 #include "rfbtestserver.h"
@@ -18,7 +19,6 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <deque>
 #include <vector>
 
@@ -35,22 +35,6 @@ void appendRaw(QByteArray &out, quint16 x, quint16 y, quint16 w, quint16 h, quin
 }
 
 volatile int sink = 0;
-
-// CPU time of this thread: unlike wall time it leaves out the moments the scheduler gives the
-// core to another process, which on a shared machine are most of the noise.
-qint64 threadCpuNs()
-{
-#if defined(Q_OS_UNIX)
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-#else
-    static QElapsedTimer wall;
-    if (!wall.isValid())
-        wall.start();
-    return wall.nsecsElapsed();
-#endif
-}
 
 double ms(qint64 ns)
 {
@@ -93,21 +77,21 @@ struct Rig
         Timing t;
         QElapsedTimer total;
         QElapsedTimer turn;
-        const qint64 cpuStart = threadCpuNs();
+        const qint64 cpuStart = cpuclock::threadNs();
         total.start();
         turn.start();
         device.feed(bytes);
         t.longestTurn = turn.nsecsElapsed();
-        t.longestTurnCpu = threadCpuNs() - cpuStart;
+        t.longestTurnCpu = cpuclock::threadNs() - cpuStart;
         while (frames < target && !failed) {
-            const qint64 turnCpu = threadCpuNs();
+            const qint64 turnCpu = cpuclock::threadNs();
             turn.restart();
             QCoreApplication::processEvents();
             t.longestTurn = std::max(t.longestTurn, turn.nsecsElapsed());
-            t.longestTurnCpu = std::max(t.longestTurnCpu, threadCpuNs() - turnCpu);
+            t.longestTurnCpu = std::max(t.longestTurnCpu, cpuclock::threadNs() - turnCpu);
         }
         t.wall = total.nsecsElapsed();
-        t.cpu = threadCpuNs() - cpuStart;
+        t.cpu = cpuclock::threadNs() - cpuStart;
         return t;
     }
 };

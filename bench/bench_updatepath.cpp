@@ -20,6 +20,7 @@
 // offscreen platform or a display)
 #include "queuedevice.h"
 #include "remoteview.h"
+#include "cpuclock.h"
 #include "rfbclient.h"
 #include "rfbtestserver.h"
 
@@ -44,50 +45,11 @@
 #include <memory>
 #include <vector>
 
-#if defined(Q_OS_WIN)
-#include <windows.h>
-#else
-#include <ctime>
-#endif
-
 #ifdef PELORIN_HAVE_LIBVNCCLIENT
 #include <rfb/rfbclient.h>
 #endif
 
 namespace {
-
-qint64 threadCpuNs()
-{
-#if defined(Q_OS_WIN)
-    FILETIME created, exited, kernel, user;
-    GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
-    auto ticks = [](const FILETIME &t) {
-        return (qint64(t.dwHighDateTime) << 32) | qint64(t.dwLowDateTime);
-    };
-    return (ticks(kernel) + ticks(user)) * 100;
-#else
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-#endif
-}
-
-// CPU time of the whole process: Qt may hand parts of painting to its thread pool.
-qint64 processCpuNs()
-{
-#if defined(Q_OS_WIN)
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto ticks = [](const FILETIME &t) {
-        return (qint64(t.dwHighDateTime) << 32) | qint64(t.dwLowDateTime);
-    };
-    return (ticks(kernel) + ticks(user)) * 100;
-#else
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-#endif
-}
 
 double median(std::vector<double> values)
 {
@@ -167,28 +129,35 @@ private:
 
 constexpr int loopbackWarmup = 3;
 
-// CPU of the calling thread per update, updates after the warm-up only; negative on failure.
-double ourLoopbackCpu(const QByteArray &prologue, const QByteArray &update, int count)
+// Our client against a server on `port`: CPU per update by the given clock, updates after the
+// warm-up only; negative on failure.
+double ourCpu(quint16 port, int count, qint64 (*cpuNs)())
 {
-    StreamServer server(prologue, update, count + loopbackWarmup);
     RfbClient client;
     int frames = -1; // ServerInit announces a frame as well
     bool failed = false;
     qint64 cpuStart = 0;
     QObject::connect(&client, &RfbClient::frameChanged, &client, [&]() {
         if (++frames == loopbackWarmup)
-            cpuStart = threadCpuNs();
+            cpuStart = cpuNs();
     });
     QObject::connect(&client, &RfbClient::ended, &client, [&](const QString &reason) {
         failed = true;
         std::fprintf(stderr, "ended: %s\n", qPrintable(reason));
     });
-    client.connectToPanel(QStringLiteral("127.0.0.1"), server.port, QString());
+    client.connectToPanel(QStringLiteral("127.0.0.1"), port, QString());
     while (frames < count + loopbackWarmup && !failed)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    const qint64 cpu = threadCpuNs() - cpuStart;
+    const qint64 cpu = cpuNs() - cpuStart;
     client.disconnectFromPanel();
     return failed ? -1 : double(cpu) / count / 1e6;
+}
+
+// CPU of the calling thread per update against the in-process server pushing updates.
+double ourLoopbackCpu(const QByteArray &prologue, const QByteArray &update, int count)
+{
+    StreamServer server(prologue, update, count + loopbackWarmup);
+    return ourCpu(server.port, count, cpuclock::threadNs);
 }
 
 // ------------------------------------------------------------------ a panel in another process
@@ -273,27 +242,9 @@ double ourPacedProcessCpu()
 {
     QProcess panels;
     const quint16 port = startPanels(panels);
-    if (port == 0)
-        return -1;
-    RfbClient client;
-    int frames = -1; // ServerInit announces a frame as well
-    bool failed = false;
-    qint64 cpuStart = 0;
-    QObject::connect(&client, &RfbClient::frameChanged, &client, [&]() {
-        if (++frames == loopbackWarmup)
-            cpuStart = processCpuNs();
-    });
-    QObject::connect(&client, &RfbClient::ended, &client, [&](const QString &reason) {
-        failed = true;
-        std::fprintf(stderr, "ended: %s\n", qPrintable(reason));
-    });
-    client.connectToPanel(QStringLiteral("127.0.0.1"), port, QString());
-    while (frames < pacedUpdates + loopbackWarmup && !failed)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    const qint64 cpu = processCpuNs() - cpuStart;
-    client.disconnectFromPanel();
+    const double cpu = port == 0 ? -1 : ourCpu(port, pacedUpdates, cpuclock::processNs);
     stopPanels(panels);
-    return failed ? -1 : double(cpu) / pacedUpdates / 1e6;
+    return cpu;
 }
 
 #ifdef PELORIN_HAVE_LIBVNCCLIENT
@@ -338,14 +289,14 @@ double libvncCpu(quint16 port, int count, qint64 (*cpuNs)())
 double libvncLoopbackCpu(const QByteArray &prologue, const QByteArray &update, int count)
 {
     StreamServer server(prologue, update, count + loopbackWarmup);
-    return libvncCpu(server.port, count, threadCpuNs);
+    return libvncCpu(server.port, count, cpuclock::threadNs);
 }
 
 double libvncPacedProcessCpu()
 {
     QProcess panels;
     const quint16 port = startPanels(panels);
-    const double cpu = port == 0 ? -1 : libvncCpu(port, pacedUpdates, processCpuNs);
+    const double cpu = port == 0 ? -1 : libvncCpu(port, pacedUpdates, cpuclock::processNs);
     stopPanels(panels);
     return cpu;
 }
@@ -372,20 +323,20 @@ std::pair<double, double> decodeAgainstMemcpy(const QByteArray &update, int coun
             QCoreApplication::processEvents();
     };
     apply(); // warm the buffers and the image
-    const qint64 start = threadCpuNs();
+    const qint64 start = cpuclock::threadNs();
     for (int i = 0; i < count; ++i)
         apply();
-    const qint64 decode = threadCpuNs() - start;
+    const qint64 decode = cpuclock::threadNs() - start;
 
     const qsizetype pixelBytes = update.size() - 16;
     std::vector<char> target(size_t(pixelBytes), 1);
     std::memcpy(target.data(), update.constData() + 16, size_t(pixelBytes));
-    const qint64 copyStart = threadCpuNs();
+    const qint64 copyStart = cpuclock::threadNs();
     for (int i = 0; i < count; ++i) {
         std::memcpy(target.data(), update.constData() + 16, size_t(pixelBytes));
         sink = sink + target[size_t(i) * 4099 % target.size()];
     }
-    const qint64 copy = threadCpuNs() - copyStart;
+    const qint64 copy = cpuclock::threadNs() - copyStart;
     return { double(decode) / count / 1e6, double(copy) / count / 1e6 };
 }
 
@@ -448,11 +399,11 @@ GridFigure gridRun(const std::vector<QByteArray> &stream, int milliseconds)
     const int updatesBefore = total();
     QElapsedTimer wall;
     wall.start();
-    const qint64 cpuStart = threadCpuNs();
-    const qint64 processStart = processCpuNs();
+    const qint64 cpuStart = cpuclock::threadNs();
+    const qint64 processStart = cpuclock::processNs();
     spin(milliseconds);
-    const double cpu = double(threadCpuNs() - cpuStart) / 1e6;
-    const double processCpu = double(processCpuNs() - processStart) / 1e6;
+    const double cpu = double(cpuclock::threadNs() - cpuStart) / 1e6;
+    const double processCpu = double(cpuclock::processNs() - processStart) / 1e6;
     const double seconds = double(wall.nsecsElapsed()) / 1e9;
     GridFigure f;
     f.cpuPerSecond = cpu / seconds;
@@ -497,10 +448,10 @@ double operatorRun(int milliseconds, double *updatesPerSecond)
     spin(1000); // handshakes, first paints, pacing settles
     QElapsedTimer wall;
     wall.start();
-    const qint64 cpuStart = processCpuNs();
+    const qint64 cpuStart = cpuclock::processNs();
     const int updatesBefore = updates;
     spin(milliseconds);
-    const double cpu = double(processCpuNs() - cpuStart) / 1e6;
+    const double cpu = double(cpuclock::processNs() - cpuStart) / 1e6;
     const double seconds = double(wall.nsecsElapsed()) / 1e9;
     *updatesPerSecond = (updates - updatesBefore) / seconds;
     bool live = true;
