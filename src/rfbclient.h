@@ -11,6 +11,9 @@
 #include <QTimer>
 
 class QIODevice;
+namespace SocketReceive {
+struct Span;
+}
 
 // One RFB (RFC 6143) client connection to a panel: versions 3.3, 3.7 and 3.8, security None and
 // VNC Authentication, a 32-bit true-colour framebuffer kept up to date with Raw, CopyRect and
@@ -124,7 +127,7 @@ private:
     void applyCopyRect(const QRect &area, int sourceX, int sourceY);
     bool finishRectangle();
     bool readRawPixels();
-    qint64 receiveDirect(char *data, qsizetype size);
+    qint64 receiveDirect(const SocketReceive::Span *spans, int count);
     void setDirectRead(bool on);
     qint64 waitingInput();
     void addDamage(const QRect &area);

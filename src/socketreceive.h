@@ -7,9 +7,19 @@
 // socketreceive_win.cpp the winsock one.
 namespace SocketReceive {
 
-// Up to `size` bytes into `data`: the count read, 0 when nothing is waiting now, -1 when the
-// stream has ended or failed. The socket's owner reports an end or a failure itself when it
-// next looks at the socket, so the caller only stops reading.
-qint64 waiting(qintptr descriptor, char *data, qint64 size);
+// One stretch of the caller's memory; a read fills the stretches in order.
+struct Span
+{
+    char *data;
+    qint64 size;
+};
+
+// At most this many stretches per read: the rows of a narrow rectangle, one system call for all.
+constexpr int maxSpans = 256;
+
+// Up to the spans' total (count at most maxSpans) into the spans: the count read, 0 when nothing
+// is waiting now, -1 when the stream has ended or failed. The socket's owner reports an end or a
+// failure itself when it next looks at the socket, so the caller only stops reading.
+qint64 waiting(qintptr descriptor, const Span *spans, int count);
 
 } // namespace SocketReceive

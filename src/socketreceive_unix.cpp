@@ -1,14 +1,23 @@
 #include "socketreceive.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
-qint64 SocketReceive::waiting(qintptr descriptor, char *data, qint64 size)
+qint64 SocketReceive::waiting(qintptr descriptor, const Span *spans, int count)
 {
+    iovec parts[maxSpans];
+    const int used = std::clamp(count, 0, maxSpans);
+    for (int i = 0; i < used; ++i)
+        parts[i] = { spans[i].data, size_t(spans[i].size) };
+    msghdr message {};
+    message.msg_iov = parts;
+    message.msg_iovlen = size_t(used);
     for (;;) {
-        const ssize_t n = ::recv(int(descriptor), data, size_t(size), MSG_DONTWAIT);
+        const ssize_t n = ::recvmsg(int(descriptor), &message, MSG_DONTWAIT);
         if (n > 0)
             return qint64(n);
         if (n == 0)

@@ -5,14 +5,17 @@
 #include <algorithm>
 #include <climits>
 
-qint64 SocketReceive::waiting(qintptr descriptor, char *data, qint64 size)
+qint64 SocketReceive::waiting(qintptr descriptor, const Span *spans, int count)
 {
-    // Qt keeps its sockets non-blocking, so recv returns at once; a recv call also re-arms the
+    WSABUF parts[maxSpans];
+    const int used = std::clamp(count, 0, maxSpans);
+    for (int i = 0; i < used; ++i)
+        parts[i] = { ULONG(std::min<qint64>(spans[i].size, INT_MAX)), spans[i].data };
+    // Qt keeps its sockets non-blocking, so the call returns at once; a receive also re-arms the
     // socket's read notification, as Qt's own reads do.
-    const int n = ::recv(SOCKET(descriptor), data, int(std::min<qint64>(size, INT_MAX)), 0);
-    if (n > 0)
-        return qint64(n);
-    if (n == 0)
-        return -1;
+    DWORD received = 0;
+    DWORD flags = 0;
+    if (::WSARecv(SOCKET(descriptor), parts, DWORD(used), &received, &flags, nullptr, nullptr) == 0)
+        return received > 0 ? qint64(received) : -1;
     return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
 }
