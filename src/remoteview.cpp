@@ -466,7 +466,21 @@ void RemoteView::paintEvent(QPaintEvent *event)
     // 1:1 stays pixel-exact; every other scale, fit included, is smoothed.
     if (zoom != 1.0)
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawImage(target, frame);
+    // Qt's raster engine hands a drawing of 96 or more device lines to its thread pool and
+    // waits for it. For the few lines an update usually changes, waking the pool costs more than
+    // drawing, so the image is drawn in bands under that height, clipped, on this thread: every
+    // pixel comes out as one drawing would make it. Each part of the region grows by a pixel, so
+    // that at a fractional scale the bands cover the device pixels Qt's own clip rounds outward;
+    // that clip still keeps the drawing inside the region.
+    const int band = std::max(1, int(64 / devicePixelRatioF()));
+    for (const QRect &part : event->region() & target) {
+        const QRect r = part.adjusted(-1, -1, 1, 1);
+        for (int y = r.top(); y <= r.bottom(); y += band) {
+            painter.setClipRect(QRect(r.left(), y, r.width(), std::min(band, r.bottom() + 1 - y)));
+            painter.drawImage(target, frame);
+        }
+    }
+    painter.setClipping(false);
 
     if (!client->isLive()) {
         painter.fillRect(rect(), QColor(12, 17, 25, 190));
