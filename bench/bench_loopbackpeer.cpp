@@ -6,6 +6,9 @@
 //                                                 is done (only when built with libvncclient)
 //   bench_loopbackpeer libvnc-paused ...          the same with a 35 ms pause after each update,
 //                                                 so it idles between updates as ours does
+//   bench_loopbackpeer floor ...                  the least a client that idles 35 ms between
+//                                                 updates can pay: blocking reads of each update
+//                                                 straight into one buffer, nothing else (POSIX)
 // Prints one line: "<client> updates=<n> seconds=<wall> cpu_ms_per_update=<x>".
 #include "cpuclock.h"
 #include "rfbclient.h"
@@ -14,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QThread>
 #include <QTimer>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cstdio>
@@ -22,6 +26,17 @@
 
 #ifdef PELORIN_HAVE_LIBVNCCLIENT
 #include <rfb/rfbclient.h>
+#endif
+
+#ifdef Q_OS_UNIX
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <vector>
 #endif
 
 namespace {
@@ -116,13 +131,71 @@ int runLibvnc(const char *host, quint16 port, int seconds, bool pause)
 }
 #endif
 
+#ifdef Q_OS_UNIX
+// A client with no toolkit, no event loop and no pixel work: after each update it sleeps 35 ms,
+// then asks for the next and reads it with blocking calls, each rectangle's pixels in one call
+// straight into the buffer. Only security None and Raw rectangles, which is what the panel of
+// bench/loopback.py sends.
+int runFloor(const char *host, quint16 port, int seconds)
+{
+    addrinfo hints {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *address = nullptr;
+    if (getaddrinfo(host, QByteArray::number(port).constData(), &hints, &address) != 0)
+        return 1;
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const bool joined = fd >= 0 && connect(fd, address->ai_addr, address->ai_addrlen) == 0;
+    freeaddrinfo(address);
+    if (!joined)
+        return 1;
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const auto take = [fd](void *data, size_t size) {
+        return size == 0 || recv(fd, data, size, MSG_WAITALL) == ssize_t(size);
+    };
+    const auto give = [fd](const void *data, size_t size) {
+        return send(fd, data, size, 0) == ssize_t(size);
+    };
+    uchar in[24];
+    if (!take(in, 12) || !give("RFB 003.008\n", 12) || !take(in, 2) || !give("\1", 1)
+        || !take(in, 4) || !give("\1", 1) || !take(in, 24))
+        return 1;
+    const int width = qFromBigEndian<quint16>(in), height = qFromBigEndian<quint16>(in + 2);
+    std::vector<char> frame(size_t(width) * size_t(height) * 4 + qFromBigEndian<quint32>(in + 20));
+    if (!take(frame.data(), qFromBigEndian<quint32>(in + 20))) // the desktop's name
+        return 1;
+    uchar request[10] = { 3, 0, 0, 0, 0, 0 };
+    qToBigEndian<quint16>(quint16(width), request + 6);
+    qToBigEndian<quint16>(quint16(height), request + 8);
+    Span span;
+    while (span.updates < 0 || span.wall.elapsed() < seconds * 1000) {
+        if (!give(request, sizeof request) || !take(in, 4) || in[0] != 0)
+            return 1;
+        request[1] = 1; // incremental from now on
+        for (int n = qFromBigEndian<quint16>(in + 2); n > 0; --n) {
+            if (!take(in, 12) || qFromBigEndian<qint32>(in + 8) != 0)
+                return 1;
+            const size_t w = qFromBigEndian<quint16>(in + 4), h = qFromBigEndian<quint16>(in + 6);
+            if (w * h * 4 > frame.size() || !take(frame.data(), w * h * 4))
+                return 1;
+        }
+        span.frame();
+        QThread::msleep(35);
+    }
+    span.print("floor");
+    close(fd);
+    return 0;
+}
+#endif
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     if (argc != 5) {
-        std::fprintf(stderr, "usage: %s ours|libvnc HOST PORT SECONDS\n", argv[0]);
+        std::fprintf(stderr, "usage: %s ours|libvnc|libvnc-paused|floor HOST PORT SECONDS\n", argv[0]);
         return 2;
     }
     const quint16 port = quint16(std::atoi(argv[3]));
@@ -132,6 +205,10 @@ int main(int argc, char **argv)
 #ifdef PELORIN_HAVE_LIBVNCCLIENT
     if (std::strcmp(argv[1], "libvnc") == 0 || std::strcmp(argv[1], "libvnc-paused") == 0)
         return runLibvnc(argv[2], port, seconds, std::strcmp(argv[1], "libvnc-paused") == 0);
+#endif
+#ifdef Q_OS_UNIX
+    if (std::strcmp(argv[1], "floor") == 0)
+        return runFloor(argv[2], port, seconds);
 #endif
     std::fprintf(stderr, "unknown or unavailable client: %s\n", argv[1]);
     return 2;
