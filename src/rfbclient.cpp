@@ -373,6 +373,7 @@ void RfbClient::processInput()
 {
     QElapsedTimer clock;
     clock.start();
+    drained = false;
     while (state != Idle) {
         if (!parseStep() && (state == Idle || !pullInput()))
             break;
@@ -858,6 +859,11 @@ bool RfbClient::readRawPixels()
                     total += size;
                 }
                 got = receiveDirect(spans, count);
+                if (got == 0 && readingDirectly) {
+                    // The rest of the rectangle is owed: wake when it is all here, not at
+                    // every piece of it. A connection that ends still wakes at once.
+                    wakeAt(qint64(rawArea.height() - rawRow) * rowBytes - rawRowBytes);
+                }
             }
             if (got <= 0)
                 break;
@@ -876,6 +882,7 @@ bool RfbClient::readRawPixels()
     }
     if (rawRow < rawArea.height())
         return progressed;
+    wakeAt(1); // what follows may be a few bytes
     rawArea = QRect();
     return finishRectangle();
 }
@@ -886,7 +893,7 @@ bool RfbClient::readRawPixels()
 // when it next reads, as it does while its read notification is armed.
 qint64 RfbClient::receiveDirect(const SocketReceive::Span *spans, int count)
 {
-    if (!readingDirectly || socket.state() != QAbstractSocket::ConnectedState
+    if (!readingDirectly || drained || socket.state() != QAbstractSocket::ConnectedState
         || socket.bytesAvailable() > 0)
         return 0;
     const qintptr descriptor = socket.socketDescriptor();
@@ -894,12 +901,23 @@ qint64 RfbClient::receiveDirect(const SocketReceive::Span *spans, int count)
         return 0;
     const qint64 got = SocketReceive::waiting(descriptor, spans, count);
     if (got == 0) {
+        drained = true; // asking again before the next readyRead would only find it empty
         // Back to waiting for readyRead. Qt turns its read notification off while its one-byte
         // buffer is full, and a read that finds the buffer empty turns it on again.
         char unused;
         socket.read(&unused, 1);
     }
     return std::max<qint64>(got, 0);
+}
+
+// Sets the socket's receive low-water mark when it differs from the one set.
+void RfbClient::wakeAt(qint64 bytes)
+{
+    bytes = std::clamp<qint64>(bytes, 1, SocketReceive::maxWakeBytes);
+    if (bytes == wakeBytes || !readingDirectly || socket.socketDescriptor() == -1)
+        return;
+    SocketReceive::wakeAt(socket.socketDescriptor(), bytes);
+    wakeBytes = bytes;
 }
 
 // While the session is live, the own socket is read directly and Qt's read buffer is cut to one
@@ -912,6 +930,7 @@ void RfbClient::setDirectRead(bool on)
     if (transport != &socket || readingDirectly == on)
         return;
     readingDirectly = on;
+    wakeBytes = 1; // a new connection starts with the system's default
     socket.setReadBufferSize(on ? 1 : bufferLimit);
 }
 

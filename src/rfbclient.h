@@ -129,6 +129,7 @@ private:
     bool readRawPixels();
     qint64 receiveDirect(const SocketReceive::Span *spans, int count);
     void setDirectRead(bool on);
+    void wakeAt(qint64 bytes);
     qint64 waitingInput();
     void addDamage(const QRect &area);
     void writeBytes(const char *data, qsizetype size);
@@ -152,6 +153,8 @@ private:
     int rawRow = 0;
     qsizetype rawRowBytes = 0;
     bool readingDirectly = false; // the own socket of a live session is read behind Qt's buffer
+    qint64 wakeBytes = 1; // the socket's receive low-water mark while read directly
+    bool drained = false; // the descriptor had nothing in this pass over the input
     // Work of the update being read beyond its bytes: pixels moved by CopyRect, and whether
     // the screen size has changed.
     qint64 copiedPixels = 0;

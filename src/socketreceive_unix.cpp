@@ -27,3 +27,10 @@ qint64 SocketReceive::waiting(qintptr descriptor, const Span *spans, int count)
         return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
     }
 }
+
+void SocketReceive::wakeAt(qintptr descriptor, qint64 bytes)
+{
+    // Linux grows the receive buffer to hold the amount if it must; a failure only costs wakeups.
+    const int amount = int(std::clamp<qint64>(bytes, 1, maxWakeBytes));
+    ::setsockopt(int(descriptor), SOL_SOCKET, SO_RCVLOWAT, &amount, sizeof amount);
+}

@@ -19,3 +19,8 @@ qint64 SocketReceive::waiting(qintptr descriptor, const Span *spans, int count)
         return received > 0 ? qint64(received) : -1;
     return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
 }
+
+// Winsock accepts no receive low-water mark for stream sockets: every arriving piece wakes.
+void SocketReceive::wakeAt(qintptr, qint64)
+{
+}
