@@ -373,6 +373,36 @@ private slots:
         QCOMPARE(o.framebuffer, large.expected);
     }
 
+    // A rectangle whose last bytes the client had to wait for must not leave it waiting for as
+    // many before a smaller message, which the panel only sends once the client has the frame.
+    void smallUpdateAfterAWaitedRectangle()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        SessionScript s(8, true, 800, 480, "panel");
+        s.beginUpdate(1);
+        s.raw(0, 0, 800, 480, 1);
+        const qsizetype firstEnd = s.bytes.size();
+        s.beginUpdate(1);
+        s.raw(5, 5, 1, 1, 2);
+        RfbClient client;
+        QSignalSpy frames(&client, &RfbClient::frameChanged);
+        client.connectToPanel(
+            QStringLiteral("127.0.0.1"), server.serverPort(), QStringLiteral("pw"));
+        QVERIFY(server.waitForNewConnection(5000));
+        std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
+        peer->write(s.bytes.left(s.handshakeSize));
+        QTRY_VERIFY(client.isLive());
+        // All but the last 1000 bytes; row 478 is complete once the client has read them.
+        peer->write(s.bytes.mid(s.handshakeSize, firstEnd - 1000 - s.handshakeSize));
+        QTRY_COMPARE(client.framebuffer().pixel(0, 478), s.expected.pixel(0, 478));
+        peer->write(s.bytes.mid(firstEnd - 1000, 1000));
+        QTRY_COMPARE(frames.count(), 2);
+        peer->write(s.bytes.mid(firstEnd));
+        QTRY_COMPARE_WITH_TIMEOUT(frames.count(), 3, 3000); // far sooner than the 12 s timeout
+        QCOMPARE(client.framebuffer(), s.expected);
+    }
+
     // A session recorded from a real server (Xvnc, VNC Authentication, full-screen patterns) is
     // replayed whole and in random pieces: each replay ends with the picture the live client had.
     void recordedXvncSession()
