@@ -165,8 +165,9 @@ int runFloor(const char *host, quint16 port, int seconds)
         || !take(in, 4) || !give("\1", 1) || !take(in, 24))
         return 1;
     const int width = qFromBigEndian<quint16>(in), height = qFromBigEndian<quint16>(in + 2);
-    std::vector<char> frame(size_t(width) * size_t(height) * 4 + qFromBigEndian<quint32>(in + 20));
-    if (!take(frame.data(), qFromBigEndian<quint32>(in + 20))) // the desktop's name
+    std::vector<char> name(qFromBigEndian<quint32>(in + 20));
+    std::vector<char> frame(size_t(width) * size_t(height) * 4);
+    if (!take(name.data(), name.size()))
         return 1;
     uchar request[10] = { 3, 0, 0, 0, 0, 0 };
     qToBigEndian<quint16>(quint16(width), request + 6);

@@ -243,13 +243,13 @@ void stopPanels(QProcess &process)
 
 constexpr int pacedUpdates = 40;
 
-// Process CPU per update of our client with the program's pacing against the separate panel,
-// after the handshake and a warm-up; negative on failure.
-double ourPacedProcessCpu()
+// Process CPU per update of a client (ourCpu keeps the program's pacing, libvncCpu asks at once)
+// against the separate panel, after the handshake and a warm-up; negative on failure.
+double processCpuAgainstPanel(double (*clientCpu)(quint16, int, qint64 (*)()))
 {
     QProcess panels;
     const quint16 port = startPanels(panels);
-    const double cpu = port == 0 ? -1 : ourCpu(port, pacedUpdates, cpuclock::processNs);
+    const double cpu = port == 0 ? -1 : clientCpu(port, pacedUpdates, cpuclock::processNs);
     stopPanels(panels);
     return cpu;
 }
@@ -297,15 +297,6 @@ double libvncLoopbackCpu(const QByteArray &prologue, const QByteArray &update, i
 {
     StreamServer server(prologue, update, count + loopbackWarmup);
     return libvncCpu(server.port, count, cpuclock::threadNs);
-}
-
-double libvncPacedProcessCpu()
-{
-    QProcess panels;
-    const quint16 port = startPanels(panels);
-    const double cpu = port == 0 ? -1 : libvncCpu(port, pacedUpdates, cpuclock::processNs);
-    stopPanels(panels);
-    return cpu;
 }
 #endif
 
@@ -433,14 +424,14 @@ int main(int argc, char **argv)
         std::vector<double> ours, theirs, oursPaced, theirsPaced;
         for (int run = 0; run < runs; ++run) {
             const double a = ourLoopbackCpu(prologue, full, count);
-            const double c = ourPacedProcessCpu();
+            const double c = processCpuAgainstPanel(ourCpu);
             if (a < 0 || c < 0)
                 return 1;
             ours.push_back(a);
             oursPaced.push_back(c);
 #ifdef PELORIN_HAVE_LIBVNCCLIENT
             const double b = libvncLoopbackCpu(prologue, full, count);
-            const double d = libvncPacedProcessCpu();
+            const double d = processCpuAgainstPanel(libvncCpu);
             if (b < 0 || d < 0) {
                 std::fprintf(stderr, "libvncclient run failed\n");
                 return 1;
