@@ -1,5 +1,8 @@
 #pragma once
 
+#include "hextiledecoder.h"
+#include "zrledecoder.h"
+
 #include <QByteArray>
 #include <QImage>
 #include <QObject>
@@ -17,7 +20,8 @@ struct Span;
 
 // One RFB (RFC 6143) client connection to a panel: versions 3.3, 3.7 and 3.8, security None and
 // VNC Authentication, a 32-bit true-colour framebuffer kept up to date with Raw, CopyRect and
-// DesktopSize, and the key and pointer messages of the running session.
+// DesktopSize (and ZRLE and Hextile when compression is on), and the key and pointer messages of
+// the running session.
 //
 // Contract:
 //  - connectToPanel() starts an attempt (silently dropping any previous one); status() reports
@@ -58,6 +62,9 @@ public:
     ~RfbClient() override;
 
     void connectToPanel(const QString &host, quint16 port, const QString &password);
+    // Asks the panel for ZRLE and Hextile too, from the next connectToPanel(): for slow links.
+    // Off, the client asks for and accepts only CopyRect, Raw and DesktopSize.
+    void setCompression(bool on) { compression = on; }
     void disconnectFromPanel();
 
     void requestFullUpdate();
@@ -83,6 +90,11 @@ public:
     qsizetype passwordBytesForTest() const { return passwordBytes.size(); }
     // True while a parse continuation is queued (a slice ran out of time with input left).
     bool parsingPendingForTest() const { return continuationPending; }
+    // With compression on, leave ZRLE out of the encodings asked for (from the next
+    // connectToPanel()), so a real server answers with Hextile.
+    void setZrleOfferedForTest(bool offered) { zrleOffered = offered; }
+    // Rectangles of this encoding (0, 1, 5 or 16) received since connectToPanel().
+    int rectanglesForTest(qint32 encoding) const;
 
 signals:
     void status(const QString &text);
@@ -127,6 +139,8 @@ private:
     void applyCopyRect(const QRect &area, int sourceX, int sourceY);
     bool finishRectangle();
     bool readRawPixels();
+    bool readEncodedPixels();
+    bool chargeDecodedWork(qint64 pixels);
     qint64 receiveDirect(const SocketReceive::Span *spans, int count);
     void setDirectRead(bool on);
     void wakeAt(qint64 bytes);
@@ -152,6 +166,15 @@ private:
     QRect rawArea;
     int rawRow = 0;
     qsizetype rawRowBytes = 0;
+    // The encodings beyond the plain ones: asked for from the next attempt, and by this one.
+    bool compression = false;
+    bool zrleOffered = true;
+    bool askedZrle = false;
+    bool askedHextile = false;
+    ZrleDecoder zrle; // its zlib stream lasts for one connection
+    HextileDecoder hextile;
+    RectangleDecoder *decoding = nullptr; // the decoder of the rectangle being read, if any
+    int rectangleCounts[4] = {}; // Raw, CopyRect, Hextile, ZRLE
     bool readingDirectly = false; // the own socket of a live session is read behind Qt's buffer
     qint64 wakeBytes = 1; // the socket's receive low-water mark while read directly
     bool drained = false; // the descriptor had nothing in this pass over the input
