@@ -1070,9 +1070,9 @@ void RfbClient::completeHandshake(const QString &name)
     writeBytes(setPixelFormat, sizeof setPixelFormat);
     if (askedHextile) {
         // The compressed encodings first, best first: the server picks the first it knows.
-        char compressed[24] = {2, 0};
+        char compressed[24] = { 2, 0 };
         char *at = compressed + 4;
-        for (const qint32 encoding : {zrleEncoding, hextileEncoding, 1, 0, desktopSizeEncoding}) {
+        for (const qint32 encoding : { zrleEncoding, hextileEncoding, 1, 0, desktopSizeEncoding }) {
             if (encoding == zrleEncoding && !askedZrle)
                 continue;
             qToBigEndian<qint32>(encoding, at);

@@ -9,6 +9,8 @@
 #include <QTcpSocket>
 #include <QtEndian>
 
+#include <zlib.h>
+
 #include <cstring>
 
 namespace rfbwire {
@@ -96,6 +98,23 @@ QByteArray desktopSize(quint16 w, quint16 h)
     return rectHeader(0, 0, w, h, -223);
 }
 
+QByteArray zrleRect(quint16 x, quint16 y, quint16 w, quint16 h, const QByteArray &tiles)
+{
+    // Flushed, not finished: a server's stream goes on with the connection's next rectangle.
+    z_stream stream {};
+    deflateInit(&stream, Z_DEFAULT_COMPRESSION);
+    QByteArray packed(
+        qsizetype(deflateBound(&stream, uLong(tiles.size()))) + 64, Qt::Uninitialized);
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(tiles.constData()));
+    stream.avail_in = uInt(tiles.size());
+    stream.next_out = reinterpret_cast<Bytef *>(packed.data());
+    stream.avail_out = uInt(packed.size());
+    deflate(&stream, Z_SYNC_FLUSH);
+    packed.resize(packed.size() - qsizetype(stream.avail_out));
+    deflateEnd(&stream);
+    return rectHeader(x, y, w, h, 16) + u32(quint32(packed.size())) + packed;
+}
+
 QByteArray bell()
 {
     return u8(2);
@@ -119,6 +138,12 @@ QByteArray setPixelFormat()
 QByteArray setEncodings()
 {
     return QByteArray::fromHex("02000003" "00000001" "00000000" "ffffff21");
+}
+
+QByteArray setCompressedEncodings(bool zrle)
+{
+    return u8(2) + u8(0) + u16(zrle ? 5 : 4) + (zrle ? s32(16) : QByteArray()) + s32(5) + s32(1)
+        + s32(0) + s32(-223);
 }
 
 QByteArray updateRequest(bool incremental, quint16 width, quint16 height)
@@ -161,6 +186,46 @@ void settle(RfbClient &client)
 {
     while (client.parsingPendingForTest())
         QCoreApplication::processEvents();
+}
+
+QImage variedPicture(QSize size)
+{
+    QImage image(size, QImage::Format_RGB32);
+    for (int y = 0; y < size.height(); ++y) {
+        auto *row = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < size.width(); ++x) {
+            quint32 v = 0;
+            switch ((x / 64 + y / 64) % 8) {
+            case 0:
+                v = 0x3060A0;
+                break;
+            case 1:
+                v = (x + y) % 2 ? 0xF0F0F0 : 0x102030;
+                break;
+            case 2:
+                v = 0x555555u * quint32((x + y) % 4);
+                break;
+            case 3:
+                v = 0x0F1E2Du * quint32((x * 3 + y) % 11);
+                break;
+            case 4:
+                v = 0x0B0703u * quint32(y % 20 + 1);
+                break;
+            case 5:
+                v = (quint32(x / 8) * 2654435761u) ^ (quint32(y) * 40503u);
+                break;
+            case 6:
+                v = y % 8 == 0 || x % 16 == 3 ? 0xFFE000 : 0x202020;
+                break;
+            default:
+                v = (quint32(x) * 2654435761u) ^ (quint32(y) * 2246822519u);
+                v ^= v >> 13;
+                break;
+            }
+            row[x] = 0xFF000000u | (v & 0xFFFFFFu);
+        }
+    }
+    return image;
 }
 
 } // namespace rfbwire

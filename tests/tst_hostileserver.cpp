@@ -1,8 +1,10 @@
 // A hostile panel: malformed, oversized, truncated and stalling server streams against the RFB
 // client, each ending exactly once with its text and flag and with memory kept in bounds, and a
 // real server that closes the handshake at every byte.
+#include "pixelformat.h"
 #include "rfbclient.h"
 #include "rfbtestserver.h"
+#include "zrleencoder.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -47,6 +49,15 @@ const QString outsideText = QStringLiteral("Прямоугольник за пр
 const QString copyRectText = QStringLiteral("Некорректный CopyRect");
 const QString cutTextText = QStringLiteral("Слишком большой буфер обмена сервера");
 const QString heavyText = QStringLiteral("Сервер прислал слишком объёмное обновление экрана");
+const QString zrleLengthText = QStringLiteral("Слишком длинные сжатые данные ZRLE");
+const QString zrleCorruptText = QStringLiteral("Повреждённые сжатые данные ZRLE");
+const QString zrleExcessText
+    = QStringLiteral("Распакованные данные ZRLE не помещаются в прямоугольник");
+const QString zrleShortText
+    = QStringLiteral("Сжатые данные ZRLE закончились раньше прямоугольника");
+const QString zrlePaletteText = QStringLiteral("Индекс палитры ZRLE за пределами палитры");
+const QString zrleRunText = QStringLiteral("Серия пикселей ZRLE выходит за пределы плитки");
+const QString subrectText = QStringLiteral("Подпрямоугольник Hextile выходит за пределы плитки");
 
 qint64 residentBytes()
 {
@@ -144,6 +155,7 @@ private slots:
         QTest::addColumn<bool>("retryable");
         QTest::addColumn<int>("frames"); // frameChanged signals, ServerInit included
         QTest::addColumn<QSize>("finalScreen"); // framebuffer size afterwards (invalid: null)
+        QTest::addColumn<bool>("compression"); // the client asks for ZRLE and Hextile
 
         const QSize handshake;
         const QSize screen(800, 480);
@@ -151,7 +163,7 @@ private slots:
             = [](const char *name, QSize start, const QByteArray &script, Delivery delivery,
                   Finish finish, const QString &reason, bool retryable, int frames, QSize final) {
                   QTest::newRow(name) << start << script << delivery << finish << reason
-                                      << retryable << frames << final;
+                                      << retryable << frames << final << false;
               };
         // Most rows: one write, then the stream closes if the client is still there.
         auto simple = [&](const char *name, QSize start, const QByteArray &script,
@@ -159,6 +171,12 @@ private slots:
             row(name, start, script, Delivery::Whole, Finish::Close, reason, retryable, frames,
                 final);
         };
+        // A compressed update on the running 800 x 480 session that ends it.
+        auto compressed
+            = [&](const char *name, const QByteArray &rectangles, const QString &reason) {
+                  QTest::newRow(name) << screen << rectangles << Delivery::Whole << Finish::Close
+                                      << reason << false << 1 << screen << true;
+              };
         const QByteArray none38 = version(8) + securityTypes({ 1 }) + u32(0);
         const QByteArray none33 = version(3) + u32(1);
 
@@ -280,6 +298,70 @@ private slots:
             simple("storm of 65535 full-screen CopyRect", screen, copies, heavyText, false, 1,
                 screen);
         }
+
+        // ZRLE and Hextile.
+        const QByteArray cpixel("\x10\x20\x30", 3);
+        compressed("ZRLE length 0xFFFFFFFF",
+            update(1) + rectHeader(0, 0, 64, 64, 16) + u32(0xFFFFFFFF) + QByteArray(64, 0),
+            zrleLengthText);
+        compressed("ZRLE length of 1 MiB for 16 x 16",
+            update(1) + rectHeader(0, 0, 16, 16, 16) + u32(MiB) + QByteArray(64, 0),
+            zrleLengthText);
+        compressed("ZRLE stream not zlib",
+            update(1) + rectHeader(0, 0, 16, 16, 16) + u32(16) + QByteArray(16, '\xff'),
+            zrleCorruptText);
+        compressed("ZRLE inflating past its rectangle",
+            update(1) + zrleRect(0, 0, 1, 1, u8(1) + cpixel + QByteArray(100, 1)), zrleExcessText);
+        // 64 MiB of zeros in 64 KiB: black raw tiles, then the rest is too much.
+        compressed("ZRLE inflate bomb",
+            update(1) + zrleRect(0, 0, 800, 480, QByteArray(64 * MiB, 0)), zrleExcessText);
+        compressed("ZRLE ending inside its tiles",
+            update(1) + zrleRect(0, 0, 2, 2, u8(0) + cpixel + cpixel), zrleShortText);
+        compressed("ZRLE packed palette index 3 of 3",
+            update(1) + zrleRect(0, 0, 4, 1, u8(3) + cpixel + cpixel + cpixel + u8(0x1B)),
+            zrlePaletteText);
+        compressed("ZRLE palette run index 5 of 2",
+            update(1) + zrleRect(0, 0, 4, 1, u8(130) + cpixel + cpixel + u8(0x85) + u8(1)),
+            zrlePaletteText);
+        compressed("ZRLE run of 5 in a tile of 4",
+            update(1) + zrleRect(0, 0, 2, 2, u8(128) + cpixel + u8(4)), zrleRunText);
+        compressed("ZRLE palette run past its tile",
+            update(1)
+                + zrleRect(
+                    0, 0, 64, 64, u8(130) + cpixel + cpixel + u8(0x81) + QByteArray(17, '\xff')),
+            zrleRunText);
+        compressed("ZRLE subencoding 17", update(1) + zrleRect(0, 0, 4, 4, u8(17) + cpixel),
+            QStringLiteral("Неизвестное подкодирование ZRLE: 17"));
+        compressed("ZRLE subencoding 129", update(1) + zrleRect(0, 0, 4, 4, u8(129) + cpixel),
+            QStringLiteral("Неизвестное подкодирование ZRLE: 129"));
+        compressed("Hextile subrectangle past its tile",
+            update(1) + rectHeader(0, 0, 16, 16, 5) + u8(2 | 8) + u32(0) + u8(1) + u8(0xF0)
+                + u8(0x10),
+            subrectText);
+        compressed("Hextile subrectangle past a cut tile",
+            update(1) + rectHeader(0, 0, 10, 10, 5) + u8(2 | 8) + u32(0) + u8(1) + u8(0x00)
+                + u8(0xA0),
+            subrectText);
+        compressed("Hextile subencoding 32", update(1) + rectHeader(0, 0, 16, 16, 5) + u8(32),
+            QStringLiteral("Неизвестное подкодирование Hextile: 32"));
+        {
+            // Few bytes that paint many pixels, again and again.
+            QImage solid(800, 480, QImage::Format_RGB32);
+            solid.fill(0x336699);
+            ZrleEncoder encoder;
+            QByteArray solids = update(200);
+            for (int i = 0; i < 200; ++i)
+                solids += rectHeader(0, 0, 800, 480, 16)
+                    + encoder.encode(solid, solid.rect(), PixelFormat());
+            compressed("storm of 200 solid whole-screen ZRLE rectangles", solids, heavyText);
+            QByteArray tile = u8(2 | 8) + u32(0x112233) + u8(255);
+            for (int i = 0; i < 255; ++i)
+                tile += u8(0x00) + u8(0xFF); // the whole tile again
+            QByteArray overdrawn = update(1) + rectHeader(0, 0, 800, 480, 5);
+            for (int i = 0; i < 50 * 30; ++i)
+                overdrawn += tile;
+            compressed("Hextile tiles painted over 255 times", overdrawn, heavyText);
+        }
         row("update announcing two rectangles sends one", screen,
             update(2) + solidRaw(0, 0, 8, 8, 0x00FF00), Delivery::Whole, Finish::FireTimer,
             timeoutText, true, 1, screen);
@@ -313,11 +395,13 @@ private slots:
         QFETCH(bool, retryable);
         QFETCH(int, frames);
         QFETCH(QSize, finalScreen);
+        QFETCH(bool, compression);
 
         const qint64 rssBefore = residentBytes();
         const qint64 scriptBytes = script.size();
         PipeTransport pipe;
         RfbClient client(nullptr, &pipe);
+        client.setCompression(compression);
         QSignalSpy ended(&client, &RfbClient::ended);
         QSignalSpy frameSpy(&client, &RfbClient::frameChanged);
         client.connectToPanel(QStringLiteral("panel"), 5900, QStringLiteral("secret"));
