@@ -1,9 +1,12 @@
 // The RFB client must not care how a server's bytes are cut into reads: every valid session
 // gives the same framebuffer, signals and replies whether it arrives whole, split at any single
 // point, byte by byte or in random pieces.
+#include "hextileencoder.h"
+#include "pixelformat.h"
 #include "rfbclient.h"
 #include "rfbtestserver.h"
 #include "xvncserver.h"
+#include "zrleencoder.h"
 
 #include <QPainter>
 #include <QRandomGenerator>
@@ -30,6 +33,7 @@ public:
     QString name;
     int frames = 0; // frameChanged signals: ServerInit plus each update with rectangles
     qsizetype handshakeSize = 0; // the bytes up to the end of ServerInit
+    bool compression = false; // the client must ask for ZRLE and Hextile
 
     SessionScript(int minor, bool vncAuth, quint16 w, quint16 h, const QByteArray &desktop)
     {
@@ -81,6 +85,24 @@ public:
         painter.drawImage(x, y, area);
     }
 
+    // The area of `source` at the same place, encoded by the demo panels' encoders; the ZRLE
+    // rectangles of a session share one zlib stream.
+    void zrle(const QImage &source, const QRect &area)
+    {
+        bytes += rectHeader(quint16(area.x()), quint16(area.y()), quint16(area.width()),
+                     quint16(area.height()), 16)
+            + zrleEncoder->encode(source, area, PixelFormat());
+        paint(source, area);
+    }
+
+    void hextile(const QImage &source, const QRect &area)
+    {
+        bytes += rectHeader(quint16(area.x()), quint16(area.y()), quint16(area.width()),
+                     quint16(area.height()), 5)
+            + HextileEncoder::encode(source, area, PixelFormat());
+        paint(source, area);
+    }
+
     void resize(quint16 w, quint16 h)
     {
         bytes += desktopSize(w, h);
@@ -96,6 +118,16 @@ public:
     }
 
 private:
+    void paint(const QImage &source, const QRect &area)
+    {
+        compression = true;
+        QPainter painter(&expected);
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.drawImage(area.topLeft(), source, area);
+    }
+
+    std::shared_ptr<ZrleEncoder> zrleEncoder = std::make_shared<ZrleEncoder>();
+
     static QImage blank(int w, int h)
     {
         QImage image(w, h, QImage::Format_RGB32);
@@ -121,6 +153,21 @@ SessionScript smallSession(int minor, bool vncAuth)
     return s;
 }
 
+// Small, yet a mix of subencodings, with the zlib stream going on from one rectangle to the next.
+SessionScript compressedSession()
+{
+    SessionScript s(8, false, 40, 24, "Щит 2");
+    const QImage picture = variedPicture(QSize(200, 100)).copy(40, 50, 40, 24);
+    s.beginUpdate(2);
+    s.zrle(picture, QRect(0, 0, 40, 24));
+    s.hextile(picture.mirrored(), QRect(3, 2, 20, 13));
+    s.beginUpdate(1);
+    s.zrle(picture.mirrored(true, false), QRect(5, 5, 30, 10));
+    s.beginUpdate(1);
+    s.hextile(picture.mirrored(true, true), QRect(0, 0, 40, 24));
+    return s;
+}
+
 SessionScript largeSession()
 {
     SessionScript s(8, true, 800, 480, "panel");
@@ -138,6 +185,11 @@ SessionScript largeSession()
     s.beginUpdate(2);
     s.resize(1024, 600);
     s.raw(0, 0, 1024, 600, 40);
+    // Rectangles larger than one parse step decodes.
+    const QImage picture = variedPicture(QSize(1024, 600));
+    s.beginUpdate(2);
+    s.zrle(picture, QRect(0, 0, 1024, 600));
+    s.hextile(picture.mirrored(), QRect(0, 0, 1024, 600));
     s.beginUpdate(1);
     s.copy(1, 1, 1000, 500, 0, 0);
     return s;
@@ -155,10 +207,12 @@ struct Outcome
 };
 
 // Feeds the session in the given pieces; events run between pieces when asked to.
-Outcome play(const QByteArray &bytes, const QList<qsizetype> &cuts, bool runEvents = false)
+Outcome play(const QByteArray &bytes, const QList<qsizetype> &cuts, bool runEvents = false,
+    bool compression = false)
 {
     PipeTransport pipe;
     RfbClient client(nullptr, &pipe);
+    client.setCompression(compression);
     QSignalSpy connected(&client, &RfbClient::connected);
     QSignalSpy frames(&client, &RfbClient::frameChanged);
     QSignalSpy ended(&client, &RfbClient::ended);
@@ -196,6 +250,7 @@ Outcome play(const QByteArray &bytes, const QList<qsizetype> &cuts, bool runEven
 Outcome playOverSocket(QTcpServer &server, const SessionScript &s, QList<qsizetype> cuts)
 {
     RfbClient client;
+    client.setCompression(s.compression);
     QSignalSpy frames(&client, &RfbClient::frameChanged);
     QSignalSpy ended(&client, &RfbClient::ended);
     client.connectToPanel(QStringLiteral("127.0.0.1"), server.serverPort(), QStringLiteral("pw"));
@@ -288,12 +343,14 @@ private slots:
     {
         QTest::addColumn<int>("minor");
         QTest::addColumn<bool>("vncAuth");
-        QTest::newRow("3.3 None") << 3 << false;
-        QTest::newRow("3.3 VNC Authentication") << 3 << true;
-        QTest::newRow("3.7 None") << 7 << false;
-        QTest::newRow("3.7 VNC Authentication") << 7 << true;
-        QTest::newRow("3.8 None") << 8 << false;
-        QTest::newRow("3.8 VNC Authentication") << 8 << true;
+        QTest::addColumn<bool>("compressed");
+        QTest::newRow("3.3 None") << 3 << false << false;
+        QTest::newRow("3.3 VNC Authentication") << 3 << true << false;
+        QTest::newRow("3.7 None") << 7 << false << false;
+        QTest::newRow("3.7 VNC Authentication") << 7 << true << false;
+        QTest::newRow("3.8 None") << 8 << false << false;
+        QTest::newRow("3.8 VNC Authentication") << 8 << true << false;
+        QTest::newRow("3.8 None, ZRLE and Hextile") << 8 << false << true;
     }
 
     // A small session cut once at every byte offset, and byte by byte.
@@ -301,9 +358,10 @@ private slots:
     {
         QFETCH(int, minor);
         QFETCH(bool, vncAuth);
-        const SessionScript s = smallSession(minor, vncAuth);
+        QFETCH(bool, compressed);
+        const SessionScript s = compressed ? compressedSession() : smallSession(minor, vncAuth);
 
-        const Outcome whole = play(s.bytes, {});
+        const Outcome whole = play(s.bytes, {}, false, s.compression);
         QCOMPARE(whole.ended, 0);
         QCOMPARE(whole.state, RfbClient::Running);
         QCOMPARE(whole.name, s.name);
@@ -318,7 +376,7 @@ private slots:
             splits << QList<qsizetype> { i };
 
         for (const QList<qsizetype> &cuts : splits) {
-            const Outcome o = play(s.bytes, cuts);
+            const Outcome o = play(s.bytes, cuts, false, s.compression);
             const QByteArray where = QByteArray::number(cuts.size() == 1 ? cuts.first() : -1);
             QVERIFY2(o.ended == 0 && o.state == RfbClient::Running, where);
             QVERIFY2(o.name == s.name && o.frames == s.frames, where);
@@ -334,11 +392,11 @@ private slots:
     void randomSplitsOfALargeSession()
     {
         const SessionScript s = largeSession();
-        QCOMPARE(play(s.bytes, {}).framebuffer, s.expected);
+        QCOMPARE(play(s.bytes, {}, false, true).framebuffer, s.expected);
         for (quint32 seed = 1; seed <= 12; ++seed) {
             QRandomGenerator random(seed);
             const QList<qsizetype> cuts = randomCuts(random, s.bytes.size());
-            const Outcome o = play(s.bytes, cuts, seed % 2 == 0);
+            const Outcome o = play(s.bytes, cuts, seed % 2 == 0, true);
             const QByteArray what = "seed " + QByteArray::number(seed);
             QVERIFY2(o.ended == 0 && o.state == RfbClient::Running, what);
             QVERIFY2(o.frames == s.frames, what);
