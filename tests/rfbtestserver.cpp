@@ -79,6 +79,12 @@ QByteArray rectHeader(quint16 x, quint16 y, quint16 w, quint16 h, qint32 encodin
     return u16(x) + u16(y) + u16(w) + u16(h) + s32(encoding);
 }
 
+QByteArray rectHeader(const QRect &area, qint32 encoding)
+{
+    return rectHeader(quint16(area.x()), quint16(area.y()), quint16(area.width()),
+        quint16(area.height()), encoding);
+}
+
 QByteArray solidRaw(quint16 x, quint16 y, quint16 w, quint16 h, QRgb colour)
 {
     const char pixel[4] = {char(qBlue(colour)), char(qGreen(colour)), char(qRed(colour)), 0};
@@ -194,35 +200,13 @@ QImage variedPicture(QSize size)
     for (int y = 0; y < size.height(); ++y) {
         auto *row = reinterpret_cast<QRgb *>(image.scanLine(y));
         for (int x = 0; x < size.width(); ++x) {
-            quint32 v = 0;
-            switch ((x / 64 + y / 64) % 8) {
-            case 0:
-                v = 0x3060A0;
-                break;
-            case 1:
-                v = (x + y) % 2 ? 0xF0F0F0 : 0x102030;
-                break;
-            case 2:
-                v = 0x555555u * quint32((x + y) % 4);
-                break;
-            case 3:
-                v = 0x0F1E2Du * quint32((x * 3 + y) % 11);
-                break;
-            case 4:
-                v = 0x0B0703u * quint32(y % 20 + 1);
-                break;
-            case 5:
-                v = (quint32(x / 8) * 2654435761u) ^ (quint32(y) * 40503u);
-                break;
-            case 6:
-                v = y % 8 == 0 || x % 16 == 3 ? 0xFFE000 : 0x202020;
-                break;
-            default:
-                v = (quint32(x) * 2654435761u) ^ (quint32(y) * 2246822519u);
-                v ^= v >> 13;
-                break;
-            }
-            row[x] = 0xFF000000u | (v & 0xFFFFFFu);
+            const quint32 noise = (quint32(x) * 2654435761u) ^ (quint32(y) * 2246822519u);
+            const quint32 cells[8]
+                = { 0x3060A0, (x + y) % 2 ? 0xF0F0F0u : 0x102030u, 0x555555u * quint32((x + y) % 4),
+                      0x0F1E2Du * quint32((x * 3 + y) % 11), 0x0B0703u * quint32(y % 20 + 1),
+                      (quint32(x / 8) * 2654435761u) ^ (quint32(y) * 40503u),
+                      y % 8 == 0 || x % 16 == 3 ? 0xFFE000u : 0x202020u, noise ^ (noise >> 13) };
+            row[x] = 0xFF000000u | (cells[(x / 64 + y / 64) % 8] & 0xFFFFFFu);
         }
     }
     return image;

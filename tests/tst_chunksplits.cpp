@@ -85,22 +85,17 @@ public:
         painter.drawImage(x, y, area);
     }
 
-    // The area of `source` at the same place, encoded by the demo panels' encoders; the ZRLE
-    // rectangles of a session share one zlib stream.
-    void zrle(const QImage &source, const QRect &area)
+    // The area of `source` at the same place, encoded by the demo panels' encoders as ZRLE (16;
+    // the session's rectangles share one zlib stream) or Hextile (5).
+    void encoded(qint32 encoding, const QImage &source, const QRect &area)
     {
-        bytes += rectHeader(quint16(area.x()), quint16(area.y()), quint16(area.width()),
-                     quint16(area.height()), 16)
-            + zrleEncoder->encode(source, area, PixelFormat());
-        paint(source, area);
-    }
-
-    void hextile(const QImage &source, const QRect &area)
-    {
-        bytes += rectHeader(quint16(area.x()), quint16(area.y()), quint16(area.width()),
-                     quint16(area.height()), 5)
-            + HextileEncoder::encode(source, area, PixelFormat());
-        paint(source, area);
+        compression = true;
+        bytes += rectHeader(area, encoding)
+            + (encoding == 16 ? zrleEncoder->encode(source, area, PixelFormat())
+                              : HextileEncoder::encode(source, area, PixelFormat()));
+        QPainter painter(&expected);
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.drawImage(area.topLeft(), source, area);
     }
 
     void resize(quint16 w, quint16 h)
@@ -118,14 +113,6 @@ public:
     }
 
 private:
-    void paint(const QImage &source, const QRect &area)
-    {
-        compression = true;
-        QPainter painter(&expected);
-        painter.setCompositionMode(QPainter::CompositionMode_Source);
-        painter.drawImage(area.topLeft(), source, area);
-    }
-
     std::shared_ptr<ZrleEncoder> zrleEncoder = std::make_shared<ZrleEncoder>();
 
     static QImage blank(int w, int h)
@@ -159,12 +146,12 @@ SessionScript compressedSession()
     SessionScript s(8, false, 40, 24, "Щит 2");
     const QImage picture = variedPicture(QSize(200, 100)).copy(40, 50, 40, 24);
     s.beginUpdate(2);
-    s.zrle(picture, QRect(0, 0, 40, 24));
-    s.hextile(picture.mirrored(), QRect(3, 2, 20, 13));
+    s.encoded(16, picture, QRect(0, 0, 40, 24));
+    s.encoded(5, picture.mirrored(), QRect(3, 2, 20, 13));
     s.beginUpdate(1);
-    s.zrle(picture.mirrored(true, false), QRect(5, 5, 30, 10));
+    s.encoded(16, picture.mirrored(true, false), QRect(5, 5, 30, 10));
     s.beginUpdate(1);
-    s.hextile(picture.mirrored(true, true), QRect(0, 0, 40, 24));
+    s.encoded(5, picture.mirrored(true, true), QRect(0, 0, 40, 24));
     return s;
 }
 
@@ -188,8 +175,8 @@ SessionScript largeSession()
     // Rectangles larger than one parse step decodes.
     const QImage picture = variedPicture(QSize(1024, 600));
     s.beginUpdate(2);
-    s.zrle(picture, QRect(0, 0, 1024, 600));
-    s.hextile(picture.mirrored(), QRect(0, 0, 1024, 600));
+    s.encoded(16, picture, QRect(0, 0, 1024, 600));
+    s.encoded(5, picture.mirrored(), QRect(0, 0, 1024, 600));
     s.beginUpdate(1);
     s.copy(1, 1, 1000, 500, 0, 0);
     return s;

@@ -1,7 +1,6 @@
 // A hostile panel: malformed, oversized, truncated and stalling server streams against the RFB
 // client, each ending exactly once with its text and flag and with memory kept in bounds, and a
 // real server that closes the handshake at every byte.
-#include "pixelformat.h"
 #include "rfbclient.h"
 #include "rfbtestserver.h"
 #include "zrleencoder.h"
@@ -49,15 +48,6 @@ const QString outsideText = QStringLiteral("Прямоугольник за пр
 const QString copyRectText = QStringLiteral("Некорректный CopyRect");
 const QString cutTextText = QStringLiteral("Слишком большой буфер обмена сервера");
 const QString heavyText = QStringLiteral("Сервер прислал слишком объёмное обновление экрана");
-const QString zrleLengthText = QStringLiteral("Слишком длинные сжатые данные ZRLE");
-const QString zrleCorruptText = QStringLiteral("Повреждённые сжатые данные ZRLE");
-const QString zrleExcessText
-    = QStringLiteral("Распакованные данные ZRLE не помещаются в прямоугольник");
-const QString zrleShortText
-    = QStringLiteral("Сжатые данные ZRLE закончились раньше прямоугольника");
-const QString zrlePaletteText = QStringLiteral("Индекс палитры ZRLE за пределами палитры");
-const QString zrleRunText = QStringLiteral("Серия пикселей ZRLE выходит за пределы плитки");
-const QString subrectText = QStringLiteral("Подпрямоугольник Hextile выходит за пределы плитки");
 
 qint64 residentBytes()
 {
@@ -171,12 +161,11 @@ private slots:
             row(name, start, script, Delivery::Whole, Finish::Close, reason, retryable, frames,
                 final);
         };
-        // A compressed update on the running 800 x 480 session that ends it.
-        auto compressed
-            = [&](const char *name, const QByteArray &rectangles, const QString &reason) {
-                  QTest::newRow(name) << screen << rectangles << Delivery::Whole << Finish::Close
-                                      << reason << false << 1 << screen << true;
-              };
+        // Compressed updates on the running 800 x 480 session that end it.
+        auto compressed = [&](const char *name, const QByteArray &script, const QString &reason) {
+            QTest::newRow(name) << screen << script << Delivery::Whole << Finish::Close << reason
+                                << false << 1 << screen << true;
+        };
         const QByteArray none38 = version(8) + securityTypes({ 1 }) + u32(0);
         const QByteArray none33 = version(3) + u32(1);
 
@@ -300,50 +289,47 @@ private slots:
         }
 
         // ZRLE and Hextile.
-        const QByteArray cpixel("\x10\x20\x30", 3);
+        const QByteArray px("\x10\x20\x30", 3); // a CPIXEL
+        const QByteArray one = update(1);
+        const QString tooLong = "Слишком длинные сжатые данные ZRLE";
+        const QString excess = "Распакованные данные ZRLE не помещаются в прямоугольник";
+        const QString badIndex = "Индекс палитры ZRLE за пределами палитры";
+        const QString longRun = "Серия пикселей ZRLE выходит за пределы плитки";
+        const QString subrect = "Подпрямоугольник Hextile выходит за пределы плитки";
         compressed("ZRLE length 0xFFFFFFFF",
-            update(1) + rectHeader(0, 0, 64, 64, 16) + u32(0xFFFFFFFF) + QByteArray(64, 0),
-            zrleLengthText);
+            one + rectHeader(0, 0, 64, 64, 16) + u32(0xFFFFFFFF) + QByteArray(64, 0), tooLong);
         compressed("ZRLE length of 1 MiB for 16 x 16",
-            update(1) + rectHeader(0, 0, 16, 16, 16) + u32(MiB) + QByteArray(64, 0),
-            zrleLengthText);
+            one + rectHeader(0, 0, 16, 16, 16) + u32(MiB) + QByteArray(64, 0), tooLong);
         compressed("ZRLE stream not zlib",
-            update(1) + rectHeader(0, 0, 16, 16, 16) + u32(16) + QByteArray(16, '\xff'),
-            zrleCorruptText);
+            one + rectHeader(0, 0, 16, 16, 16) + u32(16) + QByteArray(16, '\xff'),
+            "Повреждённые сжатые данные ZRLE");
         compressed("ZRLE inflating past its rectangle",
-            update(1) + zrleRect(0, 0, 1, 1, u8(1) + cpixel + QByteArray(100, 1)), zrleExcessText);
+            one + zrleRect(0, 0, 1, 1, u8(1) + px + QByteArray(100, 1)), excess);
         // 64 MiB of zeros in 64 KiB: black raw tiles, then the rest is too much.
-        compressed("ZRLE inflate bomb",
-            update(1) + zrleRect(0, 0, 800, 480, QByteArray(64 * MiB, 0)), zrleExcessText);
-        compressed("ZRLE ending inside its tiles",
-            update(1) + zrleRect(0, 0, 2, 2, u8(0) + cpixel + cpixel), zrleShortText);
+        compressed(
+            "ZRLE inflate bomb", one + zrleRect(0, 0, 800, 480, QByteArray(64 * MiB, 0)), excess);
+        compressed("ZRLE ending inside its tiles", one + zrleRect(0, 0, 2, 2, u8(0) + px + px),
+            "Сжатые данные ZRLE закончились раньше прямоугольника");
         compressed("ZRLE packed palette index 3 of 3",
-            update(1) + zrleRect(0, 0, 4, 1, u8(3) + cpixel + cpixel + cpixel + u8(0x1B)),
-            zrlePaletteText);
+            one + zrleRect(0, 0, 4, 1, u8(3) + px + px + px + u8(0x1B)), badIndex);
         compressed("ZRLE palette run index 5 of 2",
-            update(1) + zrleRect(0, 0, 4, 1, u8(130) + cpixel + cpixel + u8(0x85) + u8(1)),
-            zrlePaletteText);
-        compressed("ZRLE run of 5 in a tile of 4",
-            update(1) + zrleRect(0, 0, 2, 2, u8(128) + cpixel + u8(4)), zrleRunText);
+            one + zrleRect(0, 0, 4, 1, u8(130) + px + px + u8(0x85) + u8(1)), badIndex);
+        compressed("ZRLE run of 5 in a tile of 4", one + zrleRect(0, 0, 2, 2, u8(128) + px + u8(4)),
+            longRun);
         compressed("ZRLE palette run past its tile",
-            update(1)
-                + zrleRect(
-                    0, 0, 64, 64, u8(130) + cpixel + cpixel + u8(0x81) + QByteArray(17, '\xff')),
-            zrleRunText);
-        compressed("ZRLE subencoding 17", update(1) + zrleRect(0, 0, 4, 4, u8(17) + cpixel),
-            QStringLiteral("Неизвестное подкодирование ZRLE: 17"));
-        compressed("ZRLE subencoding 129", update(1) + zrleRect(0, 0, 4, 4, u8(129) + cpixel),
-            QStringLiteral("Неизвестное подкодирование ZRLE: 129"));
+            one + zrleRect(0, 0, 64, 64, u8(130) + px + px + u8(0x81) + QByteArray(17, '\xff')),
+            longRun);
+        compressed("ZRLE subencoding 17", one + zrleRect(0, 0, 4, 4, u8(17) + px),
+            "Неизвестное подкодирование ZRLE: 17");
+        compressed("ZRLE subencoding 129", one + zrleRect(0, 0, 4, 4, u8(129) + px),
+            "Неизвестное подкодирование ZRLE: 129");
+        const QByteArray background = u8(2 | 8) + u32(0) + u8(1); // and one subrectangle
         compressed("Hextile subrectangle past its tile",
-            update(1) + rectHeader(0, 0, 16, 16, 5) + u8(2 | 8) + u32(0) + u8(1) + u8(0xF0)
-                + u8(0x10),
-            subrectText);
+            one + rectHeader(0, 0, 16, 16, 5) + background + u8(0xF0) + u8(0x10), subrect);
         compressed("Hextile subrectangle past a cut tile",
-            update(1) + rectHeader(0, 0, 10, 10, 5) + u8(2 | 8) + u32(0) + u8(1) + u8(0x00)
-                + u8(0xA0),
-            subrectText);
-        compressed("Hextile subencoding 32", update(1) + rectHeader(0, 0, 16, 16, 5) + u8(32),
-            QStringLiteral("Неизвестное подкодирование Hextile: 32"));
+            one + rectHeader(0, 0, 10, 10, 5) + background + u8(0x00) + u8(0xA0), subrect);
+        compressed("Hextile subencoding 32", one + rectHeader(0, 0, 16, 16, 5) + u8(32),
+            "Неизвестное подкодирование Hextile: 32");
         {
             // Few bytes that paint many pixels, again and again.
             QImage solid(800, 480, QImage::Format_RGB32);
@@ -351,15 +337,12 @@ private slots:
             ZrleEncoder encoder;
             QByteArray solids = update(200);
             for (int i = 0; i < 200; ++i)
-                solids += rectHeader(0, 0, 800, 480, 16)
-                    + encoder.encode(solid, solid.rect(), PixelFormat());
+                solids += rectHeader(solid.rect(), 16) + encoder.encode(solid, solid.rect(), {});
             compressed("storm of 200 solid whole-screen ZRLE rectangles", solids, heavyText);
             QByteArray tile = u8(2 | 8) + u32(0x112233) + u8(255);
             for (int i = 0; i < 255; ++i)
                 tile += u8(0x00) + u8(0xFF); // the whole tile again
-            QByteArray overdrawn = update(1) + rectHeader(0, 0, 800, 480, 5);
-            for (int i = 0; i < 50 * 30; ++i)
-                overdrawn += tile;
+            const QByteArray overdrawn = one + rectHeader(solid.rect(), 5) + tile.repeated(50 * 30);
             compressed("Hextile tiles painted over 255 times", overdrawn, heavyText);
         }
         row("update announcing two rectangles sends one", screen,

@@ -7,6 +7,7 @@
 #include "xvncserver.h"
 #include "zrleencoder.h"
 
+#include <QPainter>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QtTest>
@@ -1114,14 +1115,11 @@ private slots:
         expected.fill(emptyScreen);
         ZrleEncoder zrle;
         for (const QRect &a : areas) {
-            server.send(update(1)
-                + rectHeader(quint16(a.x()), quint16(a.y()), quint16(a.width()),
-                    quint16(a.height()), encoding)
+            server.send(update(1) + rectHeader(a, encoding)
                 + (encoding == 16 ? zrle.encode(picture, a, PixelFormat())
                                   : HextileEncoder::encode(picture, a, PixelFormat())));
-            for (int y = a.top(); y <= a.bottom(); ++y)
-                for (int x = a.left(); x <= a.right(); ++x)
-                    expected.setPixel(x, y, picture.pixel(x, y));
+            if (!a.isEmpty()) // an empty source rectangle would draw the whole picture
+                QPainter(&expected).drawImage(a.topLeft(), picture, a);
         }
         if (!reason.isEmpty()) {
             QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 5000);
@@ -1299,7 +1297,8 @@ private slots:
         QVERIFY2(xvnc.start(QSize(640, 400)), qPrintable(xvnc.errorString()));
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("screen.png"));
-        QVERIFY(variedPicture(QSize(640, 400)).save(file));
+        const QImage picture = variedPicture(QSize(640, 400));
+        QVERIFY(picture.save(file));
         // ImageMagick's display exits with 1 even once it has set the root window: what counts is
         // the picture the Raw session then shows.
         xvnc.run(
@@ -1312,9 +1311,8 @@ private slots:
         QSignalSpy ended(&compressed, &RfbClient::ended);
         raw.connectToPanel(QStringLiteral("127.0.0.1"), xvnc.port(), QString());
         compressed.connectToPanel(QStringLiteral("127.0.0.1"), xvnc.port(), QString());
-        const QImage picture = variedPicture(QSize(640, 400));
         QTRY_VERIFY_WITH_TIMEOUT(raw.framebuffer() == picture, 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(compressed.framebuffer() == picture, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(compressed.framebuffer() == raw.framebuffer(), 10000);
         QVERIFY(compressed.rectanglesForTest(zrleOffered ? 16 : 5) > 0);
         QCOMPARE(compressed.rectanglesForTest(zrleOffered ? 5 : 16), 0);
         QCOMPARE(ended.count(), 0);
