@@ -312,6 +312,30 @@ void ZrleDecoder::nextTile()
     tileH = std::min(tileSide, area.height() - tileY);
 }
 
+// One inflate call over the rectangle's bytes at hand into `room` bytes at `out`: the bytes it
+// wrote, or -1 when the stream is corrupt (and r says so). `used` gets the bytes it took.
+qsizetype ZrleDecoder::inflateStep(
+    QByteArrayView input, Result &r, uchar *out, qsizetype room, qsizetype &used)
+{
+    const qsizetype offered = std::min<qsizetype>(input.size() - r.consumed, compressedLeft);
+    stream->next_in = reinterpret_cast<const Bytef *>(input.data() + r.consumed);
+    stream->avail_in = uInt(offered);
+    stream->next_out = out;
+    stream->avail_out = uInt(room);
+    const int status = inflate(stream.get(), Z_SYNC_FLUSH);
+    used = offered - qsizetype(stream->avail_in);
+    r.consumed += used;
+    compressedLeft -= quint32(used);
+    if (status == Z_STREAM_END) {
+        streamEnded = true;
+    } else if (status != Z_OK && status != Z_BUF_ERROR) {
+        r.status = Result::Failed;
+        r.error = tr("Повреждённые сжатые данные ZRLE");
+        return -1;
+    }
+    return room - qsizetype(stream->avail_out);
+}
+
 // Inflates more of the rectangle's bytes into the window. False when nothing new came out: the
 // bytes are still on their way (r.needed says how many to read), or it failed.
 bool ZrleDecoder::inflateMore(QByteArrayView input, Result &r)
@@ -322,42 +346,25 @@ bool ZrleDecoder::inflateMore(QByteArrayView input, Result &r)
         std::memmove(window.get(), window.get() + windowPos, size_t(windowEnd));
         windowPos = 0;
     }
-    for (;;) {
-        const qsizetype offered = std::min<qsizetype>(input.size() - r.consumed, compressedLeft);
-        const qsizetype room = windowSize - windowEnd;
-        int status = Z_STREAM_END;
-        if (!streamEnded) {
-            stream->next_in = reinterpret_cast<const Bytef *>(input.data() + r.consumed);
-            stream->avail_in = uInt(offered);
-            stream->next_out = window.get() + windowEnd;
-            stream->avail_out = uInt(room);
-            status = inflate(stream.get(), Z_SYNC_FLUSH);
-            const qsizetype used = offered - qsizetype(stream->avail_in);
-            r.consumed += used;
-            compressedLeft -= quint32(used);
-            const qsizetype produced = room - qsizetype(stream->avail_out);
-            windowEnd += produced;
-            if (status == Z_STREAM_END)
-                streamEnded = true;
-            else if (status != Z_OK && status != Z_BUF_ERROR)
-                break;
-            if (produced > 0)
-                return true;
-            if (used > 0)
-                continue;
-        }
-        if (streamEnded)
-            break;
-        if (compressedLeft == 0) {
-            r.status = Result::Failed;
-            r.error = tr("Сжатые данные ZRLE закончились раньше прямоугольника");
+    while (!streamEnded) {
+        qsizetype used = 0;
+        const qsizetype produced
+            = inflateStep(input, r, window.get() + windowEnd, windowSize - windowEnd, used);
+        if (produced < 0)
             return false;
-        }
-        r.needed = std::min<qsizetype>(compressedLeft, readHint);
+        windowEnd += produced;
+        if (produced > 0)
+            return true;
+        if (used == 0)
+            break;
+    }
+    // Nothing more came out: the rest is on its way, or there is no more.
+    if (streamEnded || compressedLeft == 0) {
+        r.status = Result::Failed;
+        r.error = tr("Сжатые данные ZRLE закончились раньше прямоугольника");
         return false;
     }
-    r.status = Result::Failed;
-    r.error = tr("Повреждённые сжатые данные ZRLE");
+    r.needed = std::min<qsizetype>(compressedLeft, readHint);
     return false;
 }
 
@@ -372,25 +379,12 @@ void ZrleDecoder::finish(QByteArrayView input, Result &r)
     }
     windowPos = windowEnd = 0;
     for (;;) {
-        const qsizetype offered = std::min<qsizetype>(input.size() - r.consumed, compressedLeft);
         qsizetype used = 0;
         if (!streamEnded) {
-            stream->next_in = reinterpret_cast<const Bytef *>(input.data() + r.consumed);
-            stream->avail_in = uInt(offered);
-            stream->next_out = window.get();
-            stream->avail_out = uInt(windowSize);
-            const int status = inflate(stream.get(), Z_SYNC_FLUSH);
-            used = offered - qsizetype(stream->avail_in);
-            r.consumed += used;
-            compressedLeft -= quint32(used);
-            if (status == Z_STREAM_END) {
-                streamEnded = true;
-            } else if (status != Z_OK && status != Z_BUF_ERROR) {
-                r.status = Result::Failed;
-                r.error = tr("Повреждённые сжатые данные ZRLE");
+            const qsizetype produced = inflateStep(input, r, window.get(), windowSize, used);
+            if (produced < 0)
                 return;
-            }
-            if (stream->avail_out < uInt(windowSize)) {
+            if (produced > 0) {
                 r.status = Result::Failed;
                 r.error = excess;
                 return;
@@ -401,7 +395,7 @@ void ZrleDecoder::finish(QByteArrayView input, Result &r)
             phase = Phase::Length;
             return;
         }
-        if (streamEnded) {
+        if (streamEnded) { // and bytes after its end
             r.status = Result::Failed;
             r.error = tr("Повреждённые сжатые данные ZRLE");
             return;

@@ -49,6 +49,8 @@ private:
     qint64 lengthBound() const;
     bool startStream(Result &r);
     Stop decodeTiles(const Pixels &px, Result &r);
+    qsizetype inflateStep(
+        QByteArrayView input, Result &r, uchar *out, qsizetype room, qsizetype &used);
     bool inflateMore(QByteArrayView input, Result &r);
     void finish(QByteArrayView input, Result &r);
     void nextTile();

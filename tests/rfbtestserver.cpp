@@ -106,19 +106,11 @@ QByteArray desktopSize(quint16 w, quint16 h)
 
 QByteArray zrleRect(quint16 x, quint16 y, quint16 w, quint16 h, const QByteArray &tiles)
 {
-    // Flushed, not finished: a server's stream goes on with the connection's next rectangle.
-    z_stream stream {};
-    deflateInit(&stream, Z_DEFAULT_COMPRESSION);
-    QByteArray packed(
-        qsizetype(deflateBound(&stream, uLong(tiles.size()))) + 64, Qt::Uninitialized);
-    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(tiles.constData()));
-    stream.avail_in = uInt(tiles.size());
-    stream.next_out = reinterpret_cast<Bytef *>(packed.data());
-    stream.avail_out = uInt(packed.size());
-    deflate(&stream, Z_SYNC_FLUSH);
-    packed.resize(packed.size() - qsizetype(stream.avail_out));
-    deflateEnd(&stream);
-    return rectHeader(x, y, w, h, 16) + u32(quint32(packed.size())) + packed;
+    uLongf size = compressBound(uLong(tiles.size()));
+    QByteArray packed(qsizetype(size), Qt::Uninitialized);
+    compress(reinterpret_cast<Bytef *>(packed.data()), &size,
+        reinterpret_cast<const Bytef *>(tiles.constData()), uLong(tiles.size()));
+    return rectHeader(x, y, w, h, 16) + u32(quint32(size)) + packed.left(qsizetype(size));
 }
 
 QByteArray bell()

@@ -69,8 +69,7 @@ QByteArray rectHeader(const QRect &area, qint32 encoding);
 QByteArray solidRaw(quint16 x, quint16 y, quint16 w, quint16 h, QRgb colour);
 QByteArray copyRect(quint16 x, quint16 y, quint16 w, quint16 h, quint16 sourceX, quint16 sourceY);
 QByteArray desktopSize(quint16 w, quint16 h);
-// A ZRLE rectangle whose tiles, written out as the encoding lays them, start a zlib stream, as
-// the first ZRLE rectangle of a connection does.
+// A ZRLE rectangle of the tiles as the encoding lays them out, compressed as a whole zlib stream.
 QByteArray zrleRect(quint16 x, quint16 y, quint16 w, quint16 h, const QByteArray &tiles);
 QByteArray bell();
 QByteArray cutText(quint32 length);
@@ -92,9 +91,8 @@ QByteArray vncResponse(const QByteArray &challenge, const QString &password);
 // Runs the event loop until the client has no parse continuation queued.
 void settle(RfbClient &client);
 
-// A picture with something for every ZRLE and Hextile subencoding in its 64 x 64 cells: one
-// colour, two, four and eleven colours changing at every pixel, rows of one colour each, short
-// runs of many colours, lines on a background, noise.
+// A picture with something for every ZRLE and Hextile subencoding in its 64 x 64 cells: one colour,
+// 2, 4 and 11 colours at every pixel, rows of one colour, short runs of many, lines, noise.
 QImage variedPicture(QSize size);
 
 } // namespace rfbwire

@@ -291,15 +291,13 @@ private slots:
         // ZRLE and Hextile.
         const QByteArray px("\x10\x20\x30", 3); // a CPIXEL
         const QByteArray one = update(1);
-        const QString tooLong = "Слишком длинные сжатые данные ZRLE";
         const QString excess = "Распакованные данные ZRLE не помещаются в прямоугольник";
         const QString badIndex = "Индекс палитры ZRLE за пределами палитры";
         const QString longRun = "Серия пикселей ZRLE выходит за пределы плитки";
         const QString subrect = "Подпрямоугольник Hextile выходит за пределы плитки";
-        compressed("ZRLE length 0xFFFFFFFF",
-            one + rectHeader(0, 0, 64, 64, 16) + u32(0xFFFFFFFF) + QByteArray(64, 0), tooLong);
         compressed("ZRLE length of 1 MiB for 16 x 16",
-            one + rectHeader(0, 0, 16, 16, 16) + u32(MiB) + QByteArray(64, 0), tooLong);
+            one + rectHeader(0, 0, 16, 16, 16) + u32(MiB) + QByteArray(64, 0),
+            "Слишком длинные сжатые данные ZRLE");
         compressed("ZRLE stream not zlib",
             one + rectHeader(0, 0, 16, 16, 16) + u32(16) + QByteArray(16, '\xff'),
             "Повреждённые сжатые данные ZRLE");

@@ -1081,7 +1081,6 @@ private slots:
             QRect(639, 399, 1, 1), QRect(5, 5, 0, 9) };
         QTest::newRow("ZRLE, whole screen") << true << 16 << screen << QString();
         QTest::newRow("ZRLE, odd areas") << true << 16 << odd << QString();
-        QTest::newRow("Hextile, whole screen") << true << 5 << screen << QString();
         QTest::newRow("Hextile, odd areas") << true << 5 << odd << QString();
         QTest::newRow("Hextile, ZRLE left out") << false << 5 << screen << QString();
         QTest::newRow("ZRLE not asked for")
