@@ -143,13 +143,10 @@ SessionScript compressedSession()
 {
     SessionScript s(8, false, 40, 24, "Щит 2");
     const QImage picture = variedPicture(QSize(200, 100)).copy(40, 50, 40, 24);
-    s.beginUpdate(2);
+    s.beginUpdate(3);
     s.encoded(16, picture, QRect(0, 0, 40, 24));
     s.encoded(5, picture.mirrored(), QRect(3, 2, 20, 13));
-    s.beginUpdate(1);
     s.encoded(16, picture.mirrored(true, false), QRect(5, 5, 30, 10));
-    s.beginUpdate(1);
-    s.encoded(5, picture.mirrored(true, true), QRect(0, 0, 40, 24));
     return s;
 }
 

@@ -1307,14 +1307,12 @@ private slots:
         RfbClient compressed;
         compressed.setCompression(true);
         compressed.setZrleOfferedForTest(zrleOffered);
-        QSignalSpy ended(&compressed, &RfbClient::ended);
         raw.connectToPanel(QStringLiteral("127.0.0.1"), xvnc.port(), QString());
         compressed.connectToPanel(QStringLiteral("127.0.0.1"), xvnc.port(), QString());
         QTRY_VERIFY_WITH_TIMEOUT(raw.framebuffer() == picture, 10000);
         QTRY_VERIFY_WITH_TIMEOUT(compressed.framebuffer() == raw.framebuffer(), 10000);
         QVERIFY(compressed.rectanglesForTest(zrleOffered ? 16 : 5) > 0);
         QCOMPARE(compressed.rectanglesForTest(zrleOffered ? 5 : 16), 0);
-        QCOMPARE(ended.count(), 0);
     }
 
     void xvncPassword_data()
