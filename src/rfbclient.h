@@ -33,7 +33,8 @@ struct Span;
 //  - frameChanged() is emitted after ServerInit and once per completely applied
 //    FramebufferUpdate (a DesktopSize inside an update may change the image size before that);
 //    changedRegion() then tells which part of the framebuffer it changed. While an update is
-//    being read, Raw pixels land in the framebuffer row by row as they arrive.
+//    being read, its pixels land in the framebuffer as they arrive (Raw row by row, ZRLE and
+//    Hextile tile by tile).
 //  - The senders only write while isLive(); otherwise input is dropped, never queued.
 //
 // When a transport device is injected, it is read and written instead of the own socket; the
