@@ -1,4 +1,6 @@
-// Start-up as a process: the screenshot option and the compiled-in resources.
+// Start-up as a process: the screenshot option, one copy per settings location and the
+// compiled-in resources.
+#include "singleinstance.h"
 #include "underwine.h"
 
 #include <QFile>
@@ -8,6 +10,10 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#endif
 
 class TestStartup : public QObject
 {
@@ -166,6 +172,30 @@ private slots:
             QCOMPARE(process->state(), QProcess::Running);
             process->kill();
         }
+    }
+
+    // A start on settings whose copy is frozen gives up with 1 and its reason, and never
+    // runs beside it.
+    void frozenCopyIsNotJoined()
+    {
+#ifdef Q_OS_UNIX
+        const QString settings = QStringLiteral("frozen-config");
+        const QString lock = dir.filePath(settings + "/Pelorin/PelorinVNC.lock");
+        QFile::remove(lock);
+        QProcess *holder = start({}, QStringLiteral("1600x1000 96"), settings);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lock), 60000);
+        QCOMPARE(::kill(pid_t(holder->processId()), SIGSTOP), 0);
+        QProcess *second = start({}, QStringLiteral("1600x1000 96"), settings);
+        // It waits out the copy's whole time to answer: nothing outside the process shortens it.
+        const bool ended = second->waitForFinished(SingleInstance::answerWaitMs + 30000);
+        holder->kill();
+        holder->waitForFinished(5000);
+        QVERIFY2(ended, "the second start ran on the frozen copy's settings");
+        QCOMPARE(second->exitCode(), 1);
+        QVERIFY(second->readAllStandardError().contains("does not answer"));
+#else
+        QSKIP("Freezes the running copy with SIGSTOP.");
+#endif
     }
 
     void resourcesAreCompiledIn()
