@@ -138,6 +138,11 @@ void RfbServerConnection::pace()
 {
     if (!socket)
         return;
+    if (socket->state() != QAbstractSocket::ConnectedState) {
+        held.clear(); // nobody left to carry them to
+        heldOffset = 0;
+        heldBytes = 0;
+    }
     if (linkBytesPerSecond > 0) {
         // A token bucket: the rate over time, and a small burst after a pause as real links allow.
         const double burst = qMax(1500.0, double(linkBytesPerSecond) * kBurstMs / 1000);
