@@ -4,6 +4,7 @@
 #include "pixelformat.h"
 #include "rfbclient.h"
 #include "rfbserver.h"
+#include "zrleencoder.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -11,6 +12,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QtEndian>
+
+#include <zlib.h>
 
 namespace {
 
@@ -324,6 +327,58 @@ private slots:
         // Less the one burst a link allows after a pause (20 ms worth).
         QVERIFY2(clock.elapsed() >= (received - kbps * 1000 / 8 / 50) * 8 / kbps,
             qPrintable(QString::number(clock.elapsed())));
+    }
+
+    // ZRLE's compressed pixel is three bytes when all colour bits fit in the low or the high
+    // three of four, in the client's byte order, and the whole pixel otherwise.
+    void zrleCompressedPixel_data()
+    {
+        QTest::addColumn<PixelFormat>("format");
+        QTest::addColumn<QByteArray>("cpixel"); // of #123456
+        PixelFormat f;
+        QTest::newRow("32-bit low bytes") << f << QByteArray::fromHex("563412");
+        f.bigEndian = true;
+        QTest::newRow("32-bit low bytes, big-endian") << f << QByteArray::fromHex("123456");
+        f.redShift = 24;
+        f.greenShift = 16;
+        f.blueShift = 8;
+        QTest::newRow("32-bit high bytes, big-endian") << f << QByteArray::fromHex("123456");
+        f.bigEndian = false;
+        QTest::newRow("32-bit high bytes") << f << QByteArray::fromHex("563412");
+        f.depth = 32;
+        QTest::newRow("depth 32") << f << QByteArray::fromHex("00563412");
+        f = PixelFormat();
+        f.bitsPerPixel = 16;
+        f.depth = 16;
+        f.redMax = 31;
+        f.greenMax = 63;
+        f.blueMax = 31;
+        f.redShift = 11;
+        f.greenShift = 5;
+        QTest::newRow("16-bit") << f << QByteArray::fromHex("aa11");
+    }
+
+    void zrleCompressedPixel()
+    {
+        QFETCH(PixelFormat, format);
+        QFETCH(QByteArray, cpixel);
+        QImage image(70, 10, QImage::Format_RGB32);
+        image.fill(QColor(0x12, 0x34, 0x56));
+        ZrleEncoder encoder;
+        QByteArray data = encoder.encode(image, image.rect(), format);
+        QCOMPARE(qFromBigEndian<quint32>(data.constData()), quint32(data.size() - 4));
+        // Two tiles side by side, each of one colour (subencoding 1).
+        QByteArray tiles(64, '\0');
+        z_stream zs {};
+        QCOMPARE(inflateInit(&zs), Z_OK);
+        zs.next_in = reinterpret_cast<Bytef *>(data.data() + 4);
+        zs.avail_in = uInt(data.size() - 4);
+        zs.next_out = reinterpret_cast<Bytef *>(tiles.data());
+        zs.avail_out = uInt(tiles.size());
+        QCOMPARE(inflate(&zs, Z_SYNC_FLUSH), Z_OK);
+        tiles.truncate(tiles.size() - qsizetype(zs.avail_out));
+        inflateEnd(&zs);
+        QCOMPARE(tiles, QByteArray(1, '\1') + cpixel + QByteArray(1, '\1') + cpixel);
     }
 
     // A foreign viewer's pixel format, read back through the format's own masks and shifts.
