@@ -34,8 +34,8 @@ int main(int argc, char *argv[])
         QCoreApplication::translate("main", "Каждые 10 с печатать объём отправленного."));
     const QCommandLineOption linkKbps(QStringLiteral("link-kbps"),
         QCoreApplication::translate("main",
-            "Ограничить вывод каждой панели N кбит/с, как на медленном канале (0 — без "
-            "ограничения)."),
+            "Ограничить вывод каждого подключения к панели N кбит/с, как на медленном "
+            "канале (0 — без ограничения)."),
         QStringLiteral("N"), QStringLiteral("0"));
     parser.addOptions({ basePort, seed, stats, linkKbps });
     parser.process(app);

@@ -14,9 +14,9 @@
 #include <memory>
 
 class DemoPanel;
-class ZrleEncoder;
 class QTcpSocket;
 class QTimer;
+class ZrleEncoder;
 struct RfbServerStats;
 
 // The server side of one RFB (RFC 6143) connection to a DemoPanel: version 3.3, 3.7 or 3.8 (no
