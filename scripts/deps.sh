@@ -8,6 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libsecret-1-dev
+  zlib1g-dev
   libvncserver-dev
   clang libclang-rt-14-dev
   tigervnc-standalone-server tigervnc-tools
