@@ -123,7 +123,8 @@ private:
     bool readFramebufferUpdate(WireReader &in);
     bool readRectangle(WireReader &in);
     bool applyDesktopSize(int width, int height);
-    void failHeavyUpdate();
+    bool chargeWork(qint64 pixels);
+    bool spendWork(qint64 units);
     void applyCopyRect(const QRect &area, int sourceX, int sourceY);
     bool finishRectangle();
     bool readRawPixels();
@@ -155,10 +156,9 @@ private:
     bool readingDirectly = false; // the own socket of a live session is read behind Qt's buffer
     qint64 wakeBytes = 1; // the socket's receive low-water mark while read directly
     bool drained = false; // the descriptor had nothing in this pass over the input
-    // Work of the update being read beyond its bytes: pixels moved by CopyRect, and whether
-    // the screen size has changed.
-    qint64 copiedPixels = 0;
-    bool sizeChanged = false;
+    // Work the panel may still cause before our next update request, beyond the bytes it sends
+    // (see chargeWork()).
+    qint64 workLeft = 0;
     QRegion damage; // collected for the update being read
     int damageRects = 0;
     QRect damageBounds; // rectangles beyond the ones the region keeps apart
