@@ -252,6 +252,7 @@ void RfbClient::connectToPanel(const QString &host, quint16 port, const QString 
 void RfbClient::disconnectFromPanel()
 {
     state = Idle;
+    ++attempt;
     responseTimer.stop();
     updateTimer.stop();
     keepAliveTimer.stop();
@@ -381,14 +382,20 @@ void RfbClient::processInput()
     QElapsedTimer clock;
     clock.start();
     drained = false;
-    while (state != Idle) {
-        if (!parseStep() && (state == Idle || !pullInput()))
+    // A slot on ended() may start a new attempt from inside a step: nothing of this pass, which
+    // belongs to the old one, may run on after that.
+    const quint64 current = attempt;
+    const auto going = [&]() { return state != Idle && attempt == current; };
+    while (going()) {
+        if (!parseStep() && (!going() || !pullInput()))
             break;
-        if (clock.nsecsElapsed() >= sliceNanoseconds) {
+        if (going() && clock.nsecsElapsed() >= sliceNanoseconds) {
             scheduleContinuation();
             break;
         }
     }
+    if (attempt != current)
+        return;
     if (state == Running && inputBuffer.size() == readPos)
         responseTimer.stop();
     else if (state != Idle && !responseTimer.isActive())
@@ -415,7 +422,7 @@ qint64 RfbClient::waitingInput()
 bool RfbClient::pullInput()
 {
     const qint64 available = waitingInput();
-    if (state == Idle || (available <= 0 && !readingDirectly))
+    if (available < 0 || (available == 0 && !readingDirectly))
         return false;
     const qsizetype unparsed = inputBuffer.size() - readPos;
 
@@ -857,8 +864,8 @@ bool RfbClient::readRawPixels()
         } else {
             if (fromDevice < 0) {
                 fromDevice = waitingInput();
-                if (state == Idle)
-                    return false;
+                if (fromDevice < 0)
+                    return false; // ended: the image and the rectangle may be another attempt's
             }
             if (fromDevice > 0) {
                 got = transport->read(at, std::min<qint64>(want, fromDevice));

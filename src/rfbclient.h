@@ -136,6 +136,7 @@ private:
     void writeBytes(const char *data, qsizetype size);
 
     ProtocolState state = Idle;
+    quint64 attempt = 0; // counts resets, so code running on after a failure can tell
     QTcpSocket socket;
     QPointer<QIODevice> transport;
     QTimer responseTimer;
