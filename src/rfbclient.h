@@ -31,6 +31,8 @@ struct Span;
 //    changedRegion() then tells which part of the framebuffer it changed. While an update is
 //    being read, Raw pixels land in the framebuffer row by row as they arrive.
 //  - The senders only write while isLive(); otherwise input is dropped, never queued.
+//  - Between two of the client's update requests a panel may cause only a bounded amount of work
+//    beyond the bytes it sends (new screens, copies); past it the attempt ends, not retryable.
 //
 // When a transport device is injected, it is read and written instead of the own socket; the
 // client opens it if it is closed but never closes it, and the caller keeps its ownership. A
