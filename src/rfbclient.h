@@ -31,6 +31,8 @@ struct Span;
 //    changedRegion() then tells which part of the framebuffer it changed. While an update is
 //    being read, Raw pixels land in the framebuffer row by row as they arrive.
 //  - The senders only write while isLive(); otherwise input is dropped, never queued.
+//  - Between two of the client's update requests a panel may cause only a bounded amount of work
+//    beyond the bytes it sends (new screens, copies); past it the attempt ends, not retryable.
 //
 // When a transport device is injected, it is read and written instead of the own socket; the
 // client opens it if it is closed but never closes it, and the caller keeps its ownership. A
@@ -123,7 +125,8 @@ private:
     bool readFramebufferUpdate(WireReader &in);
     bool readRectangle(WireReader &in);
     bool applyDesktopSize(int width, int height);
-    void failHeavyUpdate();
+    bool chargeWork(qint64 pixels);
+    bool spendWork(qint64 units);
     void applyCopyRect(const QRect &area, int sourceX, int sourceY);
     bool finishRectangle();
     bool readRawPixels();
@@ -135,6 +138,7 @@ private:
     void writeBytes(const char *data, qsizetype size);
 
     ProtocolState state = Idle;
+    quint64 attempt = 0; // counts resets, so code running on after a failure can tell
     QTcpSocket socket;
     QPointer<QIODevice> transport;
     QTimer responseTimer;
@@ -155,10 +159,9 @@ private:
     bool readingDirectly = false; // the own socket of a live session is read behind Qt's buffer
     qint64 wakeBytes = 1; // the socket's receive low-water mark while read directly
     bool drained = false; // the descriptor had nothing in this pass over the input
-    // Work of the update being read beyond its bytes: pixels moved by CopyRect, and whether
-    // the screen size has changed.
-    qint64 copiedPixels = 0;
-    bool sizeChanged = false;
+    // Work the panel may still cause before our next update request, beyond the bytes it sends
+    // (see chargeWork()).
+    qint64 workLeft = 0;
     QRegion damage; // collected for the update being read
     int damageRects = 0;
     QRect damageBounds; // rectangles beyond the ones the region keeps apart

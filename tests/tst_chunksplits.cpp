@@ -140,6 +140,9 @@ SessionScript largeSession()
     s.raw(0, 0, 1024, 600, 40);
     s.beginUpdate(1);
     s.copy(1, 1, 1000, 500, 0, 0);
+    s.beginUpdate(12); // a scroll sent line by line, each line a move of the whole screen
+    for (int i = 0; i < 12; ++i)
+        s.copy(0, 0, 1024, 599, 0, 1);
     return s;
 }
 
