@@ -284,28 +284,34 @@ void MainWindow::editProfile(bool createNew)
     const int index = createNew ? -1 : currentProfileIndex();
     if (!createNew && index == -1)
         return;
-    // The record enters the book before it is written, so a failed write
-    // leaves the book as the user made it while the editor says so.
-    QString committed;
-    const auto commit = [this, &committed](const PanelProfile &record) {
-        const int at = profileIndexById(book, record.id);
+    // The record enters the book only once the store took it, so Cancel after a failed write
+    // leaves the book and the sessions as they were.
+    const auto commit = [this](const PanelProfile &record) {
+        AddressBook next = book;
+        const int at = profileIndexById(next, record.id);
         if (at == -1) {
-            book.append(record);
+            next.append(record);
         } else {
-            book[at] = record;
+            next[at] = record;
         }
-        committed = record.id;
-        return saveProfiles(book) ? QString() : bookWriteFailure();
+        if (!saveProfiles(next)) {
+            // The refused value may still wait in the store for a later write; the book's own
+            // replaces it.
+            saveProfiles(book);
+            return bookWriteFailure();
+        }
+        book = next;
+        return QString();
     };
     QPointer<MainWindow> self(this);
     PanelProfile edited;
-    ProfileEditor::edit(this,
+    const bool saved = ProfileEditor::edit(this,
         createNew ? ProfileEditor::Mode::NewPanel : ProfileEditor::Mode::ExistingPanel,
         createNew ? PanelProfile::createNew() : book.at(index), &edited, commit);
-    if (!self || committed.isEmpty())
+    if (!self || !saved)
         return;
 
-    const int at = profileIndexById(book, committed);
+    const int at = profileIndexById(book, edited.id);
     if (at == -1)
         return;
     const PanelProfile record = book.at(at);
