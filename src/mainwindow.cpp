@@ -253,7 +253,6 @@ void MainWindow::duplicateProfile()
     book.append(copy);
     storeBook(tr("Дублировать панель"));
     rebuildAddressTree();
-    refreshCellSelectors();
 }
 
 void MainWindow::deleteProfile()
@@ -276,7 +275,6 @@ void MainWindow::deleteProfile()
     book.removeAt(at);
     storeBook(tr("Удалить панель"));
     rebuildAddressTree();
-    refreshCellSelectors();
 }
 
 void MainWindow::editProfile(bool createNew)
@@ -322,7 +320,6 @@ void MainWindow::editProfile(bool createNew)
         if (session->profileId() == record.id && !session->isEngaged())
             session->applyProfile(record);
     }
-    refreshCellSelectors();
 }
 
 void MainWindow::importAddressBook()
@@ -584,7 +581,6 @@ void MainWindow::rebuildWorkspace()
         session->setCompact(compact);
     }
     sessionTabs = nullptr;
-    cellSelectors.clear();
     delete workspacePage;
 
     workspacePage = new QWidget(workspaceHost);
@@ -627,7 +623,6 @@ void MainWindow::showCellsPage(QWidget *page)
     const QList<QComboBox *> selectors = WorkspacePages::fillCells(page, cells, book, sessions);
     for (int k = 0; k < selectors.size(); ++k) {
         QComboBox *selector = selectors.at(k);
-        cellSelectors.append(selector);
         connect(selector, &QComboBox::activated, this, [this, selector, k](int index) {
             const QString id = selector->itemData(index).toString();
             QTimer::singleShot(0, this, [this, k, id] { chooseCellPanel(k, id); });
@@ -705,14 +700,6 @@ void MainWindow::closeSession(Session *session)
     sessions.removeOne(session);
     delete session;
     rebuildWorkspace();
-}
-
-void MainWindow::refreshCellSelectors()
-{
-    for (int k = 0; k < cellSelectors.size(); ++k) {
-        if (cellSelectors.at(k))
-            WorkspacePages::listPanels(cellSelectors.at(k), k, cells, book);
-    }
 }
 
 void MainWindow::updateStatusLine()

@@ -115,8 +115,6 @@ private:
     // (the in-memory book stays as the user made it).
     void storeBook(const QString &title);
     static QString bookWriteFailure();
-    // The cell selectors list the book anew without a rebuild of the page.
-    void refreshCellSelectors();
 
     QWidget *buildTopBar();
     Session *createSession(const PanelProfile &profile);
@@ -142,7 +140,6 @@ private:
     QWidget *workspaceHost = nullptr;
     QWidget *workspacePage = nullptr;
     QPointer<QTabWidget> sessionTabs;
-    QList<QPointer<QComboBox>> cellSelectors;
     bool rebuilding = false;
     bool closing = false;
     bool wasMaximized = false;

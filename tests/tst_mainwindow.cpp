@@ -196,6 +196,12 @@ void TestMainWindow::tabsCellsAndTheStatusLine()
         QStringLiteral("2 панели"));
     QCOMPARE(rig.window->findChild<QComboBox *>(QStringLiteral("slot1"))->currentText(),
         QStringLiteral("B"));
+    // The selectors list the book as at the last rebuild: deleting B leaves its cell's as it was.
+    rig.choosePanel(1);
+    rig.answers->replies = { true };
+    rig.window->deleteProfile();
+    QCOMPARE(rig.window->findChild<QComboBox *>(QStringLiteral("slot1"))->currentText(),
+        QStringLiteral("B"));
     QVERIFY(!rig.window->findChild<QComboBox *>(QStringLiteral("slot2")));
     QCOMPARE(rig.status(),
         QStringLiteral("Открыто: 3 · на связи: 0 · скрыто: 1 (доступны во вкладках) · выбрана: A"));
@@ -474,8 +480,8 @@ void TestMainWindow::panelAddedAndChangedThroughTheEditor()
     QCOMPARE(book.size(), 2);
     QCOMPARE(loadProfiles().at(1).host, QStringLiteral("127.0.0.1"));
     QCOMPARE(rig.window->currentProfileIndex(), 1);
-    QCoreApplication::processEvents(); // the selectors list it in place: no rebuild of the page
-    QVERIFY(slot1 && slot1->itemText(2) == QStringLiteral("Press 1"));
+    QCoreApplication::processEvents(); // no rebuild of the page: the selectors list it later
+    QVERIFY(slot1 && slot1->count() == 2);
     rig.button(QStringLiteral("Открыть панель →"))->click();
     Session *live = rig.window->openSessions().at(1);
     QTRY_VERIFY_WITH_TIMEOUT(live->isLive(), 10000);
