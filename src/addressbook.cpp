@@ -33,7 +33,7 @@ bool readPort(const QJsonValue &value, int *port)
 
 } // namespace
 
-AddressBook loadProfiles(ProfilesDamage *damage)
+AddressBook loadProfiles(QByteArray *damagedValue)
 {
     AddressBook book;
     QSettings settings;
@@ -72,23 +72,19 @@ AddressBook loadProfiles(ProfilesDamage *damage)
         book.append(profile);
     }
 
-    ProfilesDamage found = ProfilesDamage::None;
-    if (damaged) {
-        found = ProfilesDamage::BackupKept;
-        if (settings.value(kBackupKey).toByteArray() != stored) {
-            settings.setValue(kBackupKey, stored);
-            settings.sync();
-            if (settings.status() != QSettings::NoError)
-                found = ProfilesDamage::BackupFailed;
-        }
-        // With the original safe, the repaired list is stored at once, so the
-        // fresh ids stay the same at the next start and the damage is met once.
-        if (found == ProfilesDamage::BackupKept)
-            saveProfiles(book);
-    }
-    if (damage)
-        *damage = found;
+    if (damaged && damagedValue)
+        *damagedValue = stored;
     return book;
+}
+
+bool keepProfilesBackup(const QByteArray &damaged)
+{
+    QSettings settings;
+    if (settings.value(kBackupKey).toByteArray() == damaged)
+        return true;
+    settings.setValue(kBackupKey, damaged);
+    settings.sync();
+    return settings.status() == QSettings::NoError;
 }
 
 bool saveProfiles(const AddressBook &book)

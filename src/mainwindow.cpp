@@ -54,7 +54,7 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent,
         Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint
             | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint)
-    , book(loadProfiles(&bookDamage))
+    , book(loadProfiles(&damagedBook))
     , prompts(std::make_unique<UserPrompts>())
     , journal(new Journal(this))
 {
@@ -197,12 +197,11 @@ void MainWindow::setPrompts(std::unique_ptr<UserPrompts> replacement)
 
 void MainWindow::reportDamagedAddressBook()
 {
-    if (bookDamage == ProfilesDamage::None)
+    if (damagedBook.isNull())
         return;
-    const QString kept = bookDamage == ProfilesDamage::BackupKept
+    const QString kept = keepProfilesBackup(std::exchange(damagedBook, QByteArray()))
         ? tr("Исходная копия сохранена в настройках под ключом «profilesBackup».")
         : tr("Сохранить исходную копию не удалось; проверьте доступ к настройкам.");
-    bookDamage = ProfilesDamage::None;
     prompts->notify(this, tr("Адресная книга"),
         tr("Адресная книга в настройках была частично повреждена: нечитаемые записи пропущены, "
            "повторяющиеся получили новый идентификатор. %1")

@@ -43,9 +43,10 @@ public:
 
     // Replaces the way the window asks the user (tests answer here).
     void setPrompts(std::unique_ptr<UserPrompts> prompts);
-    // Tells the user, once, when loading found the stored address book damaged
-    // (entries left out or ids repeated) and whether its copy was kept. Called
-    // after the window is shown, except in screenshot mode.
+    // When loading found the stored address book damaged (entries left out or
+    // ids repeated), keeps its value under "profilesBackup" and tells the user,
+    // once, whether that worked. Called after the window is shown, before the
+    // user can change the book; not in screenshot mode, which writes nothing.
     void reportDamagedAddressBook();
 
     // The address book and the operations of its column.
@@ -126,7 +127,7 @@ private:
     void setTabColour(Session *session, bool connected);
     void deferClose(Session *session);
 
-    ProfilesDamage bookDamage = ProfilesDamage::None;
+    QByteArray damagedBook; // the stored value loading could not take whole, until kept
     AddressBook book;
     std::unique_ptr<UserPrompts> prompts;
     Journal *journal = nullptr;
