@@ -31,6 +31,7 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <algorithm>
 #include <utility>
@@ -406,11 +407,41 @@ void MainWindow::placeWindow(const QByteArray &storedGeometry)
         areas.append(screen->availableGeometry());
     const int home = std::max(0, int(screens.indexOf(QGuiApplication::primaryScreen())));
     // Missing or unusable bytes leave no stored geometry: the initial size, centred.
-    const QRect restored = restoreGeometry(storedGeometry) ? geometry() : QRect();
-    const WindowPlacement::Result fit
-        = WindowPlacement(QSize(1400, 900), QSize(1100, 700)).place(areas, home, restored);
+    const bool restored = restoreGeometry(storedGeometry);
+    const Qt::WindowStates state = windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen);
+    // A maximised or full-screen window is placed by the geometry it returns to.
+    const QRect stored = !restored ? QRect() : state ? normalGeometry() : geometry();
+    const WindowPlacement::Result fit = placement().place(areas, home, stored);
     setMinimumSize(fit.minimum);
+    // Qt drops a maximised or full-screen state when it sets a created window's geometry: the
+    // window is placed in the normal state, then the stored state is set again.
+    setWindowState(Qt::WindowNoState);
     setGeometry(fit.geometry);
+    setWindowState(state);
+
+    // The minimum follows the window to another screen, as it was fitted to the first.
+    create();
+    connect(windowHandle(), &QWindow::screenChanged, this, [this](QScreen *screen) {
+        if (screen)
+            setMinimumSize(placement().minimumOn(screen->availableGeometry()));
+    });
+}
+
+WindowPlacement MainWindow::placement()
+{
+    return WindowPlacement(QSize(1400, 900), QSize(1100, 700));
+}
+
+void MainWindow::sizeForCapture()
+{
+    // The picture is of the window, so it has the window's own size, stored or designed,
+    // whatever screen the platform reports; fitting to a screen is for a window shown on one.
+    const QRect stored
+        = WindowPlacement::storedNormalGeometry(QSettings().value(geometryKey).toByteArray());
+    const WindowPlacement designed = placement();
+    setWindowState(Qt::WindowNoState);
+    setMinimumSize(designed.minimumOn(QRect()));
+    resize(stored.isValid() ? stored.size() : designed.preferred());
 }
 
 void MainWindow::restoreWorkspace()

@@ -18,6 +18,7 @@ class QTabWidget;
 class QTimer;
 class Session;
 class UserPrompts;
+class WindowPlacement;
 
 // The one top-level window: the address book column at the left and, at the
 // right, the top bar, the status line and the workspace in which the open
@@ -48,6 +49,9 @@ public:
     // once, whether that worked. Called after the window is shown, before the
     // user can change the book; not in screenshot mode, which writes nothing.
     void reportDamagedAddressBook();
+    // Screenshot mode, before the window is shown: the window takes its stored
+    // normal size, or the designed one, however small the screen is.
+    void sizeForCapture();
 
     // The address book and the operations of its column.
     const AddressBook &addressBook() const { return book; }
@@ -106,8 +110,10 @@ private:
     void logSessionEvent(Session *session, const QString &message);
 
     // Sizes and places the window on the screens there are, from the stored
-    // geometry when there is one.
+    // geometry when there is one, keeping a stored maximised or full-screen state.
     void placeWindow(const QByteArray &storedGeometry);
+    // The designed sizes: 1400 x 900, at least 1100 x 700.
+    static WindowPlacement placement();
     // Writes the workspace, the geometry and the journal; false when the
     // settings store did not take them.
     bool saveWorkspace();

@@ -22,6 +22,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTreeWidget>
+#include <QWindow>
 #include <QtTest>
 
 namespace {
@@ -273,6 +274,18 @@ void TestMainWindow::fullScreenFromMaximisedAndBack()
     QVERIFY(!rig.window->isFullScreen());
     QVERIFY(rig.window->isMaximized());
     QVERIFY(rig.button(QStringLiteral("Полный экран")));
+
+    // The minimum is fitted again on the screen the window moves to (800 x 800 here).
+    rig.window->setMinimumSize(1100, 700);
+    emit rig.window->windowHandle()->screenChanged(rig.window->screen());
+    QCOMPARE(rig.window->minimumSize(), QSize(800, 700));
+
+    // A maximised window comes back maximised.
+    forgetWorkspace();
+    QVERIFY(rig.window->close());
+    Rig next({});
+    next.window->show();
+    QVERIFY(next.window->isMaximized());
 }
 
 void TestMainWindow::duplicateAndDelete()
