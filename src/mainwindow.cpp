@@ -247,7 +247,13 @@ void MainWindow::duplicateProfile()
         return;
     PanelProfile copy = book.at(index);
     copy.id = PanelProfile::newId();
-    copy.name += tr(" — копия");
+    // The original part is shortened so that the copy's name keeps to the limit that the
+    // editor and an import of our own export hold it to, never splitting a surrogate pair.
+    const QString suffix = tr(" — копия");
+    qsizetype keep = PanelProfile::maxNameLength - suffix.size();
+    if (copy.name.size() > keep && copy.name.at(keep - 1).isHighSurrogate())
+        --keep;
+    copy.name = copy.name.left(keep) + suffix;
     copy.password.clear();
     copy.remember = false;
     book.append(copy);

@@ -294,7 +294,9 @@ void TestMainWindow::duplicateAndDelete()
     source.group = QStringLiteral("Цех");
     source.password = QStringLiteral("kept");
     QVERIFY2(CredentialStore::writePassword(source), "the test keyring is not reachable");
-    Rig rig({ panel("Другая", 5900), source });
+    // At the cut for " — копия" (8 characters) sits a surrogate pair.
+    const QString longName = QString(191, u'Д') + QStringLiteral("\U0001F600x");
+    Rig rig({ panel(longName, 5900), source });
     rig.choosePanel(1);
 
     rig.window->duplicateProfile();
@@ -323,6 +325,10 @@ void TestMainWindow::duplicateAndDelete()
     QCOMPARE(loadProfiles(), book);
     QCOMPARE(CredentialStore::readPassword(source.id), QString());
     QCOMPARE(rig.window->currentProfileIndex(), 0);
+
+    // A copy of a long name is shortened to the limit an import of our export holds it to.
+    rig.window->duplicateProfile();
+    QCOMPARE(book.last().name, QString(191, u'Д') + QStringLiteral(" — копия"));
 }
 
 void TestMainWindow::twoXvncPanelsSideBySide()
