@@ -1,7 +1,6 @@
 // Start-up as a process: the screenshot option and the compiled-in resources.
 #include "underwine.h"
 
-#include <QDataStream>
 #include <QDirIterator>
 #include <QFile>
 #include <QImage>
@@ -24,9 +23,9 @@ private:
     QProcess *start(const QStringList &args, const QString &screen = QStringLiteral("1600x1000 96"),
         const QString &settings = QStringLiteral("config"))
     {
+        const QStringList size = screen.split(QRegularExpression(QStringLiteral("[x ]")));
         QFile config(dir.filePath(QStringLiteral("screen.json")));
-        if (!screen.isEmpty()) {
-            const QStringList size = screen.split(QRegularExpression(QStringLiteral("[x ]")));
+        if (size.size() == 3) {
             if (!config.open(QIODevice::WriteOnly))
                 return nullptr;
             config.write(QStringLiteral(R"({"screens": [{"name": "s", "width": %1, "height": %2, "logicalDpi": %3}]})")
@@ -37,29 +36,13 @@ private:
         auto *process = new QProcess(this);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(settings));
-        // Relative: the platform argument is split at colons, drive letters included. No
-        // screen given: the platform's own.
+        // Relative: the platform argument is split at colons, drive letters included.
         env.insert(QStringLiteral("QT_QPA_PLATFORM"),
-            screen.isEmpty() ? QStringLiteral("offscreen")
-                             : QStringLiteral("offscreen:configfile=screen.json"));
+                   QStringLiteral("offscreen") + (screen.isEmpty() ? "" : ":configfile=screen.json"));
         process->setProcessEnvironment(env);
         process->setWorkingDirectory(dir.path());
         process->start(QStringLiteral(PELORIN_EXE), args);
         return process;
-    }
-
-    // Every file of the settings folder with its bytes.
-    QMap<QString, QByteArray> settingsFiles() const
-    {
-        QMap<QString, QByteArray> files;
-        QDirIterator it(dir.filePath(QStringLiteral("capture")), QDir::Files | QDir::Hidden,
-            QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            QFile file(it.next());
-            files.insert(
-                file.fileName(), file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("?"));
-        }
-        return files;
     }
 
 private slots:
@@ -80,67 +63,51 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("file");
         QTest::addColumn<QString>("screen");
-        QTest::addColumn<QRect>("stored"); // the stored normal geometry; invalid: none
         QTest::addColumn<QSize>("size");
         const QSize designed(1400, 900);
-        QTest::newRow("plain") << QStringList { "--screenshot", "out.png" } << "out.png"
-                               << "1600x1000 96" << QRect() << designed;
+        QTest::newRow("plain") << QStringList{"--screenshot", "out.png"} << "out.png"
+                               << "1600x1000 96" << designed;
         QTest::newRow("first option counts")
-            << QStringList { "--screenshot", "first.png", "--screenshot", "second.png" }
-            << "first.png"
-            << "1600x1000 96" << QRect() << designed;
+            << QStringList{"--screenshot", "first.png", "--screenshot", "second.png"} << "first.png"
+            << "1600x1000 96" << designed;
         QTest::newRow("path that looks like an option")
-            << QStringList { "--screenshot", "--odd.png" } << "--odd.png"
-            << "1600x1000 96" << QRect() << designed;
+            << QStringList{"--screenshot", "--odd.png"} << "--odd.png" << "1600x1000 96" << designed;
         QTest::newRow("after other arguments")
-            << QStringList { "--SCREENSHOT", "x", "--screenshot", "late.png" } << "late.png"
-            << "1600x1000 96" << QRect() << designed;
-        // The picture is of the window at its own size, whatever the screen.
-        QTest::newRow("platform's own 800 x 800 screen")
-            << QStringList { "--screenshot", "own.png" } << "own.png"
-            << "" << QRect() << designed;
+            << QStringList{"--SCREENSHOT", "x", "--screenshot", "late.png"} << "late.png"
+            << "1600x1000 96" << designed;
+        // The window's own size, whatever the screen.
         QTest::newRow("1366 x 768 screen")
-            << QStringList { "--screenshot", "small.png" } << "small.png"
-            << "1366x768 96" << QRect() << designed;
+            << QStringList{"--screenshot", "small.png"} << "small.png" << "1366x768 96" << designed;
+        QTest::newRow("Qt's own 800 x 800 screen")
+            << QStringList{"--screenshot", "own.png"} << "own.png" << "" << designed;
         QTest::newRow("150 %: device pixels")
-            << QStringList { "--screenshot", "scaled.png" } << "scaled.png"
-            << "1920x1080 144" << QRect() << QSize(2100, 1350);
-#ifndef Q_OS_WIN // the settings live in the registry there
-        QTest::newRow("stored size on a smaller screen")
-            << QStringList { "--screenshot", "stored.png" } << "stored.png"
-            << "" << QRect(40, 30, 1200, 790) << QSize(1200, 790);
-#endif
+            << QStringList{"--screenshot", "scaled.png"} << "scaled.png" << "1920x1080 144"
+            << QSize(2100, 1350);
     }
 
-    // The capture also leaves the settings as they were, a damaged address book included.
     void captureWritesWindowImage()
     {
         QFETCH(QStringList, args);
         QFETCH(QString, file);
         QFETCH(QString, screen);
-        QFETCH(QRect, stored);
         QFETCH(QSize, size);
         const QString path = dir.filePath(file);
         QFile::remove(path);
-        QDir(dir.filePath(QStringLiteral("capture"))).removeRecursively();
-        {
-            QSettings settings(dir.filePath(QStringLiteral("capture/Pelorin/PelorinVNC.conf")),
-                QSettings::IniFormat);
-            settings.setValue(QStringLiteral("profiles"),
-                QByteArray(R"([{"id":"a","port":1},{"id":"b","host":"h"}])"));
-            if (stored.isValid()) {
-                // What QWidget::saveGeometry writes (format 3.0) for a window in its normal state.
-                QByteArray geometry;
-                QDataStream out(&geometry, QIODevice::WriteOnly);
-                out.setVersion(QDataStream::Qt_4_0);
-                out << quint32(0x1D9D0CB) << quint16(3) << quint16(0) << stored << stored
-                    << qint32(0) << quint8(0) << quint8(0) << qint32(800) << stored;
-                settings.setValue(QStringLiteral("windowGeometry"), geometry);
+        // The capture writes no settings, not even over a damaged address book.
+        QSettings(dir.filePath("config/Pelorin/PelorinVNC.conf"), QSettings::IniFormat)
+            .setValue("profiles", QByteArray(R"([{"id":"a","port":1}])"));
+        const auto settings = [this] {
+            QMap<QString, QByteArray> files;
+            QDirIterator it(dir.filePath("config"), QDir::Files, QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                QFile file(it.next());
+                files.insert(file.fileName(), file.open(QIODevice::ReadOnly) ? file.readAll() : "?");
             }
-        }
-        const QMap<QString, QByteArray> before = settingsFiles();
+            return files;
+        };
+        const QMap<QString, QByteArray> before = settings();
 
-        QProcess *process = start(args, screen, QStringLiteral("capture"));
+        QProcess *process = start(args, screen);
         QVERIFY(process);
         QVERIFY(process->waitForFinished(60000));
         QCOMPARE(process->exitStatus(), QProcess::NormalExit);
@@ -150,15 +117,13 @@ private slots:
         QVERIFY2(!shot.isNull(), qPrintable(path));
         QCOMPARE(shot.size(), size);
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("second.png"))));
-#ifndef Q_OS_WIN
-        QCOMPARE(settingsFiles(), before);
-#endif
+        QCOMPARE(settings(), before);
     }
 
     void unwritableCaptureFails()
     {
         const QString path = dir.filePath(QStringLiteral("missing/folder/out.png"));
-        QProcess *process = start({ QStringLiteral("--screenshot"), path });
+        QProcess *process = start({QStringLiteral("--screenshot"), path});
         QVERIFY(process);
         QVERIFY(process->waitForFinished(60000));
         QCOMPARE(process->exitCode(), 1);
@@ -170,9 +135,9 @@ private slots:
     void unrecognisedOptionRunsNormally_data()
     {
         QTest::addColumn<QStringList>("args");
-        QTest::newRow("last argument") << QStringList { "--screenshot" };
-        QTest::newRow("upper case") << QStringList { "--SCREENSHOT", "normal.png" };
-        QTest::newRow("with equals sign") << QStringList { "--screenshot=normal.png" };
+        QTest::newRow("last argument") << QStringList{"--screenshot"};
+        QTest::newRow("upper case") << QStringList{"--SCREENSHOT", "normal.png"};
+        QTest::newRow("with equals sign") << QStringList{"--screenshot=normal.png"};
     }
 
     void unrecognisedOptionRunsNormally()
@@ -198,11 +163,11 @@ private slots:
     void oneCopyPerSettings()
     {
 #ifdef Q_OS_WIN
-        const QStringList configs { "config" }; // the registry: one location per user
-        const QString lockAt = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-            + "/Pelorin/PelorinVNC/PelorinVNC.lock";
+        const QStringList configs{"config"}; // the registry: one location per user
+        const QString lockAt = QStandardPaths::writableLocation(
+            QStandardPaths::GenericDataLocation) + "/Pelorin/PelorinVNC/PelorinVNC.lock";
 #else
-        const QStringList configs { "config", "other-config" };
+        const QStringList configs{"config", "other-config"};
         const QString lockAt = dir.filePath("%1/Pelorin/PelorinVNC.lock");
 #endif
         QList<QProcess *> running;
@@ -213,7 +178,7 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lock), 60000);
         }
         const QString shot = dir.filePath(QStringLiteral("beside.png"));
-        for (const QStringList &args : { QStringList(), QStringList { "--screenshot", shot } }) {
+        for (const QStringList &args : {QStringList(), QStringList{"--screenshot", shot}}) {
             QProcess *process = start(args);
             QVERIFY(process->waitForFinished(60000));
             QCOMPARE(process->exitCode(), 0);
@@ -232,9 +197,9 @@ private slots:
         QFile sheet(QStringLiteral(":/theme.qss"));
         QVERIFY(sheet.open(QIODevice::ReadOnly));
         const QString text = QString::fromUtf8(sheet.readAll());
-        for (const char *selector : { "#sidebar", "#topbar", "#windowBar", "#windowClose",
-                 "#session", "#sessionStatus", "#primary", "#emptyTile", "#remoteScroll",
-                 "#viewOnly", "#error", "[online=\"true\"]", "[selected=\"true\"]" })
+        for (const char *selector : {"#sidebar", "#topbar", "#windowBar", "#windowClose", "#session",
+                                     "#sessionStatus", "#primary", "#emptyTile", "#remoteScroll",
+                                     "#viewOnly", "#error", "[online=\"true\"]", "[selected=\"true\"]"})
             QVERIFY2(text.contains(QLatin1String(selector)), selector);
 
         const QImage logo(QStringLiteral(":/assets/logo.png"));
@@ -249,8 +214,8 @@ private slots:
         QVERIFY(md.contains(QStringLiteral("## D3DES")));
         QVERIFY(md.contains(QStringLiteral("## Qt")));
 
-        for (const char *name : { ":/licenses/LGPL-3.0.txt", ":/licenses/GPL-3.0.txt" }) {
-            QFile licence { QString::fromLatin1(name) };
+        for (const char *name : {":/licenses/LGPL-3.0.txt", ":/licenses/GPL-3.0.txt"}) {
+            QFile licence{QString::fromLatin1(name)};
             QVERIFY(licence.open(QIODevice::ReadOnly));
             QVERIFY(licence.readAll().contains("Version 3, 29 June 2007"));
         }
