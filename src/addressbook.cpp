@@ -57,6 +57,7 @@ AddressBook loadProfiles(QByteArray *damagedValue)
         profile.viewOnly = object.value(QLatin1String("viewOnly")).toBool(false);
         profile.reconnect = object.value(QLatin1String("reconnect")).toBool(false);
         profile.remember = object.value(QLatin1String("remember")).toBool(false);
+        profile.compression = object.value(QLatin1String("compression")).toBool(false);
         if (profile.id.isEmpty() || profile.host.isEmpty() || !portOk) {
             damaged = true;
             continue;
@@ -101,6 +102,9 @@ bool saveProfiles(const AddressBook &book)
         object.insert(QLatin1String("viewOnly"), profile.viewOnly);
         object.insert(QLatin1String("reconnect"), profile.reconnect);
         object.insert(QLatin1String("remember"), profile.remember);
+        // Only when set: a record without it is stored exactly as before the member existed.
+        if (profile.compression)
+            object.insert(QLatin1String("compression"), true);
         entries.append(object);
     }
     QSettings settings;

@@ -171,7 +171,7 @@ private slots:
         QTest::newRow("wrong member types")
                 << QByteArray("[{\"id\":\"a\",\"host\":\"h\",\"name\":5,\"group\":true,"
                               "\"notes\":[\"x\"],\"viewOnly\":\"true\",\"reconnect\":1,"
-                              "\"remember\":null}]")
+                              "\"remember\":null,\"compression\":\"true\"}]")
                 << AddressBook{record("a", "h")};
         QTest::newRow("only id and host")
                 << QByteArray("[{\"host\":\"h\",\"id\":\"a\"}]") << AddressBook{record("a", "h")};
@@ -261,6 +261,7 @@ private slots:
         PanelProfile b = PanelProfile::createNew();
         b.host = QStringLiteral("panel.local");
         b.reconnect = true;
+        b.compression = true;
         saveProfiles({a, b});
 
         const AddressBook loaded = loadProfiles();
