@@ -39,8 +39,8 @@ public:
     static QString sessionEntry(const PanelProfile &profile, const QString &message);
     // Every occurrence of password (when not empty) becomes "[скрыто]", then
     // control characters, the Unicode line and paragraph separators and the
-    // bidirectional controls become spaces, then the text is cut to maxMessageLength. Masking comes first so
-    // that a password straddling the cut is never kept in part.
+    // bidirectional controls become spaces, then the text is cut to maxMessageLength. Masking comes
+    // first so that a password straddling the cut is never kept in part.
     static QString cleanMessage(const QString &message, QStringView password);
 
     // The diagnostics file: the product header line, a line feed, then the lines

@@ -61,7 +61,8 @@ private slots:
             << "" << QString(1500, QLatin1Char('y')) << QString(1024, QLatin1Char('y')) << false;
         const QString pair = QStringLiteral("\U0001F600");
         QTest::newRow("surrogate pair across the cut")
-            << "" << QString(1023, QLatin1Char('y')) + pair << QString(1023, QLatin1Char('y')) << false;
+            << "" << QString(1023, QLatin1Char('y')) + pair << QString(1023, QLatin1Char('y'))
+            << false;
         // clang-format off
         // Anything that breaks a line, or could forge one, in a message or a panel's name or host.
         QTest::newRow("C0 controls") << "" << "a\tb\001c\033d\177" << "a b c d " << true;

@@ -559,7 +559,8 @@ void TestMainWindow::failedSettingsWriteIsTold()
     rig.trigger(QStringLiteral("Экспорт без паролей…")); // for the import
     rig.answers->replies = { true };
     rig.choosePanel(0);
-    const QPointer<Session> idle = rig.window->openSession(rig.window->addressBook().at(0).id, false);
+    const QPointer<Session> idle
+        = rig.window->openSession(rig.window->addressBook().at(0).id, false);
 
     // A read-only settings file; root writes one anyway, so then a folder takes its place.
     const QString settingsFile = QSettings().fileName();
