@@ -986,6 +986,7 @@ bool RfbClient::finishRectangle()
 
 void RfbClient::beginSecurity(quint32 type)
 {
+    usedPassword = type == 2;
     if (type == 1) {
         if (protocolMinor == 8)
             state = AwaitSecurityResult;

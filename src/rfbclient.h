@@ -74,6 +74,9 @@ public:
     const QRegion &changedRegion() const { return changed; }
     bool isLive() const;
     bool retryable() const;
+    // Whether the handshake that ended in connected() answered a VNC password challenge; false
+    // when the panel settled on security None.
+    bool passwordUsed() const { return usedPassword; }
 
     // Test seam: tests fire these timers instead of waiting out 12 s, 35 ms or 15 s, and look
     // at the state and the buffers. The program itself never calls these.
@@ -169,4 +172,5 @@ private:
     bool fullUpdatePending = false;
     bool retry = false;
     bool continuationPending = false;
+    bool usedPassword = false; // the security type chosen was VNC Authentication
 };

@@ -59,11 +59,16 @@ private slots:
                                                    << "[[скрыто]]" << false;
         QTest::newRow("long message cut")
             << "" << QString(1500, QLatin1Char('y')) << QString(1024, QLatin1Char('y')) << false;
+        const QString pair = QStringLiteral("\U0001F600");
+        QTest::newRow("surrogate pair across the cut")
+            << "" << QString(1023, QLatin1Char('y')) + pair << QString(1023, QLatin1Char('y'))
+            << false;
         // clang-format off
         // Anything that breaks a line, or could forge one, in a message or a panel's name or host.
         QTest::newRow("C0 controls") << "" << "a\tb\001c\033d\177" << "a b c d " << true;
         QTest::newRow("C1 controls, NEL") << "" << "a\u0085b\u009bc" << "a b c" << true;
         QTest::newRow("line, paragraph separators") << "" << "a\u2028b\u2029c" << "a b c" << true;
+        QTest::newRow("bidirectional controls") << "" << "a\u202Eb\u200Ec\u2066d\u2069\u202Ae" << "a b c d  e" << true;
         // clang-format on
     }
 

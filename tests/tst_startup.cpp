@@ -3,10 +3,12 @@
 #include "singleinstance.h"
 #include "underwine.h"
 
+#include <QDirIterator>
 #include <QFile>
 #include <QImage>
 #include <QProcess>
 #include <QResource>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -23,23 +25,26 @@ private:
     QTemporaryDir dir;
 
     // Runs the program with these arguments and the given settings folder, on an offscreen
-    // screen of the given size and dots per inch ("1600x1000 96"; Qt's own is 800 x 800).
+    // screen of the given size and dots per inch ("1600x1000 96"; "": Qt's own, 800 x 800).
     QProcess *start(const QStringList &args, const QString &screen = QStringLiteral("1600x1000 96"),
         const QString &settings = QStringLiteral("config"))
     {
         const QStringList size = screen.split(QRegularExpression(QStringLiteral("[x ]")));
         QFile config(dir.filePath(QStringLiteral("screen.json")));
-        if (!config.open(QIODevice::WriteOnly))
-            return nullptr;
-        config.write(QStringLiteral(R"({"screens": [{"name": "s", "width": %1, "height": %2, "logicalDpi": %3}]})")
-                         .arg(size[0], size[1], size[2])
-                         .toUtf8());
-        config.close();
+        if (size.size() == 3) {
+            if (!config.open(QIODevice::WriteOnly))
+                return nullptr;
+            config.write(QStringLiteral(R"({"screens": [{"name": "s", "width": %1, "height": %2, "logicalDpi": %3}]})")
+                             .arg(size[0], size[1], size[2])
+                             .toUtf8());
+            config.close();
+        }
         auto *process = new QProcess(this);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(settings));
         // Relative: the platform argument is split at colons, drive letters included.
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen:configfile=screen.json"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"),
+                   QStringLiteral("offscreen") + (screen.isEmpty() ? "" : ":configfile=screen.json"));
         process->setProcessEnvironment(env);
         process->setWorkingDirectory(dir.path());
         process->start(QStringLiteral(PELORIN_EXE), args);
@@ -76,12 +81,14 @@ private slots:
         QTest::newRow("after other arguments")
             << QStringList{"--SCREENSHOT", "x", "--screenshot", "late.png"} << "late.png"
             << "1600x1000 96" << designed;
-        QTest::newRow("1366 x 768 screen: the window fills it")
-            << QStringList{"--screenshot", "small.png"} << "small.png" << "1366x768 96"
-            << QSize(1366, 768);
-        QTest::newRow("1920 x 1080 at 150 %: 1280 x 720 points, all of the screen")
+        // The window's own size, whatever the screen.
+        QTest::newRow("1366 x 768 screen")
+            << QStringList{"--screenshot", "small.png"} << "small.png" << "1366x768 96" << designed;
+        QTest::newRow("Qt's own 800 x 800 screen")
+            << QStringList{"--screenshot", "own.png"} << "own.png" << "" << designed;
+        QTest::newRow("150 %: device pixels")
             << QStringList{"--screenshot", "scaled.png"} << "scaled.png" << "1920x1080 144"
-            << QSize(1920, 1080);
+            << QSize(2100, 1350);
     }
 
     void captureWritesWindowImage()
@@ -92,6 +99,19 @@ private slots:
         QFETCH(QSize, size);
         const QString path = dir.filePath(file);
         QFile::remove(path);
+        // The capture writes no settings, not even over a damaged address book.
+        QSettings(dir.filePath("config/Pelorin/PelorinVNC.conf"), QSettings::IniFormat)
+            .setValue("profiles", QByteArray(R"([{"id":"a","port":1}])"));
+        const auto settings = [this] {
+            QMap<QString, QByteArray> files;
+            QDirIterator it(dir.filePath("config"), QDir::Files, QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                QFile file(it.next());
+                files.insert(file.fileName(), file.open(QIODevice::ReadOnly) ? file.readAll() : "?");
+            }
+            return files;
+        };
+        const QMap<QString, QByteArray> before = settings();
 
         QProcess *process = start(args, screen);
         QVERIFY(process);
@@ -103,6 +123,7 @@ private slots:
         QVERIFY2(!shot.isNull(), qPrintable(path));
         QCOMPARE(shot.size(), size);
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("second.png"))));
+        QCOMPARE(settings(), before);
     }
 
     void unwritableCaptureFails()
