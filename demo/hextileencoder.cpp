@@ -1,6 +1,5 @@
 #include "hextileencoder.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -118,7 +117,6 @@ void TileEncoder::write(QByteArray &out, const QRect &tile, Carried &carried)
             keys[y * w + x] = key;
         }
     }
-    const qsizetype rawStart = out.size();
 
     // The commonest colour is the background; more than two colours need coloured subrects.
     constexpr int kCounted = 16;
@@ -185,7 +183,6 @@ void TileEncoder::write(QByteArray &out, const QRect &tile, Carried &carried)
         carried.foreground = foreground;
         return;
     }
-    out.resize(rawStart);
     out.append(char(kRawTile));
     for (int y = 0; y < h; ++y)
         out.append(reinterpret_cast<const char *>(data) + qsizetype(tile.y() + y) * stride

@@ -32,7 +32,12 @@ int main(int argc, char *argv[])
         QStringLiteral("folder"));
     const QCommandLineOption stats(QStringLiteral("stats"),
         QCoreApplication::translate("main", "Каждые 10 с печатать объём отправленного."));
-    parser.addOptions({ basePort, seed, stats });
+    const QCommandLineOption linkKbps(QStringLiteral("link-kbps"),
+        QCoreApplication::translate("main",
+            "Ограничить вывод каждого подключения к панели N кбит/с, как на медленном "
+            "канале (0 — без ограничения)."),
+        QStringLiteral("N"), QStringLiteral("0"));
+    parser.addOptions({ basePort, seed, stats, linkKbps });
     parser.process(app);
 
     bool ok = false;
@@ -45,12 +50,21 @@ int main(int argc, char *argv[])
         return 2;
     }
 
+    const int kbps = parser.value(linkKbps).toInt(&ok);
+    if (!ok || kbps < 0) {
+        std::fprintf(stderr, "%s\n",
+            qPrintable(QCoreApplication::translate("main", "Недопустимая скорость канала: %1")
+                           .arg(parser.value(linkKbps))));
+        return 2;
+    }
+
     QList<RfbServer *> servers;
     QList<quint16> ports;
     for (int i = 0; i < setups.size(); ++i) {
         const DemoPanelSetup &setup = setups.at(i);
         auto *panel = new DemoPanel(setup.name, setup.size, setup.otherSize, &app);
         auto *server = new RfbServer(panel, setup.password, setup.maxMinor, &app);
+        server->setLinkKbps(kbps);
         const quint16 port = base == 0 ? 0 : quint16(base + i);
         if (!server->listen(QHostAddress::LocalHost, port)) {
             std::fprintf(stderr, "%s\n",

@@ -20,6 +20,14 @@ bool RfbServer::listen(const QHostAddress &address, quint16 port)
     return tcp.listen(address, port);
 }
 
+void RfbServer::setLinkKbps(int kbps)
+{
+    linkKbps = kbps;
+    for (const QPointer<RfbServerConnection> &connection : std::as_const(connections))
+        if (connection)
+            connection->setLinkKbps(kbps);
+}
+
 void RfbServer::acceptConnections()
 {
     while (QTcpSocket *socket = tcp.nextPendingConnection()) {
@@ -34,6 +42,8 @@ void RfbServer::acceptConnections()
         }
         auto *connection
             = new RfbServerConnection(socket, panel, password, maxMinor, &counters, this);
+        if (linkKbps > 0)
+            connection->setLinkKbps(linkKbps);
         connections.append(connection);
         connect(connection, &RfbServerConnection::finished, this, [this, connection]() {
             connections.removeAll(connection);

@@ -38,6 +38,9 @@ public:
     quint16 serverPort() const { return tcp.serverPort(); }
     QString errorString() const { return tcp.errorString(); }
 
+    // Each connection's output at most kbps kilobits per second, like a slow link (0: no limit).
+    void setLinkKbps(int kbps);
+
     int connectionCount() const { return int(connections.size()); }
     const RfbServerStats &stats() const { return counters; }
 
@@ -49,6 +52,7 @@ private:
     QPointer<DemoPanel> panel;
     QString password;
     int maxMinor;
+    int linkKbps = 0;
     QTcpServer tcp;
     QList<QPointer<RfbServerConnection>> connections;
     RfbServerStats counters;

@@ -2,7 +2,9 @@
 
 #include "d3des/d3des.h"
 #include "demopanel.h"
+#include "hextileencoder.h"
 #include "rfbserver.h"
+#include "zrleencoder.h"
 
 #include <QRandomGenerator>
 #include <QTcpSocket>
@@ -15,10 +17,15 @@ namespace {
 
 constexpr qint32 kRaw = 0;
 constexpr qint32 kCopyRect = 1;
+constexpr qint32 kHextile = 5;
+constexpr qint32 kZrle = 16;
 constexpr qint32 kDesktopSize = -223;
 constexpr quint32 kMaxCutText = 1 << 20;
 // Beyond this many rectangles one bounding rectangle is cheaper than the headers.
 constexpr int kMaxRectangles = 64;
+// The link's pace: bytes go out every kPaceMs, and after a pause at most kBurstMs worth at once.
+constexpr int kPaceMs = 10;
+constexpr int kBurstMs = 20;
 
 quint16 u16At(const QByteArray &b, int offset)
 {
@@ -90,14 +97,88 @@ RfbServerConnection::RfbServerConnection(QTcpSocket *socket, DemoPanel *panel,
         [this]() { close(tr("клиент не завершил подключение за %1 с").arg(handshakeSeconds)); });
     handshakeTimer->start(handshakeSeconds * 1000);
 
-    socket->write(maxMinor >= 8 ? "RFB 003.008\n"
-            : maxMinor == 7     ? "RFB 003.007\n"
-                                : "RFB 003.003\n");
+    send(QByteArray(maxMinor >= 8 ? "RFB 003.008\n"
+            : maxMinor == 7       ? "RFB 003.007\n"
+                                  : "RFB 003.003\n"));
 }
 
 RfbServerConnection::~RfbServerConnection()
 {
     password.fill('\0');
+}
+
+void RfbServerConnection::setLinkKbps(int kbps)
+{
+    linkBytesPerSecond = qint64(qMax(kbps, 0)) * 1000 / 8;
+    if (!paceTimer) {
+        paceTimer = new QTimer(this);
+        paceTimer->setTimerType(Qt::PreciseTimer);
+        paceTimer->setInterval(kPaceMs);
+        connect(paceTimer, &QTimer::timeout, this, &RfbServerConnection::pace);
+    }
+    tokens = 0;
+    sinceRefill.start();
+    pace();
+}
+
+void RfbServerConnection::send(const QByteArray &bytes)
+{
+    if (!socket || bytes.isEmpty())
+        return;
+    if (linkBytesPerSecond == 0 && heldBytes == 0) {
+        socket->write(bytes);
+        return;
+    }
+    held.append(bytes);
+    heldBytes += bytes.size();
+    pace();
+}
+
+void RfbServerConnection::pace()
+{
+    if (!socket)
+        return;
+    if (socket->state() != QAbstractSocket::ConnectedState) {
+        held.clear(); // nobody left to carry them to
+        heldOffset = 0;
+        heldBytes = 0;
+    }
+    if (linkBytesPerSecond > 0) {
+        // A token bucket: the rate over time, and a small burst after a pause as real links allow.
+        const double burst = qMax(1500.0, double(linkBytesPerSecond) * kBurstMs / 1000);
+        tokens = qMin(
+            burst, tokens + double(sinceRefill.nsecsElapsed()) * double(linkBytesPerSecond) / 1e9);
+        sinceRefill.start();
+    }
+    while (heldBytes > 0 && (linkBytesPerSecond == 0 || tokens >= 1)) {
+        const QByteArray &first = held.first();
+        qint64 n = first.size() - heldOffset;
+        if (linkBytesPerSecond > 0)
+            n = qMin(n, qint64(tokens));
+        socket->write(first.constData() + heldOffset, n);
+        tokens -= double(n);
+        heldBytes -= n;
+        heldOffset += n;
+        if (heldOffset == first.size()) {
+            held.removeFirst();
+            heldOffset = 0;
+        }
+    }
+    if (heldBytes > 0) {
+        if (!paceTimer->isActive())
+            paceTimer->start();
+        return;
+    }
+    if (paceTimer)
+        paceTimer->stop();
+    // close() left the socket open until the link had carried everything.
+    if (state == State::Closed && socket->state() == QAbstractSocket::ConnectedState)
+        socket->disconnectFromHost();
+}
+
+qint64 RfbServerConnection::queuedBytes() const
+{
+    return heldBytes + (socket ? socket->bytesToWrite() : 0);
 }
 
 void RfbServerConnection::close(const QString &reason)
@@ -109,9 +190,11 @@ void RfbServerConnection::close(const QString &reason)
             qPrintable(tr("Панель «%1»: соединение закрыто: %2")
                            .arg(panel ? panel->objectName() : QString(), reason)));
     state = State::Closed;
-    socket->disconnectFromHost(); // writes what is queued first, then closes
-    if (socket->state() == QAbstractSocket::UnconnectedState)
-        return;
+    if (heldBytes == 0) {
+        socket->disconnectFromHost(); // writes what is queued first, then closes
+        if (socket->state() == QAbstractSocket::UnconnectedState)
+            return;
+    }
     // A viewer that never reads would keep the queue, and its place among the
     // panel's connections, for ever: give it the handshake's time, then drop it.
     handshakeTimer->disconnect(this);
@@ -171,7 +254,7 @@ void RfbServerConnection::offerSecurity()
     if (minor == 3) {
         // Version 3.3: the server decides, and nothing follows None but ClientInit.
         putU32(out, offeredType);
-        socket->write(out);
+        send(out);
         if (offeredType == 2)
             sendChallenge();
         else
@@ -180,7 +263,7 @@ void RfbServerConnection::offerSecurity()
     }
     out.append(char(1));
     out.append(char(offeredType));
-    socket->write(out);
+    send(out);
     state = State::SecurityChoice;
 }
 
@@ -205,7 +288,7 @@ void RfbServerConnection::sendChallenge()
 {
     challenge.resize(16);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(challenge.data()), 4);
-    socket->write(challenge);
+    send(challenge);
     state = State::AuthResponse;
 }
 
@@ -243,7 +326,7 @@ void RfbServerConnection::securityFailed(const QString &reason)
     putU32(out, 1);
     if (minor >= 8)
         putText(out, reason); // only 3.8 carries a reason after a failed result
-    socket->write(out);
+    send(out);
     close(reason);
 }
 
@@ -253,7 +336,7 @@ void RfbServerConnection::sendSecurityOk()
     if (offeredType == 2 || minor >= 8) {
         QByteArray out;
         putU32(out, 0);
-        socket->write(out);
+        send(out);
     }
     state = State::ClientInit;
 }
@@ -270,7 +353,7 @@ bool RfbServerConnection::processClientInit()
     putU16(out, quint16(image.height()));
     out.append(format.toWire());
     putText(out, panel->objectName());
-    socket->write(out);
+    send(out);
     state = State::Running;
     handshakeTimer->stop();
     if (!shared)
@@ -328,10 +411,17 @@ bool RfbServerConnection::processSetEncodings()
     if (in.size() < 4 + 4 * count)
         return false;
     copyRectOk = desktopSizeOk = false;
+    bool chosen = false;
+    pixelEncoding = kRaw;
     for (int i = 0; i < count; ++i) {
         const auto encoding = qint32(u32At(in, 4 + 4 * i));
         copyRectOk = copyRectOk || encoding == kCopyRect;
         desktopSizeOk = desktopSizeOk || encoding == kDesktopSize;
+        // The list is in the client's order of preference.
+        if (!chosen && (encoding == kZrle || encoding == kHextile || encoding == kRaw)) {
+            pixelEncoding = encoding;
+            chosen = true;
+        }
     }
     in.remove(0, 4 + 4 * count);
     if (!copyRectOk && copyDx != 0) {
@@ -460,7 +550,7 @@ void RfbServerConnection::sendUpdate()
         return;
     // A client that does not read would otherwise collect frames until memory runs out;
     // the changes wait in `dirty` and go as one update when it has caught up.
-    if (socket->bytesToWrite() >= frameBytes()) {
+    if (queuedBytes() >= frameBytes()) {
         waitingForReader = true;
         return;
     }
@@ -492,11 +582,23 @@ void RfbServerConnection::sendUpdate()
         stats->copyRects += 1;
     }
     for (const QRect &r : rects) {
-        putRectHeader(out, r, kRaw);
-        out.append(format.encode(image, r));
+        putRectHeader(out, r, pixelEncoding);
+        switch (pixelEncoding) {
+        case kZrle:
+            if (!zrle)
+                zrle = std::make_unique<ZrleEncoder>();
+            out.append(zrle->encode(image, r, format));
+            break;
+        case kHextile:
+            out.append(HextileEncoder::encode(image, r, format));
+            break;
+        default:
+            out.append(format.encode(image, r));
+            break;
+        }
         stats->pixels += quint64(r.width()) * quint64(r.height());
     }
-    socket->write(out);
+    send(out);
     stats->updates += 1;
     stats->rectangles += quint64(count);
     stats->bytes += quint64(out.size());
@@ -516,7 +618,7 @@ qint64 RfbServerConnection::frameBytes() const
 
 void RfbServerConnection::onBytesWritten()
 {
-    if (waitingForReader && panel && socket && socket->bytesToWrite() < frameBytes()) {
+    if (waitingForReader && panel && socket && queuedBytes() < frameBytes()) {
         waitingForReader = false;
         scheduleSend();
     }

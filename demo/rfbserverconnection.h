@@ -3,26 +3,33 @@
 #include "pixelformat.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QRect>
 #include <QRegion>
 #include <QString>
 
+#include <memory>
+
 class DemoPanel;
 class QTcpSocket;
 class QTimer;
+class ZrleEncoder;
 struct RfbServerStats;
 
 // The server side of one RFB (RFC 6143) connection to a DemoPanel: version 3.3, 3.7 or 3.8 (no
 // later than maxMinor), security None or, with a password, VNC Authentication; then the
-// panel's screen in the client's pixel format with Raw, CopyRect and DesktopSize.
+// panel's screen in the client's pixel format with CopyRect, DesktopSize and the first of ZRLE,
+// Hextile and Raw that the client's SetEncodings lists (Raw when it lists none of them).
 //
 // Changes are collected per connection and sent when the client has asked for an update: only
 // the changed rectangles for an incremental request, the whole requested area otherwise.
 // A client that is not reading gets no new update while about a frame is still queued for it;
 // one that has not finished the handshake within handshakeSeconds is closed (the timer carries
-// the object name "handshakeTimer", so tests can fire it).
+// the object name "handshakeTimer", so tests can fire it). setLinkKbps() makes the connection
+// behave like a slow link: bytes beyond the rate wait in the connection's own queue.
 // finished() is emitted once, when the socket has closed; the owner then deletes the object.
 class RfbServerConnection : public QObject
 {
@@ -35,6 +42,9 @@ public:
     RfbServerConnection(QTcpSocket *socket, DemoPanel *panel, const QString &password, int maxMinor,
         RfbServerStats *stats, QObject *parent = nullptr);
     ~RfbServerConnection() override;
+
+    // At most kbps kilobits (1000 bits) per second from now on; 0: as fast as the socket takes.
+    void setLinkKbps(int kbps);
 
     // Closes the connection after the bytes already queued (the client sees the server close).
     void close(const QString &reason = {});
@@ -74,6 +84,10 @@ private:
     void sendUpdate();
     qint64 frameBytes() const;
     void onBytesWritten();
+    // Every byte to the client goes through send(), so the link limit holds for all of them.
+    void send(const QByteArray &bytes);
+    void pace();
+    qint64 queuedBytes() const;
 
     QPointer<QTcpSocket> socket;
     QPointer<DemoPanel> panel;
@@ -87,6 +101,8 @@ private:
     QByteArray challenge;
 
     PixelFormat format;
+    qint32 pixelEncoding = 0; // Raw
+    std::unique_ptr<ZrleEncoder> zrle; // one zlib stream for the whole connection
     bool copyRectOk = false;
     bool desktopSizeOk = false;
     bool requested = false;
@@ -98,4 +114,12 @@ private:
     bool sendQueued = false;
     bool waitingForReader = false; // an update is due once the queue has drained
     QTimer *handshakeTimer = nullptr;
+
+    qint64 linkBytesPerSecond = 0;
+    QList<QByteArray> held; // bytes the link has not carried yet, oldest first
+    qsizetype heldOffset = 0; // of held.first(), already written
+    qint64 heldBytes = 0;
+    double tokens = 0;
+    QElapsedTimer sinceRefill;
+    QTimer *paceTimer = nullptr;
 };

@@ -33,7 +33,7 @@ bool readPort(const QJsonValue &value, int *port)
 
 } // namespace
 
-AddressBook loadProfiles(ProfilesDamage *damage)
+AddressBook loadProfiles(QByteArray *damagedValue)
 {
     AddressBook book;
     QSettings settings;
@@ -57,6 +57,7 @@ AddressBook loadProfiles(ProfilesDamage *damage)
         profile.viewOnly = object.value(QLatin1String("viewOnly")).toBool(false);
         profile.reconnect = object.value(QLatin1String("reconnect")).toBool(false);
         profile.remember = object.value(QLatin1String("remember")).toBool(false);
+        profile.compression = object.value(QLatin1String("compression")).toBool(false);
         if (profile.id.isEmpty() || profile.host.isEmpty() || !portOk) {
             damaged = true;
             continue;
@@ -72,23 +73,19 @@ AddressBook loadProfiles(ProfilesDamage *damage)
         book.append(profile);
     }
 
-    ProfilesDamage found = ProfilesDamage::None;
-    if (damaged) {
-        found = ProfilesDamage::BackupKept;
-        if (settings.value(kBackupKey).toByteArray() != stored) {
-            settings.setValue(kBackupKey, stored);
-            settings.sync();
-            if (settings.status() != QSettings::NoError)
-                found = ProfilesDamage::BackupFailed;
-        }
-        // With the original safe, the repaired list is stored at once, so the
-        // fresh ids stay the same at the next start and the damage is met once.
-        if (found == ProfilesDamage::BackupKept)
-            saveProfiles(book);
-    }
-    if (damage)
-        *damage = found;
+    if (damaged && damagedValue)
+        *damagedValue = stored;
     return book;
+}
+
+bool keepProfilesBackup(const QByteArray &damaged)
+{
+    QSettings settings;
+    if (settings.value(kBackupKey).toByteArray() == damaged)
+        return true;
+    settings.setValue(kBackupKey, damaged);
+    settings.sync();
+    return settings.status() == QSettings::NoError;
 }
 
 bool saveProfiles(const AddressBook &book)
@@ -105,6 +102,9 @@ bool saveProfiles(const AddressBook &book)
         object.insert(QLatin1String("viewOnly"), profile.viewOnly);
         object.insert(QLatin1String("reconnect"), profile.reconnect);
         object.insert(QLatin1String("remember"), profile.remember);
+        // Only when set: a record without it is stored exactly as before the member existed.
+        if (profile.compression)
+            object.insert(QLatin1String("compression"), true);
         entries.append(object);
     }
     QSettings settings;

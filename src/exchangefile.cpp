@@ -39,6 +39,10 @@ QByteArray buildExchangeFile(const AddressBook &book)
         panel.insert(QLatin1String("notes"), profile.notes);
         panel.insert(QLatin1String("viewOnly"), profile.viewOnly);
         panel.insert(QLatin1String("reconnect"), profile.reconnect);
+        // Only when set, so a book without it exports byte for byte as before; readers of
+        // version 2 ignore members they do not know.
+        if (profile.compression)
+            panel.insert(QLatin1String("compression"), true);
         panels.append(panel);
     }
     QJsonObject top;
@@ -104,6 +108,7 @@ ExchangeFileResult parseExchangeFile(const QByteArray &bytes)
             profile.name = profile.host;
         profile.viewOnly = panel.value(QLatin1String("viewOnly")).toBool(false);
         profile.reconnect = panel.value(QLatin1String("reconnect")).toBool(false);
+        profile.compression = panel.value(QLatin1String("compression")).toBool(false);
         records.append(profile);
     }
 

@@ -8,15 +8,24 @@
 
 namespace {
 
-// One entry is one line. Control characters (C0, DEL, C1 with NEL) and the
-// Unicode line and paragraph separators would break it, or let a panel's
-// name or a server's words forge a line of their own.
+// The bidirectional marks, embeddings, overrides and isolates: a panel named
+// with U+202E would make an exported line read backwards from there on.
+bool isBidiControl(QChar c)
+{
+    const char16_t u = c.unicode();
+    return u == 0x200E || u == 0x200F || (u >= 0x202A && u <= 0x202E)
+        || (u >= 0x2066 && u <= 0x2069);
+}
+
+// One entry is one line that reads as it is stored. Control characters (C0,
+// DEL, C1 with NEL) and the Unicode line and paragraph separators would break
+// it, or let a panel's name or a server's words forge a line of their own.
 QString oneLine(const QString &text)
 {
     QString line = text;
     for (QChar &c : line) {
         if (c.category() == QChar::Other_Control || c == QChar::LineSeparator
-            || c == QChar::ParagraphSeparator)
+            || c == QChar::ParagraphSeparator || isBidiControl(c))
             c = QLatin1Char(' ');
     }
     return line;

@@ -38,9 +38,9 @@ public:
     // the same line-break cleaning.
     static QString sessionEntry(const PanelProfile &profile, const QString &message);
     // Every occurrence of password (when not empty) becomes "[скрыто]", then
-    // control characters and the Unicode line and paragraph separators become
-    // spaces, then the text is cut to maxMessageLength. Masking comes first so
-    // that a password straddling the cut is never kept in part.
+    // control characters, the Unicode line and paragraph separators and the
+    // bidirectional controls become spaces, then the text is cut to maxMessageLength. Masking comes
+    // first so that a password straddling the cut is never kept in part.
     static QString cleanMessage(const QString &message, QStringView password);
 
     // The diagnostics file: the product header line, a line feed, then the lines

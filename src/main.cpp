@@ -49,6 +49,8 @@ int main(int argc, char *argv[])
     }
 
     MainWindow window;
+    if (screenshot)
+        window.sizeForCapture();
     window.show();
     QObject::connect(&instance, &SingleInstance::activationRequested, &window,
         [&window] { SingleInstance::bringToFront(&window); });

@@ -31,6 +31,7 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <algorithm>
 #include <utility>
@@ -54,7 +55,7 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent,
         Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint
             | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint)
-    , book(loadProfiles(&bookDamage))
+    , book(loadProfiles(&damagedBook))
     , prompts(std::make_unique<UserPrompts>())
     , journal(new Journal(this))
 {
@@ -197,12 +198,11 @@ void MainWindow::setPrompts(std::unique_ptr<UserPrompts> replacement)
 
 void MainWindow::reportDamagedAddressBook()
 {
-    if (bookDamage == ProfilesDamage::None)
+    if (damagedBook.isNull())
         return;
-    const QString kept = bookDamage == ProfilesDamage::BackupKept
+    const QString kept = keepProfilesBackup(std::exchange(damagedBook, QByteArray()))
         ? tr("Исходная копия сохранена в настройках под ключом «profilesBackup».")
         : tr("Сохранить исходную копию не удалось; проверьте доступ к настройкам.");
-    bookDamage = ProfilesDamage::None;
     prompts->notify(this, tr("Адресная книга"),
         tr("Адресная книга в настройках была частично повреждена: нечитаемые записи пропущены, "
            "повторяющиеся получили новый идентификатор. %1")
@@ -247,13 +247,18 @@ void MainWindow::duplicateProfile()
         return;
     PanelProfile copy = book.at(index);
     copy.id = PanelProfile::newId();
-    copy.name += tr(" — копия");
+    // The original part is shortened so that the copy's name keeps to the limit that the
+    // editor and an import of our own export hold it to, never splitting a surrogate pair.
+    const QString suffix = tr(" — копия");
+    qsizetype keep = PanelProfile::maxNameLength - suffix.size();
+    if (copy.name.size() > keep && copy.name.at(keep - 1).isHighSurrogate())
+        --keep;
+    copy.name = copy.name.left(keep) + suffix;
     copy.password.clear();
     copy.remember = false;
     book.append(copy);
     storeBook(tr("Дублировать панель"));
     rebuildAddressTree();
-    refreshCellSelectors();
 }
 
 void MainWindow::deleteProfile()
@@ -276,7 +281,6 @@ void MainWindow::deleteProfile()
     book.removeAt(at);
     storeBook(tr("Удалить панель"));
     rebuildAddressTree();
-    refreshCellSelectors();
 }
 
 void MainWindow::editProfile(bool createNew)
@@ -284,28 +288,34 @@ void MainWindow::editProfile(bool createNew)
     const int index = createNew ? -1 : currentProfileIndex();
     if (!createNew && index == -1)
         return;
-    // The record enters the book before it is written, so a failed write
-    // leaves the book as the user made it while the editor says so.
-    QString committed;
-    const auto commit = [this, &committed](const PanelProfile &record) {
-        const int at = profileIndexById(book, record.id);
+    // The record enters the book only once the store took it, so Cancel after a failed write
+    // leaves the book and the sessions as they were.
+    const auto commit = [this](const PanelProfile &record) {
+        AddressBook next = book;
+        const int at = profileIndexById(next, record.id);
         if (at == -1) {
-            book.append(record);
+            next.append(record);
         } else {
-            book[at] = record;
+            next[at] = record;
         }
-        committed = record.id;
-        return saveProfiles(book) ? QString() : bookWriteFailure();
+        if (!saveProfiles(next)) {
+            // The refused value may still wait in the store for a later write; the book's own
+            // replaces it.
+            saveProfiles(book);
+            return bookWriteFailure();
+        }
+        book = next;
+        return QString();
     };
     QPointer<MainWindow> self(this);
     PanelProfile edited;
-    ProfileEditor::edit(this,
+    const bool saved = ProfileEditor::edit(this,
         createNew ? ProfileEditor::Mode::NewPanel : ProfileEditor::Mode::ExistingPanel,
         createNew ? PanelProfile::createNew() : book.at(index), &edited, commit);
-    if (!self || committed.isEmpty())
+    if (!self || !saved)
         return;
 
-    const int at = profileIndexById(book, committed);
+    const int at = profileIndexById(book, edited.id);
     if (at == -1)
         return;
     const PanelProfile record = book.at(at);
@@ -316,7 +326,6 @@ void MainWindow::editProfile(bool createNew)
         if (session->profileId() == record.id && !session->isEngaged())
             session->applyProfile(record);
     }
-    refreshCellSelectors();
 }
 
 void MainWindow::importAddressBook()
@@ -404,11 +413,41 @@ void MainWindow::placeWindow(const QByteArray &storedGeometry)
         areas.append(screen->availableGeometry());
     const int home = std::max(0, int(screens.indexOf(QGuiApplication::primaryScreen())));
     // Missing or unusable bytes leave no stored geometry: the initial size, centred.
-    const QRect restored = restoreGeometry(storedGeometry) ? geometry() : QRect();
-    const WindowPlacement::Result fit
-        = WindowPlacement(QSize(1400, 900), QSize(1100, 700)).place(areas, home, restored);
+    const bool restored = restoreGeometry(storedGeometry);
+    const Qt::WindowStates state = windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen);
+    // A maximised or full-screen window is placed by the geometry it returns to.
+    const QRect stored = !restored ? QRect() : state ? normalGeometry() : geometry();
+    const WindowPlacement::Result fit = placement().place(areas, home, stored);
     setMinimumSize(fit.minimum);
+    // Qt drops a maximised or full-screen state when it sets a created window's geometry: the
+    // window is placed in the normal state, then the stored state is set again.
+    setWindowState(Qt::WindowNoState);
     setGeometry(fit.geometry);
+    setWindowState(state);
+
+    // The minimum follows the window to another screen, as it was fitted to the first.
+    create();
+    connect(windowHandle(), &QWindow::screenChanged, this, [this](QScreen *screen) {
+        if (screen)
+            setMinimumSize(placement().minimumOn(screen->availableGeometry()));
+    });
+}
+
+WindowPlacement MainWindow::placement()
+{
+    return WindowPlacement(QSize(1400, 900), QSize(1100, 700));
+}
+
+void MainWindow::sizeForCapture()
+{
+    // The picture is of the window, so it has the window's own size, stored or designed,
+    // whatever screen the platform reports; fitting to a screen is for a window shown on one.
+    const QRect stored
+        = WindowPlacement::storedNormalGeometry(QSettings().value(geometryKey).toByteArray());
+    const WindowPlacement designed = placement();
+    setWindowState(Qt::WindowNoState);
+    setMinimumSize(designed.minimumOn(QRect()));
+    resize(stored.isValid() ? stored.size() : designed.preferred());
 }
 
 void MainWindow::restoreWorkspace()
@@ -578,7 +617,6 @@ void MainWindow::rebuildWorkspace()
         session->setCompact(compact);
     }
     sessionTabs = nullptr;
-    cellSelectors.clear();
     delete workspacePage;
 
     workspacePage = new QWidget(workspaceHost);
@@ -621,7 +659,6 @@ void MainWindow::showCellsPage(QWidget *page)
     const QList<QComboBox *> selectors = WorkspacePages::fillCells(page, cells, book, sessions);
     for (int k = 0; k < selectors.size(); ++k) {
         QComboBox *selector = selectors.at(k);
-        cellSelectors.append(selector);
         connect(selector, &QComboBox::activated, this, [this, selector, k](int index) {
             const QString id = selector->itemData(index).toString();
             QTimer::singleShot(0, this, [this, k, id] { chooseCellPanel(k, id); });
@@ -699,14 +736,6 @@ void MainWindow::closeSession(Session *session)
     sessions.removeOne(session);
     delete session;
     rebuildWorkspace();
-}
-
-void MainWindow::refreshCellSelectors()
-{
-    for (int k = 0; k < cellSelectors.size(); ++k) {
-        if (cellSelectors.at(k))
-            WorkspacePages::listPanels(cellSelectors.at(k), k, cells, book);
-    }
 }
 
 void MainWindow::updateStatusLine()

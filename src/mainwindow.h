@@ -18,6 +18,7 @@ class QTabWidget;
 class QTimer;
 class Session;
 class UserPrompts;
+class WindowPlacement;
 
 // The one top-level window: the address book column at the left and, at the
 // right, the top bar, the status line and the workspace in which the open
@@ -43,10 +44,14 @@ public:
 
     // Replaces the way the window asks the user (tests answer here).
     void setPrompts(std::unique_ptr<UserPrompts> prompts);
-    // Tells the user, once, when loading found the stored address book damaged
-    // (entries left out or ids repeated) and whether its copy was kept. Called
-    // after the window is shown, except in screenshot mode.
+    // When loading found the stored address book damaged (entries left out or
+    // ids repeated), keeps its value under "profilesBackup" and tells the user,
+    // once, whether that worked. Called after the window is shown, before the
+    // user can change the book; not in screenshot mode, which writes nothing.
     void reportDamagedAddressBook();
+    // Screenshot mode, before the window is shown: the window takes its stored
+    // normal size, or the designed one, however small the screen is.
+    void sizeForCapture();
 
     // The address book and the operations of its column.
     const AddressBook &addressBook() const { return book; }
@@ -105,8 +110,10 @@ private:
     void logSessionEvent(Session *session, const QString &message);
 
     // Sizes and places the window on the screens there are, from the stored
-    // geometry when there is one.
+    // geometry when there is one, keeping a stored maximised or full-screen state.
     void placeWindow(const QByteArray &storedGeometry);
+    // The designed sizes: 1400 x 900, at least 1100 x 700.
+    static WindowPlacement placement();
     // Writes the workspace, the geometry and the journal; false when the
     // settings store did not take them.
     bool saveWorkspace();
@@ -115,8 +122,6 @@ private:
     // (the in-memory book stays as the user made it).
     void storeBook(const QString &title);
     static QString bookWriteFailure();
-    // The cell selectors list the book anew without a rebuild of the page.
-    void refreshCellSelectors();
 
     QWidget *buildTopBar();
     Session *createSession(const PanelProfile &profile);
@@ -128,7 +133,7 @@ private:
     void setTabColour(Session *session, bool connected);
     void deferClose(Session *session);
 
-    ProfilesDamage bookDamage = ProfilesDamage::None;
+    QByteArray damagedBook; // the stored value loading could not take whole, until kept
     AddressBook book;
     std::unique_ptr<UserPrompts> prompts;
     Journal *journal = nullptr;
@@ -142,7 +147,6 @@ private:
     QWidget *workspaceHost = nullptr;
     QWidget *workspacePage = nullptr;
     QPointer<QTabWidget> sessionTabs;
-    QList<QPointer<QComboBox>> cellSelectors;
     bool rebuilding = false;
     bool closing = false;
     bool wasMaximized = false;

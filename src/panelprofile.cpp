@@ -24,6 +24,7 @@ bool PanelProfile::isUsableHost(const QString &host)
 bool operator==(const PanelProfile &a, const PanelProfile &b)
 {
     return a.id == b.id && a.name == b.name && a.host == b.host && a.group == b.group
-            && a.password == b.password && a.notes == b.notes && a.port == b.port
-            && a.viewOnly == b.viewOnly && a.reconnect == b.reconnect && a.remember == b.remember;
+        && a.password == b.password && a.notes == b.notes && a.port == b.port
+        && a.viewOnly == b.viewOnly && a.reconnect == b.reconnect && a.remember == b.remember
+        && a.compression == b.compression;
 }

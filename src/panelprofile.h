@@ -20,6 +20,8 @@ struct PanelProfile
     bool viewOnly = false;
     bool reconnect = false;
     bool remember = false;
+    // Ask the panel for compressed encodings (slow links); stored only when set.
+    bool compression = false;
 
     // Limits on what enters the book from the editor or an exchange file.
     static constexpr int maxNameLength = 200;

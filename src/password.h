@@ -3,8 +3,6 @@
 #include <QString>
 #include <QStringView>
 
-#include <type_traits>
-
 // A connection password in memory. Its characters are never shared with
 // another object: every copy is a deep copy, and each buffer is overwritten
 // with zeros before it is released (destruction, assignment, clear). A plain
@@ -24,14 +22,10 @@ class Password
 public:
     Password() = default;
     // A deep copy of text; text itself stays the caller's to wipe. Implicit,
-    // so records can be filled from text like their other fields.
+    // so records can be filled from text like their other fields. Nothing
+    // else converts implicitly: a conversion would leave an unwiped temporary
+    // QString behind.
     Password(const QString &text); // NOLINT(google-explicit-constructor)
-    template<typename Text,
-        typename = std::enable_if_t<std::is_convertible_v<const Text &, QString>>>
-    Password(const Text &text) // NOLINT(google-explicit-constructor)
-        : Password(QString(text))
-    {
-    }
     explicit Password(QStringView text);
     Password(const Password &other);
     Password(Password &&other) noexcept;

@@ -105,6 +105,13 @@ ProfileEditor::ProfileEditor(Mode mode, const PanelProfile &record, QWidget *par
     contentLayout()->addWidget(rememberBox);
     contentLayout()->addWidget(viewOnlyBox);
     contentLayout()->addWidget(reconnectBox);
+    compressionBox = checkBox(tr("Сжатие (медленный канал)"), workingCopy.compression);
+    contentLayout()->addWidget(compressionBox);
+    auto *compressionHint = new QLabel(tr("Для VPN, сотовой связи и загруженных линий: экран "
+                                          "передаётся сжатым. В локальной сети не нужно."));
+    compressionHint->setObjectName(QStringLiteral("muted"));
+    compressionHint->setWordWrap(true);
+    contentLayout()->addWidget(compressionHint);
 
     errorLabel = named(new QLabel, tr("Ошибка"));
     errorLabel->setObjectName(QStringLiteral("error"));
@@ -147,6 +154,7 @@ PanelProfile ProfileEditor::typed() const
     typed.remember = rememberBox->isChecked();
     typed.viewOnly = viewOnlyBox->isChecked();
     typed.reconnect = reconnectBox->isChecked();
+    typed.compression = compressionBox->isChecked();
     return typed;
 }
 

@@ -65,5 +65,6 @@ private:
     QCheckBox *rememberBox = nullptr;
     QCheckBox *viewOnlyBox = nullptr;
     QCheckBox *reconnectBox = nullptr;
+    QCheckBox *compressionBox = nullptr;
     QLabel *errorLabel = nullptr;
 };

@@ -36,11 +36,17 @@ constexpr int damageRectLimit = 32;
 // A buffer this large is released when it runs empty instead of being kept for reuse.
 constexpr qsizetype keptCapacity = 8 * 1024 * 1024;
 constexpr qint64 sliceNanoseconds = 8 * 1000 * 1000;
-// Work one update may ask for beyond the bytes it brings: CopyRect moves at most this many
-// screen areas, and the screen size changes at most once. A panel's updates change each pixel
-// at most once; beyond that a server would make the client (and every other session on the same
-// event loop) work without end for a few bytes each.
-constexpr qint64 copyScreensPerUpdate = 4;
+// Work a panel may cause beyond the bytes it sends (CopyRect, new screens, decoded pixels) is
+// counted in screen areas of the framebuffer in force. Each update request we send grants this
+// many; updates nobody asked for spend from the same allowance. It lets a scroll of 16 screen
+// areas and a DesktopSize through in one update, yet a stream of unrequested updates (which
+// also keeps our next request from going out) ends within about a second on a 4096 x 4096
+// screen, instead of occupying every session on the event loop for as long as the panel likes.
+constexpr qint64 workScreens = 24;
+// A new screen: its allocation and fill, and the whole-screen update it makes us ask for.
+constexpr qint64 desktopSizeScreens = 4;
+// One screen area, whatever its size, in the allowance's units.
+constexpr qint64 screenUnits = 16777216;
 constexpr quint32 textLimit = 65536;
 constexpr quint32 cutTextLimit = 1048576;
 constexpr int sideLimit = 8192;
@@ -251,6 +257,7 @@ void RfbClient::connectToPanel(const QString &host, quint16 port, const QString 
 void RfbClient::disconnectFromPanel()
 {
     state = Idle;
+    ++attempt;
     responseTimer.stop();
     updateTimer.stop();
     keepAliveTimer.stop();
@@ -275,6 +282,7 @@ void RfbClient::disconnectFromPanel()
     damage = QRegion();
     damageBounds = QRect();
     fullUpdatePending = false;
+    workLeft = 0;
 }
 
 void RfbClient::requestFullUpdate()
@@ -398,14 +406,20 @@ void RfbClient::processInput()
     QElapsedTimer clock;
     clock.start();
     drained = false;
-    while (state != Idle) {
-        if (!parseStep() && (state == Idle || !pullInput()))
+    // A slot on ended() may start a new attempt from inside a step: nothing of this pass, which
+    // belongs to the old one, may run on after that.
+    const quint64 current = attempt;
+    const auto going = [&]() { return state != Idle && attempt == current; };
+    while (going()) {
+        if (!parseStep() && (!going() || !pullInput()))
             break;
-        if (clock.nsecsElapsed() >= sliceNanoseconds) {
+        if (going() && clock.nsecsElapsed() >= sliceNanoseconds) {
             scheduleContinuation();
             break;
         }
     }
+    if (attempt != current)
+        return;
     if (state == Running && inputBuffer.size() == readPos)
         responseTimer.stop();
     else if (state != Idle && !responseTimer.isActive())
@@ -432,7 +446,7 @@ qint64 RfbClient::waitingInput()
 bool RfbClient::pullInput()
 {
     const qint64 available = waitingInput();
-    if (state == Idle || (available <= 0 && !readingDirectly))
+    if (available < 0 || (available == 0 && !readingDirectly))
         return false;
     const qsizetype unparsed = inputBuffer.size() - readPos;
 
@@ -736,8 +750,6 @@ bool RfbClient::readFramebufferUpdate(WireReader &in)
         damage = QRegion();
         damageRects = 0;
         damageBounds = QRect();
-        copiedPixels = 0;
-        sizeChanged = false;
         responseTimer.start();
     }
     return true;
@@ -755,10 +767,8 @@ bool RfbClient::readRectangle(WireReader &in)
 
     if (encoding == desktopSizeEncoding) {
         take(in);
-        if (std::exchange(sizeChanged, true)) {
-            failHeavyUpdate();
+        if (!spendWork(desktopSizeScreens * screenUnits))
             return false;
-        }
         return applyDesktopSize(width, height);
     }
     if (x + width > fb.width() || y + height > fb.height()) {
@@ -790,11 +800,8 @@ bool RfbClient::readRectangle(WireReader &in)
         }
         take(in);
         ++rectangleCounts[1];
-        copiedPixels += qint64(width) * height;
-        if (copiedPixels > copyScreensPerUpdate * fb.width() * fb.height()) {
-            failHeavyUpdate();
+        if (!chargeWork(qint64(width) * height))
             return false;
-        }
         applyCopyRect(QRect(x, y, width, height), sourceX, sourceY);
         return finishRectangle();
     }
@@ -814,9 +821,27 @@ bool RfbClient::readRectangle(WireReader &in)
     return false;
 }
 
-void RfbClient::failHeavyUpdate()
+// Charges work on `pixels` of the current framebuffer (moved, or decoded beyond the bytes that
+// carried them) against the allowance; false when it is spent and the connection has ended.
+bool RfbClient::chargeWork(qint64 pixels)
 {
+    const qint64 area = qint64(fb.width()) * fb.height();
+    if (pixels <= 0 || area <= 0)
+        return true;
+    // Rounded up, so that no amount of small pieces is free; beyond the whole allowance the
+    // product could overflow, and the answer is known anyway.
+    const qint64 units = pixels > workScreens * area ? workScreens * screenUnits + 1
+                                                     : (pixels * screenUnits + area - 1) / area;
+    return spendWork(units);
+}
+
+bool RfbClient::spendWork(qint64 units)
+{
+    workLeft -= units;
+    if (workLeft >= 0)
+        return true;
     fail(tr("Сервер прислал слишком объёмное обновление экрана"), false);
+    return false;
 }
 
 bool RfbClient::applyDesktopSize(int width, int height)
@@ -879,8 +904,8 @@ bool RfbClient::readRawPixels()
         } else {
             if (fromDevice < 0) {
                 fromDevice = waitingInput();
-                if (state == Idle)
-                    return false;
+                if (fromDevice < 0)
+                    return false; // ended: the image and the rectangle may be another attempt's
             }
             if (fromDevice > 0) {
                 got = transport->read(at, std::min<qint64>(want, fromDevice));
@@ -937,7 +962,7 @@ bool RfbClient::readEncodedPixels()
     readPos += result.consumed;
     // A few bytes may paint many pixels (a solid tile, a long run): that much is work the panel
     // asks of us beyond what it sends.
-    if (!chargeDecodedWork(result.pixels - result.consumed))
+    if (!chargeWork(result.pixels - result.consumed))
         return false;
     switch (result.status) {
     case RectangleDecoder::Result::Failed:
@@ -953,18 +978,6 @@ bool RfbClient::readEncodedPixels()
         return true;
     pendingSize = result.needed;
     return false;
-}
-
-bool RfbClient::chargeDecodedWork(qint64 pixels)
-{
-    if (pixels <= 0)
-        return true;
-    copiedPixels += pixels;
-    if (copiedPixels > copyScreensPerUpdate * fb.width() * fb.height()) {
-        failHeavyUpdate();
-        return false;
-    }
-    return true;
 }
 
 // Reads the own socket's descriptor, behind Qt's back, once Qt's read buffer is empty: order is
@@ -1041,6 +1054,7 @@ bool RfbClient::finishRectangle()
 
 void RfbClient::beginSecurity(quint32 type)
 {
+    usedPassword = type == 2;
     if (type == 1) {
         if (protocolMinor == 8)
             state = AwaitSecurityResult;
@@ -1122,6 +1136,8 @@ void RfbClient::sendUpdateRequest(bool incremental)
     writeBytes(message, sizeof message);
     if (!incremental)
         fullUpdatePending = false;
+    // Refilled, not added to: what the panel left unspent does not carry over.
+    workLeft = workScreens * screenUnits;
 }
 
 void RfbClient::handleUpdateTimer()

@@ -36,6 +36,8 @@ struct Span;
 //    being read, its pixels land in the framebuffer as they arrive (Raw row by row, ZRLE and
 //    Hextile tile by tile).
 //  - The senders only write while isLive(); otherwise input is dropped, never queued.
+//  - Between two of the client's update requests a panel may cause only a bounded amount of work
+//    beyond the bytes it sends (new screens, copies); past it the attempt ends, not retryable.
 //
 // When a transport device is injected, it is read and written instead of the own socket; the
 // client opens it if it is closed but never closes it, and the caller keeps its ownership. A
@@ -80,6 +82,9 @@ public:
     const QRegion &changedRegion() const { return changed; }
     bool isLive() const;
     bool retryable() const;
+    // Whether the handshake that ended in connected() answered a VNC password challenge; false
+    // when the panel settled on security None.
+    bool passwordUsed() const { return usedPassword; }
 
     // Test seam: tests fire these timers instead of waiting out 12 s, 35 ms or 15 s, and look
     // at the state and the buffers. The program itself never calls these.
@@ -136,12 +141,12 @@ private:
     bool readFramebufferUpdate(WireReader &in);
     bool readRectangle(WireReader &in);
     bool applyDesktopSize(int width, int height);
-    void failHeavyUpdate();
+    bool chargeWork(qint64 pixels);
+    bool spendWork(qint64 units);
     void applyCopyRect(const QRect &area, int sourceX, int sourceY);
     bool finishRectangle();
     bool readRawPixels();
     bool readEncodedPixels();
-    bool chargeDecodedWork(qint64 pixels);
     qint64 receiveDirect(const SocketReceive::Span *spans, int count);
     void setDirectRead(bool on);
     void wakeAt(qint64 bytes);
@@ -150,6 +155,7 @@ private:
     void writeBytes(const char *data, qsizetype size);
 
     ProtocolState state = Idle;
+    quint64 attempt = 0; // counts resets, so code running on after a failure can tell
     QTcpSocket socket;
     QPointer<QIODevice> transport;
     QTimer responseTimer;
@@ -179,10 +185,9 @@ private:
     bool readingDirectly = false; // the own socket of a live session is read behind Qt's buffer
     qint64 wakeBytes = 1; // the socket's receive low-water mark while read directly
     bool drained = false; // the descriptor had nothing in this pass over the input
-    // Work of the update being read beyond its bytes: pixels moved by CopyRect, and whether
-    // the screen size has changed.
-    qint64 copiedPixels = 0;
-    bool sizeChanged = false;
+    // Work the panel may still cause before our next update request, beyond the bytes it sends
+    // (see chargeWork()).
+    qint64 workLeft = 0;
     QRegion damage; // collected for the update being read
     int damageRects = 0;
     QRect damageBounds; // rectangles beyond the ones the region keeps apart
@@ -190,4 +195,5 @@ private:
     bool fullUpdatePending = false;
     bool retry = false;
     bool continuationPending = false;
+    bool usedPassword = false; // the security type chosen was VNC Authentication
 };

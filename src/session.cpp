@@ -258,6 +258,7 @@ void Session::connectClient()
     // The client takes the password as text and keeps only its bytes; the
     // text copy made for it is wiped as soon as the call returns.
     QString password = profileCopy.password.toQString();
+    client->setCompression(profileCopy.compression);
     client->connectToPanel(profileCopy.host, quint16(profileCopy.port), password);
     Password::wipe(password);
 }
@@ -368,17 +369,29 @@ void Session::refreshFrameAge()
 
 void Session::onConnected()
 {
-    statusLabel->setText(tr("● Соединение установлено"));
+    // A panel that no longer asks for the password it was given may be something else
+    // answering at its address, which would then receive the operator's input.
+    const bool passwordSkipped
+        = !client->passwordUsed() && (profileCopy.remember || !profileCopy.password.isEmpty());
+    const QString skipped = tr("Панель подключена без пароля, хотя он задан");
+    // The handshake's empty picture counts as a frame; the warning stays over it until the
+    // panel's first update.
+    warningFrames = passwordSkipped ? 2 : 0;
+    statusLabel->setText(passwordSkipped ? skipped : tr("● Соединение установлено"));
     setOnline(true);
     refreshAction->setEnabled(true);
     keyboardAction->setEnabled(!profileCopy.viewOnly);
     ctrlAltDelAction->setEnabled(!profileCopy.viewOnly);
     emit titleStatus(true);
     emit journal(tr("Соединение установлено"));
+    if (passwordSkipped)
+        emit journal(skipped);
 }
 
 void Session::onFrameChanged()
 {
+    if (warningFrames > 0 && --warningFrames == 0)
+        statusLabel->setText(tr("● Соединение установлено"));
     lastFrameAt = clock();
     refreshFrameAge();
     snapshotAction->setEnabled(!client->framebuffer().isNull());

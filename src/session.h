@@ -131,6 +131,8 @@ private:
     QTimer *frameAgeTimer = nullptr;
     QDateTime lastFrameAt;
     int retryCount = 0;
+    // Frames for which the status line keeps saying that the panel asked for no password.
+    int warningFrames = 0;
     bool engaged = false;
     bool disconnectedByUser = false;
     std::function<QDateTime()> clock;

@@ -25,7 +25,8 @@ qint64 waiting(qintptr descriptor, const Span *spans, int count);
 // Asks the system to report the socket readable only once `bytes` are waiting (or the stream
 // has ended): a large message then wakes its reader once instead of at every arriving piece.
 // 1 restores the usual behaviour. Reads are not affected: they still return what is there.
-// Capped at maxWakeBytes; where the system has no such setting (winsock), does nothing.
+// Capped at maxWakeBytes and at half of the socket's receive buffer (a mark the buffer cannot hold
+// would never be reached); where the system has no such setting (winsock), does nothing.
 void wakeAt(qintptr descriptor, qint64 bytes);
 
 constexpr qint64 maxWakeBytes = 4 * 1024 * 1024;

@@ -30,7 +30,14 @@ qint64 SocketReceive::waiting(qintptr descriptor, const Span *spans, int count)
 
 void SocketReceive::wakeAt(qintptr descriptor, qint64 bytes)
 {
-    // Linux grows the receive buffer to hold the amount if it must; a failure only costs wakeups.
-    const int amount = int(std::clamp<qint64>(bytes, 1, maxWakeBytes));
+    // Kernels before 4.18 do not grow the receive buffer to meet the mark: a mark the buffer
+    // cannot hold would never be reached, and the reader would sleep until its own timeout.
+    // Half of SO_RCVBUF is what the buffer holds of data, the rest being the kernel's overhead.
+    // A failure only costs wakeups.
+    int amount = int(std::clamp<qint64>(bytes, 1, maxWakeBytes));
+    int buffer = 0;
+    socklen_t size = sizeof buffer;
+    if (::getsockopt(int(descriptor), SOL_SOCKET, SO_RCVBUF, &buffer, &size) == 0 && buffer > 0)
+        amount = std::min(amount, std::max(buffer / 2, 1));
     ::setsockopt(int(descriptor), SOL_SOCKET, SO_RCVLOWAT, &amount, sizeof amount);
 }

@@ -1,5 +1,6 @@
 #include "windowplacement.h"
 
+#include <QDataStream>
 #include <QRegion>
 
 namespace {
@@ -51,7 +52,7 @@ WindowPlacement::Result WindowPlacement::place(
         }
     }
     const QRect area = areas.at(target);
-    const QSize minimum = minimumSize.boundedTo(area.size());
+    const QSize minimum = minimumOn(area);
     if (!restored.isValid())
         return { centred(preferredSize.boundedTo(area.size()), area), minimum };
 
@@ -67,4 +68,25 @@ WindowPlacement::Result WindowPlacement::place(
     if (best == 0)
         return { centred(size, area), minimum };
     return { movedInto(QRect(grown.topLeft(), size), area), minimum };
+}
+
+QSize WindowPlacement::minimumOn(const QRect &area) const
+{
+    return area.isEmpty() ? minimumSize : minimumSize.boundedTo(area.size());
+}
+
+QRect WindowPlacement::storedNormalGeometry(const QByteArray &saved)
+{
+    // Qt's layout since version 4: a magic number, the format's major and minor version, the
+    // frame geometry, then the normal geometry; later versions only append.
+    QDataStream stream(saved);
+    stream.setVersion(QDataStream::Qt_4_0);
+    quint32 magic = 0;
+    quint16 major = 0;
+    quint16 minor = 0;
+    QRect frame;
+    QRect normal;
+    stream >> magic >> major >> minor >> frame >> normal;
+    const bool ok = stream.status() == QDataStream::Ok && magic == 0x1D9D0CB && major >= 1;
+    return ok ? normal : QRect();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QRect>
 #include <QSize>
@@ -42,6 +43,13 @@ public:
     // since removed) is centred on home. The minimum is the designed one, no
     // larger than the area of the screen the window ends up on.
     Result place(const QList<QRect> &areas, int home, const QRect &restored) const;
+    // The minimum on a screen of this available area (an empty area: the designed one).
+    QSize minimumOn(const QRect &area) const;
+    QSize preferred() const { return preferredSize; }
+
+    // The normal geometry (the one a maximised window returns to) inside bytes written by
+    // QWidget::saveGeometry, or an invalid rect when the bytes are not such a record.
+    static QRect storedNormalGeometry(const QByteArray &saved);
 
 private:
     QSize preferredSize;

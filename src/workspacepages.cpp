@@ -28,6 +28,19 @@ QLabel *label(const QString &text, const QString &objectName, QWidget *parent)
     return l;
 }
 
+// Cell k's panel selector: "Ячейка k+1 · выбрать панель", then one item per record of the
+// book as it is now; the current item is the cell's panel (else the first).
+void listPanels(QComboBox *selector, int k, const CellRules &cells, const AddressBook &book)
+{
+    selector->clear();
+    selector->addItem(tr("Ячейка %1 · выбрать панель").arg(k + 1), QString());
+    for (const PanelProfile &profile : book)
+        selector->addItem(profile.name, profile.id);
+    const QString id = cells.cellId(k);
+    const int current = id.isEmpty() ? 0 : selector->findData(id, Qt::UserRole, Qt::MatchExactly);
+    selector->setCurrentIndex(current < 0 ? 0 : current);
+}
+
 QWidget *cell(int k, const CellRules &cells, const AddressBook &book,
     const QList<Session *> &sessions, QComboBox **selector)
 {
@@ -67,17 +80,6 @@ QWidget *cell(int k, const CellRules &cells, const AddressBook &book,
 }
 
 } // namespace
-
-void listPanels(QComboBox *selector, int k, const CellRules &cells, const AddressBook &book)
-{
-    selector->clear();
-    selector->addItem(tr("Ячейка %1 · выбрать панель").arg(k + 1), QString());
-    for (const PanelProfile &profile : book)
-        selector->addItem(profile.name, profile.id);
-    const QString id = cells.cellId(k);
-    const int current = id.isEmpty() ? 0 : selector->findData(id, Qt::UserRole, Qt::MatchExactly);
-    selector->setCurrentIndex(current < 0 ? 0 : current);
-}
 
 QPushButton *fillExpanded(QWidget *page, Session *session)
 {

@@ -34,8 +34,4 @@ QPushButton *fillWelcome(QWidget *page);
 QList<QComboBox *> fillCells(QWidget *page, const CellRules &cells, const AddressBook &book,
     const QList<Session *> &sessions);
 
-// Fills cell k's panel selector: "Ячейка k+1 · выбрать панель", then one item
-// per record of the book; the current item is the cell's panel (else the first).
-void listPanels(QComboBox *selector, int k, const CellRules &cells, const AddressBook &book);
-
 } // namespace WorkspacePages

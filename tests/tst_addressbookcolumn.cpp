@@ -25,11 +25,11 @@ QString shape(const QTreeWidget *tree)
     return groups.join(" | ");
 }
 
-const AddressBook book { PanelProfile { "a", "ЛИНИЯ 1", "192.168.1.218", "Цех", "", "" },
-    PanelProfile { "b", "Насос", "10.0.0.7", "цех", "", "Смена Б" },
-    PanelProfile { "c", "Котёл", "10.0.0.5", "", "", "" },
-    PanelProfile { "d", "Склад", "10.0.0.9", "Без группы", "", "" },
-    PanelProfile { "e", "Линия 2", "192.168.1.219", "Цех", "", "" } };
+const AddressBook book { PanelProfile { "a", "ЛИНИЯ 1", "192.168.1.218", "Цех", {}, "" },
+    PanelProfile { "b", "Насос", "10.0.0.7", "цех", {}, "Смена Б" },
+    PanelProfile { "c", "Котёл", "10.0.0.5", "", {}, "" },
+    PanelProfile { "d", "Склад", "10.0.0.9", "Без группы", {}, "" },
+    PanelProfile { "e", "Линия 2", "192.168.1.219", "Цех", {}, "" } };
 const QString all = QStringLiteral("Цех: a e | цех: b | Без группы: c d");
 
 } // namespace

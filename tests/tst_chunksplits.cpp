@@ -174,6 +174,9 @@ SessionScript largeSession()
     s.encoded(5, picture.mirrored(), QRect(0, 0, 1024, 600));
     s.beginUpdate(1);
     s.copy(1, 1, 1000, 500, 0, 0);
+    s.beginUpdate(12); // a scroll sent line by line, each line a move of the whole screen
+    for (int i = 0; i < 12; ++i)
+        s.copy(0, 0, 1024, 599, 0, 1);
     return s;
 }
 
@@ -188,8 +191,7 @@ struct Outcome
     bool sliced = false; // the parse was continued from the event loop
 };
 
-// Feeds the session in the given pieces; events run between pieces when asked to. The client asks
-// for every encoding it knows.
+// Feeds the session in the given pieces; events run between pieces when asked to.
 Outcome play(const QByteArray &bytes, const QList<qsizetype> &cuts, bool runEvents = false)
 {
     PipeTransport pipe;

@@ -1,7 +1,7 @@
 // The credential store against a real Secret Service: the throw-away
 // gnome-keyring of the private D-Bus session that the test command starts.
-// The cases without any reachable store run in a child process of this test
-// with its own environment, so the library state of this process is untouched.
+// The cases with a store that cannot be read run in a child process of this
+// test with its own environment, so the library state of this process is untouched.
 #include "credentialstore.h"
 
 #include <QElapsedTimer>
@@ -38,6 +38,16 @@ int runChild()
                 static_cast<long long>(readMs), static_cast<long long>(writeMs),
                 static_cast<long long>(deleteMs));
     return 0;
+}
+
+// Whether `name` has an owner on the bus at `address`, as an outside client sees it.
+bool nameOwned(const QString &address, const QString &name)
+{
+    QProcess send;
+    send.start(QStringLiteral("dbus-send"),
+        { "--bus=" + address, "--print-reply", "--dest=org.freedesktop.DBus", "/",
+            "org.freedesktop.DBus.NameHasOwner", "string:" + name });
+    return send.waitForFinished(5000) && send.readAllStandardOutput().contains("boolean true");
 }
 
 } // namespace
@@ -239,19 +249,22 @@ private slots:
         QCOMPARE(CredentialStore::readPassword(stored.id.left(35)), QString());
     }
 
-    void noReachableStore_data()
+    void unreadableStore_data()
     {
         QTest::addColumn<QString>("setup");
-        QTest::newRow("bus address leads nowhere") << QStringLiteral("nowhere");
-        QTest::newRow("no bus address at all") << QStringLiteral("none");
-        QTest::newRow("socket that never answers") << QStringLiteral("silent");
-        QTest::newRow("bus that stops answering") << QStringLiteral("frozen");
-        QTest::newRow("bus without a secret service") << QStringLiteral("bare");
+        QTest::addColumn<bool>("writes"); // whether the store still takes a password
+        QTest::newRow("bus address leads nowhere") << QStringLiteral("nowhere") << false;
+        QTest::newRow("no bus address at all") << QStringLiteral("none") << false;
+        QTest::newRow("socket that never answers") << QStringLiteral("silent") << false;
+        QTest::newRow("bus that stops answering") << QStringLiteral("frozen") << false;
+        QTest::newRow("bus without a secret service") << QStringLiteral("bare") << false;
+        QTest::newRow("item search answered with an error") << QStringLiteral("refused") << true;
     }
 
-    void noReachableStore()
+    void unreadableStore()
     {
         QFETCH(QString, setup);
+        QFETCH(bool, writes);
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -266,6 +279,7 @@ private slots:
         QLocalServer silent;
         FrozenBus frozen;
         QProcess bus;
+        QProcess keyring;
         if (setup == QLatin1String("nowhere")) {
             env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
                        "unix:path=" + dir.filePath(QStringLiteral("no-bus")));
@@ -280,18 +294,23 @@ private slots:
             QVERIFY(frozen.listen(dir.filePath(QStringLiteral("frozen"))));
             env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), "unix:path=" + frozen.path());
         } else {
-            // A bus of its own that knows no services to start.
+            // A bus of its own that knows no services to start; for "refused" it denies
+            // the Secret Service's item search, which the keyring's client sees as an error.
+            const QByteArray refusal = setup == QLatin1String("refused")
+                ? "<deny send_interface=\"org.freedesktop.Secret.Service\" "
+                  "send_member=\"SearchItems\"/>"
+                : "";
             QFile config(dir.filePath(QStringLiteral("bus.conf")));
             QVERIFY(config.open(QIODevice::WriteOnly));
             config.write("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus "
                          "Configuration 1.0//EN\" "
                          "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
                          "<busconfig><type>session</type><listen>unix:dir="
-                         + dir.path().toUtf8()
-                         + "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                           "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                           "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
-                           "</busconfig>\n");
+                + dir.path().toUtf8()
+                + "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                  "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                  "<allow eavesdrop=\"true\"/><allow own=\"*\"/>"
+                + refusal + "</policy></busconfig>\n");
             config.close();
             bus.setStandardErrorFile(QProcess::nullDevice());
             bus.start(QStringLiteral("dbus-daemon"),
@@ -301,6 +320,22 @@ private slots:
             const QString address = QString::fromUtf8(bus.readLine()).trimmed();
             QVERIFY(address.startsWith(QLatin1String("unix:")));
             env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
+            if (setup == QLatin1String("refused")) {
+                // The real keyring on that bus, with files of its own, unlocked as the
+                // test command unlocks the session's.
+                QProcessEnvironment keyringEnv = env;
+                keyringEnv.remove(QStringLiteral("GNOME_KEYRING_CONTROL"));
+                keyringEnv.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath("data"));
+                keyring.setProcessEnvironment(keyringEnv);
+                keyring.setStandardOutputFile(QProcess::nullDevice());
+                keyring.setStandardErrorFile(QProcess::nullDevice());
+                keyring.start(QStringLiteral("gnome-keyring-daemon"),
+                    { "--foreground", "--unlock", "--components=secrets" });
+                QVERIFY(keyring.waitForStarted(5000));
+                keyring.write("pelorin-test-keyring");
+                keyring.closeWriteChannel();
+                QTRY_VERIFY_WITH_TIMEOUT(nameOwned(address, "org.freedesktop.secrets"), 10000);
+            }
         }
 
         QProcess child;
@@ -318,11 +353,13 @@ private slots:
             child.kill();
             child.waitForFinished(5000);
         }
-        if (bus.state() != QProcess::NotRunning) {
-            bus.terminate();
-            bus.waitForFinished(5000);
+        for (QProcess *process : { &keyring, &bus }) {
+            if (process->state() != QProcess::NotRunning) {
+                process->terminate();
+                process->waitForFinished(5000);
+            }
         }
-        QVERIFY2(finished, "the credential store hung without a reachable store");
+        QVERIFY2(finished, "the credential store hung on a store it cannot read");
         QCOMPARE(child.exitStatus(), QProcess::NormalExit);
         QCOMPARE(child.exitCode(), 0);
 
@@ -333,7 +370,7 @@ private slots:
                           .match(output);
         QVERIFY2(match.hasMatch(), qPrintable(output + child.readAllStandardError()));
         QCOMPARE(match.captured(1), QString());
-        QCOMPARE(match.captured(2), QStringLiteral("0"));
+        QCOMPARE(match.captured(2), writes ? QStringLiteral("1") : QStringLiteral("0"));
         for (int i = 3; i <= 5; ++i)
             QVERIFY2(match.captured(i).toLongLong() < 5000, qPrintable(output));
         if (setup == QLatin1String("frozen"))

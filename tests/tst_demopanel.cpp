@@ -4,12 +4,16 @@
 #include "pixelformat.h"
 #include "rfbclient.h"
 #include "rfbserver.h"
+#include "zrleencoder.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 #include <QtEndian>
+
+#include <zlib.h>
 
 namespace {
 
@@ -40,6 +44,34 @@ bool waitBytes(QTcpSocket &socket, qint64 n)
     return QTest::qWaitFor([&]() { return socket.bytesAvailable() >= n; }, 5000);
 }
 
+// A viewer of our own on a bare socket: RFB 3.8, security None, everything up to ServerInit read.
+bool openSession(QTcpSocket &socket, quint16 port)
+{
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!waitBytes(socket, 12) || socket.read(12) != "RFB 003.008\n")
+        return false;
+    socket.write("RFB 003.008\n");
+    if (!waitBytes(socket, 2) || socket.read(2) != QByteArray("\x01\x01", 2))
+        return false;
+    socket.write("\x01", 1);
+    if (!waitBytes(socket, 4) || socket.read(4) != QByteArray(4, '\0'))
+        return false;
+    socket.write("\x01", 1);
+    if (!waitBytes(socket, 24))
+        return false;
+    const QByteArray init = socket.read(24);
+    if (!waitBytes(socket, qFromBigEndian<quint32>(init.constData() + 20)))
+        return false;
+    socket.readAll();
+    return true;
+}
+
+QByteArray updateRequest(const QRect &area)
+{
+    return QByteArray("\x03\0", 2) + u16(area.x()) + u16(area.y()) + u16(area.width())
+        + u16(area.height());
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(PixelFormat)
@@ -55,20 +87,24 @@ private slots:
         QTest::addColumn<QString>("serverPassword");
         QTest::addColumn<QString>("clientPassword");
         QTest::addColumn<QString>("endReason"); // empty: the screen arrives
+        QTest::addColumn<int>("linkKbps");
 
         const QString rejected
             = QStringLiteral("Сервер отклонил авторизацию. Проверьте пароль и права доступа.");
-        QTest::newRow("3.8 None") << 8 << QString() << QString() << QString();
+        QTest::newRow("3.8 None") << 8 << QString() << QString() << QString() << 0;
         QTest::newRow("3.8 VNC right") << 8 << "demo"
-                                       << "demo" << QString();
+                                       << "demo" << QString() << 0;
         QTest::newRow("3.8 VNC wrong") << 8 << "demo"
-                                       << "dem0" << rejected;
-        QTest::newRow("3.7 None") << 7 << QString() << QString() << QString();
-        QTest::newRow("3.3 only, None") << 3 << QString() << QString() << QString();
+                                       << "dem0" << rejected << 0;
+        QTest::newRow("3.7 None") << 7 << QString() << QString() << QString() << 0;
+        QTest::newRow("3.3 only, None") << 3 << QString() << QString() << QString() << 0;
         QTest::newRow("3.3 only, VNC right") << 3 << "demo"
-                                             << "demo" << QString();
+                                             << "demo" << QString() << 0;
         QTest::newRow("3.3 only, VNC wrong") << 3 << "demo"
-                                             << "" << rejected;
+                                             << "" << rejected << 0;
+        // The reason is still queued for the link when the server closes.
+        QTest::newRow("3.8 VNC wrong, slow link") << 8 << "demo"
+                                                  << "dem0" << rejected << 8;
     }
 
     void handshake()
@@ -77,8 +113,10 @@ private slots:
         QFETCH(QString, serverPassword);
         QFETCH(QString, clientPassword);
         QFETCH(QString, endReason);
+        QFETCH(int, linkKbps);
         ServedPanel served(maxMinor, serverPassword);
         QVERIFY(served.listening);
+        served.server.setLinkKbps(linkKbps);
         RfbClient client;
         QSignalSpy ended(&client, &RfbClient::ended);
         QSignalSpy connected(&client, &RfbClient::connected);
@@ -236,6 +274,113 @@ private slots:
         QTRY_VERIFY(!served.server.findChild<QTcpSocket *>());
     }
 
+    // The first of ZRLE, Hextile and Raw in the client's list; Raw when it names none.
+    void encodingChoice_data()
+    {
+        QTest::addColumn<QList<qint32>>("encodings");
+        QTest::addColumn<qint32>("expected");
+        QTest::newRow("ZRLE first") << QList<qint32> { 16, 5, 1, 0, -223 } << 16;
+        QTest::newRow("Hextile first") << QList<qint32> { 5, 16, 0 } << 5;
+        QTest::newRow("Raw first") << QList<qint32> { 0, 16, 5 } << 0;
+        QTest::newRow("unknown ones first") << QList<qint32> { 7, -239, 5, 0 } << 5;
+        QTest::newRow("none of them") << QList<qint32> { 1, -223 } << 0;
+    }
+
+    void encodingChoice()
+    {
+        QFETCH(QList<qint32>, encodings);
+        QFETCH(qint32, expected);
+        ServedPanel served;
+        QVERIFY(served.listening);
+        QTcpSocket socket;
+        QVERIFY(openSession(socket, served.server.serverPort()));
+        QByteArray message = QByteArray("\x02\0", 2) + u16(quint16(encodings.size()));
+        for (qint32 encoding : encodings)
+            message += u16(quint16(quint32(encoding) >> 16)) + u16(quint16(encoding));
+        socket.write(message + updateRequest(QRect(0, 0, 800, 480)));
+        QVERIFY(waitBytes(socket, 16));
+        const QByteArray header = socket.read(16);
+        QCOMPARE(qFromBigEndian<quint16>(header.constData() + 2), quint16(1));
+        QCOMPARE(qFromBigEndian<qint32>(header.constData() + 12), expected);
+    }
+
+    // Over a slow link: the rate holds, and the bytes held for the link count as queued, so a
+    // viewer asking faster than the link carries gets no pile of updates.
+    void slowLink()
+    {
+        ServedPanel served;
+        QVERIFY(served.listening);
+        constexpr int kbps = 4000;
+        served.server.setLinkKbps(kbps);
+        QTcpSocket socket;
+        QVERIFY(openSession(socket, served.server.serverPort()));
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 1; i <= 10; ++i) {
+            socket.write(
+                updateRequest(QRect(0, 0, 800, 480)) + QByteArray("\x04\0\0\0\0\0\xff\xe1", 8));
+            QTRY_COMPARE(served.panel.inputEvents(), i);
+        }
+        QVERIFY(served.server.stats().updates <= 2); // as for a viewer that reads nothing
+        constexpr qint64 received = 200000;
+        QTRY_VERIFY_WITH_TIMEOUT(socket.bytesAvailable() >= received, 10000);
+        // Less the one burst a link allows after a pause (20 ms worth).
+        QVERIFY2(clock.elapsed() >= (received - kbps * 1000 / 8 / 50) * 8 / kbps,
+            qPrintable(QString::number(clock.elapsed())));
+    }
+
+    // ZRLE's compressed pixel is three bytes when all colour bits fit in the low or the high
+    // three of four, in the client's byte order, and the whole pixel otherwise.
+    void zrleCompressedPixel_data()
+    {
+        QTest::addColumn<PixelFormat>("format");
+        QTest::addColumn<QByteArray>("cpixel"); // of #123456
+        PixelFormat f;
+        QTest::newRow("32-bit low bytes") << f << QByteArray::fromHex("563412");
+        f.bigEndian = true;
+        QTest::newRow("32-bit low bytes, big-endian") << f << QByteArray::fromHex("123456");
+        f.redShift = 24;
+        f.greenShift = 16;
+        f.blueShift = 8;
+        QTest::newRow("32-bit high bytes, big-endian") << f << QByteArray::fromHex("123456");
+        f.bigEndian = false;
+        QTest::newRow("32-bit high bytes") << f << QByteArray::fromHex("563412");
+        f.depth = 32;
+        QTest::newRow("depth 32") << f << QByteArray::fromHex("00563412");
+        f = PixelFormat();
+        f.bitsPerPixel = 16;
+        f.depth = 16;
+        f.redMax = 31;
+        f.greenMax = 63;
+        f.blueMax = 31;
+        f.redShift = 11;
+        f.greenShift = 5;
+        QTest::newRow("16-bit") << f << QByteArray::fromHex("aa11");
+    }
+
+    void zrleCompressedPixel()
+    {
+        QFETCH(PixelFormat, format);
+        QFETCH(QByteArray, cpixel);
+        QImage image(70, 10, QImage::Format_RGB32);
+        image.fill(QColor(0x12, 0x34, 0x56));
+        ZrleEncoder encoder;
+        QByteArray data = encoder.encode(image, image.rect(), format);
+        QCOMPARE(qFromBigEndian<quint32>(data.constData()), quint32(data.size() - 4));
+        // Two tiles side by side, each of one colour (subencoding 1).
+        QByteArray tiles(64, '\0');
+        z_stream zs {};
+        QCOMPARE(inflateInit(&zs), Z_OK);
+        zs.next_in = reinterpret_cast<Bytef *>(data.data() + 4);
+        zs.avail_in = uInt(data.size() - 4);
+        zs.next_out = reinterpret_cast<Bytef *>(tiles.data());
+        zs.avail_out = uInt(tiles.size());
+        QCOMPARE(inflate(&zs, Z_SYNC_FLUSH), Z_OK);
+        tiles.truncate(tiles.size() - qsizetype(zs.avail_out));
+        inflateEnd(&zs);
+        QCOMPARE(tiles, QByteArray(1, '\1') + cpixel + QByteArray(1, '\1') + cpixel);
+    }
+
     // A foreign viewer's pixel format, read back through the format's own masks and shifts.
     void pixelFormats_data()
     {
@@ -275,26 +420,12 @@ private slots:
         ServedPanel served;
         QVERIFY(served.listening);
         QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, served.server.serverPort());
-        QVERIFY(waitBytes(socket, 12));
-        QCOMPARE(socket.read(12), QByteArray("RFB 003.008\n"));
-        socket.write("RFB 003.008\n");
-        QVERIFY(waitBytes(socket, 2));
-        QCOMPARE(socket.read(2), QByteArray("\x01\x01", 2));
-        socket.write("\x01", 1);
-        QVERIFY(waitBytes(socket, 4));
-        QCOMPARE(socket.read(4), QByteArray(4, '\0'));
-        socket.write("\x01", 1);
-        QVERIFY(waitBytes(socket, 24));
-        const QByteArray init = socket.read(24);
-        QVERIFY(waitBytes(socket, qFromBigEndian<quint32>(init.constData() + 20)));
-        socket.readAll();
+        QVERIFY(openSession(socket, served.server.serverPort()));
 
         // Area across the background, the "Пуск" button and the state area.
         const QRect area(8, 56, 40, 100);
         socket.write(QByteArray(4, '\0') + format.toWire() + QByteArray("\x02\0\0\x01", 4)
-            + QByteArray(4, '\0') + QByteArray("\x03\0", 2) + u16(area.x()) + u16(area.y())
-            + u16(area.width()) + u16(area.height()));
+            + QByteArray(4, '\0') + updateRequest(area));
         if (refused) {
             QTRY_COMPARE(socket.state(), QAbstractSocket::UnconnectedState);
             return;

@@ -349,6 +349,7 @@ private slots:
             p.notes = QStringLiteral("S/N %1\r\n\tконтакт: \\ оператор").arg(i);
             p.viewOnly = i & 1;
             p.reconnect = i & 2;
+            p.compression = i == 2; // written only when set, read back as false when absent
             p.remember = true;
             p.password = QStringLiteral("pw%1").arg(i);
             book.append(p);
@@ -366,6 +367,7 @@ private slots:
             QCOMPARE(out.notes, in.notes);
             QCOMPARE(out.viewOnly, in.viewOnly);
             QCOMPARE(out.reconnect, in.reconnect);
+            QCOMPARE(out.compression, in.compression);
             QVERIFY(out.id != in.id);
             QVERIFY(out.password.isEmpty());
             QVERIFY(!out.remember);

@@ -68,8 +68,8 @@ private slots:
     void roundTrip()
     {
         PanelProfile panel = PanelProfile::createNew();
-        panel = { panel.id, "Пресс 2", "[fe80::1]", " Цех 1", "secret", "a\nb", 5901, true, false,
-            true };
+        panel = { panel.id, "Пресс 2", "[fe80::1]", " Цех 1", QStringLiteral("secret"), "a\nb",
+            5901, true, false, true };
         QTemporaryDir dir;
         UserPrompts prompts;
         const QString base = dir.filePath(QStringLiteral("book"));

@@ -59,11 +59,16 @@ private slots:
                                                    << "[[скрыто]]" << false;
         QTest::newRow("long message cut")
             << "" << QString(1500, QLatin1Char('y')) << QString(1024, QLatin1Char('y')) << false;
+        const QString pair = QStringLiteral("\U0001F600");
+        QTest::newRow("surrogate pair across the cut")
+            << "" << QString(1023, QLatin1Char('y')) + pair << QString(1023, QLatin1Char('y'))
+            << false;
         // clang-format off
         // Anything that breaks a line, or could forge one, in a message or a panel's name or host.
         QTest::newRow("C0 controls") << "" << "a\tb\001c\033d\177" << "a b c d " << true;
         QTest::newRow("C1 controls, NEL") << "" << "a\u0085b\u009bc" << "a b c" << true;
         QTest::newRow("line, paragraph separators") << "" << "a\u2028b\u2029c" << "a b c" << true;
+        QTest::newRow("bidirectional controls") << "" << "a\u202Eb\u200Ec\u2066d\u2069\u202Ae" << "a b c d  e" << true;
         // clang-format on
     }
 
@@ -113,17 +118,23 @@ private slots:
         QCOMPARE(view->toPlainText(), journal.lines().join(QLatin1Char('\n')));
     }
 
-    // A reconnect storm's lines reach the settings together, within two seconds.
+    // A reconnect storm's lines reach the settings together, within two seconds,
+    // and within the interval of its first line however long the storm lasts.
     void burstReachesSettingsInOneWrite()
     {
         QCoreApplication::setOrganizationName(QStringLiteral("PelorinTests")); // not the user's
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
         Journal journal;
         journal.setAutoSaveKey(QStringLiteral("journalV2"));
+        journal.append(QStringLiteral("Повторное подключение"));
+        // Without processing events, so the save cannot happen in between.
+        QTest::qSleep(Journal::autoSaveDelayMs / 2);
         for (int i = 0; i < 300; ++i)
             journal.append(QStringLiteral("Повторное подключение"));
         auto *timer = journal.findChild<QTimer *>();
         QVERIFY(timer && timer->isActive() && timer->isSingleShot() && timer->interval() <= 2000);
+        QVERIFY2(timer->remainingTime() <= Journal::autoSaveDelayMs * 3 / 5,
+            qPrintable(QStringLiteral("save due in %1 ms").arg(timer->remainingTime())));
         QVERIFY(!QSettings().contains(QStringLiteral("journalV2"))); // no write per line
         QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection);
         QCOMPARE(QSettings().value(QStringLiteral("journalV2")).toStringList(), journal.lines());

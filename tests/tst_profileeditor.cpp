@@ -145,6 +145,7 @@ private slots:
         record.host = QStringLiteral("10.0.0.5");
         record.password = before;
         record.remember = !before.isNull();
+        record.compression = record.remember;
         if (record.remember)
             QVERIFY2(CredentialStore::writePassword(record), "the test keyring is not reachable");
         record.password.clear(); // as loaded from the settings
@@ -158,8 +159,12 @@ private slots:
             passwordEdit->setText(typed);
         field<QCheckBox>(&editor, QStringLiteral("Сохранить пароль в хранилище Windows"))
             ->setChecked(remember);
+        auto *compression = field<QCheckBox>(&editor, QStringLiteral("Сжатие (медленный канал)"));
+        QCOMPARE(compression->isChecked(), record.compression);
+        compression->toggle();
         field<QPushButton>(&editor, QStringLiteral("Сохранить"))->click();
         QCOMPARE(editor.result(), int(QDialog::Accepted));
+        QCOMPARE(editor.profile().compression, !record.compression);
         QCOMPARE(editor.profile().password, password);
         QCOMPARE(editor.profile().remember, remember);
         bool stored = false;

@@ -159,8 +159,9 @@ struct Rig
         profile.name = QStringLiteral("Линия розлива 3");
         profile.host = QStringLiteral("127.0.0.1");
         profile.port = server.port();
-        // Held, so no prompt; the server offers security None and ignores it.
+        // Held, so no prompt; the server asks for it.
         profile.password = QStringLiteral("x");
+        server.setPassword(profile.password.toQString());
         profile.reconnect = reconnect;
         profile.viewOnly = viewOnly;
     }
@@ -316,8 +317,10 @@ void TestSession::lifecycleEnds_data()
     QTest::addColumn<bool>("expectConnected");
     QTest::addColumn<bool>("expectRetry");
 
-    QTest::newRow("server close, reconnect off: final") << false << QString() << true << false;
-    QTest::newRow("server close, reconnect on: retry") << true << QString() << true << true;
+    QTest::newRow("server close, reconnect off: final") << false << "x" << true << false;
+    QTest::newRow("server close, reconnect on: retry") << true << "x" << true << true;
+    // A password is held: told until the panel's first picture, still connected.
+    QTest::newRow("panel asks for no password") << false << QString() << true << false;
     QTest::newRow("password rejected, reconnect on: final")
         << true << QStringLiteral("other") << false << false;
     QTest::newRow("password rejected, reconnect off: final")
@@ -349,9 +352,16 @@ void TestSession::lifecycleEnds()
     QStringList expected{starting};
     if (expectConnected) {
         QVERIFY(rig.waitConnected(1));
-        QCOMPARE(rig.status()->text(), QStringLiteral("● Соединение установлено"));
+        const QString up = QStringLiteral("● Соединение установлено");
+        const QString unasked = QStringLiteral("Панель подключена без пароля, хотя он задан");
+        QCOMPARE(rig.status()->text(), serverPassword.isEmpty() ? unasked : up);
         QCOMPARE(rig.status()->property("online").toBool(), true);
         expected << established;
+        if (serverPassword.isEmpty()) {
+            expected << unasked;
+            rig.server.send(rfbwire::update(1) + rfbwire::solidRaw(0, 0, 8, 8, 0x336699));
+            QTRY_COMPARE(rig.status()->text(), up);
+        }
         QCOMPARE(rig.lines(), expected);
         rig.server.closeConnection();
     }
@@ -571,6 +581,7 @@ void TestSession::releasesHeldInputBeforeClosing()
 {
     QFETCH(bool, destroy);
     Rig rig(true);
+    rig.server.setPassword(QString()); // the handshake compared below is security None's
     rig.create();
     rig.session->startConnection();
     QVERIFY(rig.waitConnected(1));
@@ -994,8 +1005,7 @@ void TestSession::prompt()
 
     Rig rig;
     rig.profile.password.clear();
-    if (serverPassword != QLatin1String("-"))
-        rig.server.setPassword(serverPassword);
+    rig.server.setPassword(serverPassword == QLatin1String("-") ? QString() : serverPassword);
     rig.create();
 
     DialogDriver driver;

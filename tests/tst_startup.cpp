@@ -1,13 +1,21 @@
-// Start-up as a process: the screenshot option and the compiled-in resources.
+// Start-up as a process: the screenshot option, one copy per settings location and the
+// compiled-in resources.
+#include "singleinstance.h"
 #include "underwine.h"
 
+#include <QDirIterator>
 #include <QFile>
 #include <QImage>
 #include <QProcess>
 #include <QResource>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#endif
 
 class TestStartup : public QObject
 {
@@ -17,23 +25,26 @@ private:
     QTemporaryDir dir;
 
     // Runs the program with these arguments and the given settings folder, on an offscreen
-    // screen of the given size and dots per inch ("1600x1000 96"; Qt's own is 800 x 800).
+    // screen of the given size and dots per inch ("1600x1000 96"; "": Qt's own, 800 x 800).
     QProcess *start(const QStringList &args, const QString &screen = QStringLiteral("1600x1000 96"),
         const QString &settings = QStringLiteral("config"))
     {
         const QStringList size = screen.split(QRegularExpression(QStringLiteral("[x ]")));
         QFile config(dir.filePath(QStringLiteral("screen.json")));
-        if (!config.open(QIODevice::WriteOnly))
-            return nullptr;
-        config.write(QStringLiteral(R"({"screens": [{"name": "s", "width": %1, "height": %2, "logicalDpi": %3}]})")
-                         .arg(size[0], size[1], size[2])
-                         .toUtf8());
-        config.close();
+        if (size.size() == 3) {
+            if (!config.open(QIODevice::WriteOnly))
+                return nullptr;
+            config.write(QStringLiteral(R"({"screens": [{"name": "s", "width": %1, "height": %2, "logicalDpi": %3}]})")
+                             .arg(size[0], size[1], size[2])
+                             .toUtf8());
+            config.close();
+        }
         auto *process = new QProcess(this);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(settings));
         // Relative: the platform argument is split at colons, drive letters included.
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen:configfile=screen.json"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"),
+                   QStringLiteral("offscreen") + (screen.isEmpty() ? "" : ":configfile=screen.json"));
         process->setProcessEnvironment(env);
         process->setWorkingDirectory(dir.path());
         process->start(QStringLiteral(PELORIN_EXE), args);
@@ -70,12 +81,14 @@ private slots:
         QTest::newRow("after other arguments")
             << QStringList{"--SCREENSHOT", "x", "--screenshot", "late.png"} << "late.png"
             << "1600x1000 96" << designed;
-        QTest::newRow("1366 x 768 screen: the window fills it")
-            << QStringList{"--screenshot", "small.png"} << "small.png" << "1366x768 96"
-            << QSize(1366, 768);
-        QTest::newRow("1920 x 1080 at 150 %: 1280 x 720 points, all of the screen")
+        // The window's own size, whatever the screen.
+        QTest::newRow("1366 x 768 screen")
+            << QStringList{"--screenshot", "small.png"} << "small.png" << "1366x768 96" << designed;
+        QTest::newRow("Qt's own 800 x 800 screen")
+            << QStringList{"--screenshot", "own.png"} << "own.png" << "" << designed;
+        QTest::newRow("150 %: device pixels")
             << QStringList{"--screenshot", "scaled.png"} << "scaled.png" << "1920x1080 144"
-            << QSize(1920, 1080);
+            << QSize(2100, 1350);
     }
 
     void captureWritesWindowImage()
@@ -86,6 +99,19 @@ private slots:
         QFETCH(QSize, size);
         const QString path = dir.filePath(file);
         QFile::remove(path);
+        // The capture writes no settings, not even over a damaged address book.
+        QSettings(dir.filePath("config/Pelorin/PelorinVNC.conf"), QSettings::IniFormat)
+            .setValue("profiles", QByteArray(R"([{"id":"a","port":1}])"));
+        const auto settings = [this] {
+            QMap<QString, QByteArray> files;
+            QDirIterator it(dir.filePath("config"), QDir::Files, QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                QFile file(it.next());
+                files.insert(file.fileName(), file.open(QIODevice::ReadOnly) ? file.readAll() : "?");
+            }
+            return files;
+        };
+        const QMap<QString, QByteArray> before = settings();
 
         QProcess *process = start(args, screen);
         QVERIFY(process);
@@ -97,6 +123,7 @@ private slots:
         QVERIFY2(!shot.isNull(), qPrintable(path));
         QCOMPARE(shot.size(), size);
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("second.png"))));
+        QCOMPARE(settings(), before);
     }
 
     void unwritableCaptureFails()
@@ -166,6 +193,30 @@ private slots:
             QCOMPARE(process->state(), QProcess::Running);
             process->kill();
         }
+    }
+
+    // A start on settings whose copy is frozen gives up with 1 and its reason, and never
+    // runs beside it.
+    void frozenCopyIsNotJoined()
+    {
+#ifdef Q_OS_UNIX
+        const QString settings = QStringLiteral("frozen-config");
+        const QString lock = dir.filePath(settings + "/Pelorin/PelorinVNC.lock");
+        QFile::remove(lock);
+        QProcess *holder = start({}, QStringLiteral("1600x1000 96"), settings);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lock), 60000);
+        QCOMPARE(::kill(pid_t(holder->processId()), SIGSTOP), 0);
+        QProcess *second = start({}, QStringLiteral("1600x1000 96"), settings);
+        // It waits out the copy's whole time to answer: nothing outside the process shortens it.
+        const bool ended = second->waitForFinished(SingleInstance::answerWaitMs + 30000);
+        holder->kill();
+        holder->waitForFinished(5000);
+        QVERIFY2(ended, "the second start ran on the frozen copy's settings");
+        QCOMPARE(second->exitCode(), 1);
+        QVERIFY(second->readAllStandardError().contains("does not answer"));
+#else
+        QSKIP("Freezes the running copy with SIGSTOP.");
+#endif
     }
 
     void resourcesAreCompiledIn()

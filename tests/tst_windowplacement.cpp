@@ -43,6 +43,10 @@ private slots:
             << "0,0 1100x700";
         QTest::newRow("restored on a removed monitor comes back centred")
             << "0,0 1600x1000" << 0 << "1700,100 1200x800" << "200,100 1200x800" << "0,0 1100x700";
+        QTest::newRow("restored beyond both screens comes back on home")
+            << "0,0 1600x1000;1600,0 1600x1000" << 0 << "4000,100 1200x800"
+            << "200,100 1200x800"
+            << "0,0 1100x700";
         QTest::newRow("restored half off moves onto its screen")
             << "0,0 1600x1000" << 0 << "900,500 1200x800" << "400,200 1200x800" << "0,0 1100x700";
         QTest::newRow("restored above the top comes down")

@@ -1,14 +1,16 @@
-// Moving and resizing frameless windows for real: an X server with a window
-// manager, and the pointer driven through the server with xdotool.
+// Moving, resizing and restoring frameless windows for real: an X server with a
+// window manager, and the pointer driven through the server with xdotool.
 #include "chromedialog.h"
 #include "mainwindow.h"
+#include "singleinstance.h"
 
 #include <QProcess>
 #include <QPushButton>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
-#include <QSettings>
 #include <QTemporaryDir>
+#include <QWindow>
 #include <QtTest>
 
 namespace {
@@ -245,6 +247,20 @@ private slots:
         QVERIFY(click(bar->mapToGlobal(grip), 2));
         QTRY_VERIFY_WITH_TIMEOUT(!window.isMaximized(), 3000);
         QTRY_COMPARE_WITH_TIMEOUT(window.geometry().size(), normal.size(), 3000);
+    }
+
+    // A later start brings the minimised window back on screen.
+    void bringToFrontRestoresMinimised()
+    {
+        MainWindow window;
+        window.show();
+        settle(&window);
+        window.showMinimized();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.windowHandle()->isExposed(), 3000);
+
+        SingleInstance::bringToFront(&window);
+        QVERIFY(QTest::qWaitForWindowExposed(&window, 3000));
+        QVERIFY(!window.isMinimized());
     }
 
     void maximisedWindowHasNoEdges()
