@@ -1,15 +1,27 @@
-// Writes the seed corpus of the RFB client fuzz targets: valid sessions of versions 3.3, 3.7 and
-// 3.8 with security None and VNC Authentication, every server message type and the Raw,
-// CopyRect and DesktopSize encodings, framed the way fuzz_rfbclient.cpp reads its input.
+// Writes the seed corpus of the fuzz targets:
+//  - the RFB client: valid sessions of versions 3.3, 3.7 and 3.8 with security None and VNC
+//    Authentication, every server message type and the Raw, CopyRect and DesktopSize encodings,
+//    framed the way fuzz_rfbclient.cpp reads its input (<dir>/handshake, <dir>/session);
+//  - the loaders: exchange files, stored "profiles" and "workspaceV2" values and settings files
+//    with a journal, as the program writes them and damaged (<dir>/exchangefile, profiles,
+//    workspace, journal).
 //
-//   fuzz_makeseeds <corpus dir>    (writes <dir>/handshake/*.bin and <dir>/session/*.bin)
+//   fuzz_makeseeds <corpus dir>
+#include "exchangefile.h"
+#include "journal.h"
 #include "rfbtestserver.h"
+#include "workspacedocument.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QList>
+#include <QSettings>
+#include <QTemporaryDir>
 
 #include <cstdio>
 
@@ -123,6 +135,163 @@ bool write(const QString &path, const QByteArray &bytes)
     return true;
 }
 
+PanelProfile panel(int n, const QString &name, const QString &host, int port, const QString &group)
+{
+    PanelProfile p;
+    p.id = QStringLiteral("5eed0000-0000-4000-8000-00000000000%1").arg(n); // same seeds each run
+    p.name = name;
+    p.host = host;
+    p.port = port;
+    p.group = group;
+    p.notes = QStringLiteral("Цех 2, шкаф управления \"А\"\nвторая строка");
+    p.reconnect = true;
+    return p;
+}
+
+const AddressBook sampleBook = {
+    panel(1, QStringLiteral("Пресс-линия №1"), QStringLiteral("192.168.10.21"), 5900,
+        QStringLiteral("Цех 1")),
+    panel(2, QStringLiteral("Экструдер"), QStringLiteral("panel-2.plant.local"), 5901, QString()),
+    panel(3, QStringLiteral("Насосная"), QStringLiteral("fe80::1"), 65535, QStringLiteral("Цех 1")),
+};
+
+// The stored "profiles" value: the keys and order saveProfiles writes.
+QJsonObject storedProfile(const PanelProfile &p)
+{
+    return QJsonObject { { "id", p.id }, { "name", p.name }, { "host", p.host }, { "port", p.port },
+        { "group", p.group }, { "notes", p.notes }, { "viewOnly", p.viewOnly },
+        { "reconnect", p.reconnect }, { "remember", p.remember } };
+}
+
+QByteArray compact(const QJsonArray &a)
+{
+    return QJsonDocument(a).toJson(QJsonDocument::Compact);
+}
+
+// Valid values, each followed by the same cut in half (a write torn by a crash).
+bool writeWithTorn(const QDir &dir, const QString &name, const QByteArray &bytes)
+{
+    return write(dir.filePath(name + ".json"), bytes)
+        && write(dir.filePath(name + "_torn.json"), bytes.left(bytes.size() / 2));
+}
+
+bool writeLoaderSeeds(const QDir &root)
+{
+    for (const char *mode : { "exchangefile", "profiles", "workspace", "journal" }) {
+        if (!root.mkpath(mode))
+            return false;
+    }
+    bool ok = true;
+
+    const QDir exchange(root.filePath("exchangefile"));
+    ok &= writeWithTorn(exchange, "book", buildExchangeFile(sampleBook));
+    ok &= write(exchange.filePath("empty.json"), buildExchangeFile({}));
+    const auto exchangeWith = [](const QJsonValue &version, const QJsonArray &panels) {
+        return QJsonDocument(QJsonObject { { "format", "pelorin-addressbook" },
+                                 { "version", version }, { "panels", panels } })
+            .toJson(QJsonDocument::Compact);
+    };
+    const QJsonObject good { { "name", " Печь " }, { "host", " 10.0.0.7 " }, { "port", 5900 } };
+    ok &= write(exchange.filePath("version1.json"), exchangeWith(1, { good }));
+    ok &= write(exchange.filePath("version_text.json"), exchangeWith("2", { good }));
+    ok &= write(exchange.filePath("minimal.json"), exchangeWith(2, { good }));
+    QJsonObject bad = good;
+    bad["port"] = 5900.5;
+    ok &= write(exchange.filePath("fraction_port.json"), exchangeWith(2, { good, bad }));
+    bad["port"] = 0;
+    ok &= write(exchange.filePath("port_zero.json"), exchangeWith(2, { bad }));
+    bad = good;
+    bad["host"] = "http://10.0.0.7/";
+    ok &= write(exchange.filePath("host_path.json"), exchangeWith(2, { bad }));
+    bad = good;
+    bad.remove("host");
+    ok &= write(exchange.filePath("no_host.json"), exchangeWith(2, { good, bad, "x" }));
+    ok &= write(exchange.filePath("array_top.json"), compact({ good }));
+    // A panel without a name and a host longer than a name may be (a finding of the fuzzer).
+    ok &= write(exchange.filePath("long_host_no_name.json"),
+        exchangeWith(2, { QJsonObject { { "host", QString(PanelProfile::maxHostLength, 'h') } } }));
+
+    const QDir profiles(root.filePath("profiles"));
+    QJsonArray stored;
+    for (const PanelProfile &p : sampleBook)
+        stored.append(storedProfile(p));
+    ok &= writeWithTorn(profiles, "book", compact(stored));
+    ok &= write(profiles.filePath("empty.json"), "[]");
+    QJsonObject twin = storedProfile(sampleBook.at(0));
+    twin["remember"] = true;
+    ok &= write(profiles.filePath("repeated_id.json"), compact({ stored.at(0), twin }));
+    QJsonObject odd = storedProfile(sampleBook.at(1));
+    odd["port"] = 70000;
+    QJsonObject noId = storedProfile(sampleBook.at(2));
+    noId.remove("id");
+    ok &= write(profiles.filePath("dropped.json"), compact({ stored.at(0), odd, noId, 7 }));
+    odd["port"] = "5901";
+    QJsonObject fraction = storedProfile(sampleBook.at(2));
+    fraction["port"] = 1e300;
+    ok &= write(profiles.filePath("odd_ports.json"), compact({ odd, fraction }));
+    ok &= write(profiles.filePath("object_top.json"),
+        QJsonDocument(storedProfile(sampleBook.at(0))).toJson(QJsonDocument::Compact));
+
+    const QDir workspace(root.filePath("workspace"));
+    WorkspaceDocument document;
+    document.mode = 4;
+    for (const PanelProfile &p : sampleBook)
+        document.sessions.append({ p.id, 2, true });
+    document.cellIds = { sampleBook.at(2).id, QString(), sampleBook.at(0).id, sampleBook.at(1).id };
+    document.active = sampleBook.at(1).id;
+    document.sidebar = false;
+    ok &= writeWithTorn(workspace, "four_cells", document.toJson());
+    ok &= write(workspace.filePath("default.json"), WorkspaceDocument().toJson());
+    ok &= write(workspace.filePath("damaged.json"),
+        QJsonDocument(
+            QJsonObject { { "mode", 3 },
+                { "sessions",
+                    QJsonArray { QJsonObject { { "id", "a" }, { "zoom", -1 } },
+                        QJsonObject { { "id", "b" }, { "zoom", 1e300 }, { "viewOnly", "yes" } },
+                        "c" } },
+                { "cellIds", QJsonArray { "a", "a", 5, "b", "c", "d" } }, { "active", false },
+                { "sidebar", 0 } })
+            .toJson(QJsonDocument::Compact));
+
+    // Settings files as the program leaves them: a journal beside the other keys.
+    QTemporaryDir scratch;
+    if (!scratch.isValid())
+        return false;
+    const QString path = scratch.filePath("PelorinVNC.conf");
+    const QList<QStringList> journals = {
+        { "08.12.2026 09:15:02  Пресс-линия №1 · 192.168.10.21:5900 · Начало подключения",
+            "08.12.2026 09:15:03  Пресс-линия №1 · 192.168.10.21:5900 · Соединение установлено",
+            "08.12.2026 09:20:41  Импорт адресной книги: 3 панелей",
+            R"(08.12.2026 09:21:00  a, "b" · c\d:1 · =[x];y @z)" },
+        { "08.12.2026 09:15:02  один" },
+        {},
+    };
+    for (qsizetype i = 0; i < journals.size(); ++i) {
+        QFile::remove(path);
+        {
+            QSettings settings(path, QSettings::IniFormat);
+            settings.setValue("profiles", compact(stored));
+            settings.setValue("workspaceV2", document.toJson());
+            Journal journal;
+            journal.setLines(journals.at(i));
+            journal.saveSettings(settings, "journalV2");
+        }
+        QFile file(path);
+        ok &= file.open(QIODevice::ReadOnly);
+        const QByteArray text = file.readAll();
+        ok &= write(root.filePath(QStringLiteral("journal/settings%1.conf").arg(i)), text);
+        if (i == 0) {
+            ok &= write(root.filePath("journal/settings_torn.conf"), text.left(text.size() - 40));
+            ok &= write(root.filePath("journal/plain_string.conf"),
+                "[General]\njournalV2=08.12.2026 09:15:02  \\x43f\\x440\\x435\\x441\n");
+            ok &= write(root.filePath("journal/variant.conf"),
+                "[General]\njournalV2=@Variant(\\0\\0\\0\\n\\0\\0\\0\\x1\\0\\0\\0\\x2"
+                "\\0\\x61)\n");
+        }
+    }
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -201,5 +370,6 @@ int main(int argc, char **argv)
         u8(15 << 1) + u8(15)
             + frame({ { QByteArray(), 0 }, { update(1) + solidRaw(2, 2, 3, 3, 0x0000FF) },
                 { QByteArray(), 0 } }));
+    ok &= writeLoaderSeeds(root);
     return ok ? 0 : 1;
 }

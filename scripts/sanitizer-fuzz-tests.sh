@@ -3,8 +3,10 @@
 # private X display and DISPLAY already set up):
 #  1. builds the whole suite with AddressSanitizer and UndefinedBehaviorSanitizer in a
 #     second build dir and runs it there, in its own D-Bus session and keyring;
-#  2. builds the libFuzzer targets of the RFB client with clang in a third build dir
-#     and runs each mode for a bounded time from the seed corpus in fuzz/corpus.
+#  2. builds the libFuzzer targets with clang in a third build dir and runs each mode
+#     (the RFB client's, then the loaders of files and settings) for a bounded time from
+#     its seed corpus in fuzz/corpus/<mode>; the executable of a mode is
+#     fuzz/fuzz_<unit>_<mode>, so a new mode joins by its name in the list below.
 # New corpus units and any crash input go to a temporary folder, never into the tree;
 # a crash prints the input as hex and fails the run.
 set -euo pipefail
@@ -35,14 +37,22 @@ status=0
 PELORIN_TEST_WORK="$tmp/session" dbus-run-session -- bash "$root/scripts/session-tests.sh" "$san" \
   || status=1
 
-echo "== Fuzzing the RFB client (${fuzzseconds} s per mode, $fuzzbuild)"
+fuzzmodes=(handshake session exchangefile profiles workspace journal)
+echo "== Fuzzing (${fuzzseconds} s per mode: ${fuzzmodes[*]}; $fuzzbuild)"
 CC=clang CXX=clang++ cmake -S "$root" -B "$fuzzbuild" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPELORIN_FUZZ=ON -DPELORIN_TESTS=OFF -DPELORIN_BENCH=OFF
-cmake --build "$fuzzbuild" -j"$jobs" --target fuzz_rfbclient_handshake fuzz_rfbclient_session
-for mode in handshake session; do
+cmake --build "$fuzzbuild" -j"$jobs" --target fuzz_targets
+for mode in "${fuzzmodes[@]}"; do
+  targets=("$fuzzbuild"/fuzz/fuzz_*_"$mode")
+  if [ "${#targets[@]}" != 1 ] || [ ! -x "${targets[0]}" ]; then
+    echo "fuzz mode $mode: expected one executable fuzz/fuzz_*_$mode, found: ${targets[*]}" >&2
+    status=1
+    continue
+  fi
+  echo "fuzz mode $mode:"
   mkdir -p "$tmp/$mode"
   # The first folder takes new units; the seeds are only read.
-  if ! "$fuzzbuild/fuzz/fuzz_rfbclient_$mode" -max_total_time="$fuzzseconds" -print_final_stats=1 \
+  if ! "${targets[0]}" -max_total_time="$fuzzseconds" -print_final_stats=1 \
       -rss_limit_mb=3072 -timeout=30 -artifact_prefix="$tmp/$mode-" \
       "$tmp/$mode" "$root/fuzz/corpus/$mode" >"$tmp/$mode.log" 2>&1; then
     status=1

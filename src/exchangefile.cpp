@@ -32,7 +32,12 @@ QByteArray buildExchangeFile(const AddressBook &book)
     QJsonArray panels;
     for (const PanelProfile &profile : book) {
         QJsonObject panel;
-        panel.insert(QLatin1String("name"), profile.name);
+        // A panel without a name of its own shows its host, which may be longer than a name
+        // may be: written out, that name would make the import refuse the whole file. Empty,
+        // it becomes the host again on import.
+        const bool hostAsName
+            = profile.name == profile.host && profile.name.size() > PanelProfile::maxNameLength;
+        panel.insert(QLatin1String("name"), hostAsName ? QString() : profile.name);
         panel.insert(QLatin1String("host"), profile.host);
         panel.insert(QLatin1String("port"), profile.port);
         panel.insert(QLatin1String("group"), profile.group);

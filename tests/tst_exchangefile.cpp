@@ -354,6 +354,10 @@ private slots:
             p.password = QStringLiteral("pw%1").arg(i);
             book.append(p);
         }
+        // Imported without a name: the host of 255 characters stands in for it.
+        PanelProfile unnamed = PanelProfile::createNew();
+        unnamed.host = unnamed.name = QString(PanelProfile::maxHostLength, QLatin1Char('h'));
+        book.append(unnamed);
         const ExchangeFileResult result = parseExchangeFile(buildExchangeFile(book));
         QVERIFY(result.ok);
         QCOMPARE(result.panels.size(), book.size());
