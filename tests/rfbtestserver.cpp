@@ -79,12 +79,6 @@ QByteArray rectHeader(quint16 x, quint16 y, quint16 w, quint16 h, qint32 encodin
     return u16(x) + u16(y) + u16(w) + u16(h) + s32(encoding);
 }
 
-QByteArray rectHeader(const QRect &area, qint32 encoding)
-{
-    return rectHeader(quint16(area.x()), quint16(area.y()), quint16(area.width()),
-        quint16(area.height()), encoding);
-}
-
 QByteArray solidRaw(quint16 x, quint16 y, quint16 w, quint16 h, QRgb colour)
 {
     const char pixel[4] = {char(qBlue(colour)), char(qGreen(colour)), char(qRed(colour)), 0};

@@ -64,7 +64,6 @@ QByteArray serverInit(quint16 width, quint16 height, const QByteArray &name);
 QByteArray handshake38None(quint16 width, quint16 height, const QByteArray &name = "panel");
 QByteArray update(quint16 rectangles);
 QByteArray rectHeader(quint16 x, quint16 y, quint16 w, quint16 h, qint32 encoding);
-QByteArray rectHeader(const QRect &area, qint32 encoding);
 // A Raw rectangle of one colour (0xRRGGBB; the wire's fourth byte is 0).
 QByteArray solidRaw(quint16 x, quint16 y, quint16 w, quint16 h, QRgb colour);
 QByteArray copyRect(quint16 x, quint16 y, quint16 w, quint16 h, quint16 sourceX, quint16 sourceY);

@@ -88,7 +88,8 @@ public:
     // the session's rectangles share one zlib stream) or Hextile (5).
     void encoded(qint32 encoding, const QImage &source, const QRect &area)
     {
-        bytes += rectHeader(area, encoding)
+        bytes += rectHeader(quint16(area.x()), quint16(area.y()), quint16(area.width()),
+                     quint16(area.height()), encoding)
             + (encoding == 16 ? zrleEncoder->encode(source, area, PixelFormat())
                               : HextileEncoder::encode(source, area, PixelFormat()));
         QPainter painter(&expected);

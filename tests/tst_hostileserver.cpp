@@ -327,8 +327,6 @@ private slots:
             longRun);
         compressed("ZRLE subencoding 17", one + zrleRect(0, 0, 4, 4, u8(17) + px),
             "Неизвестное подкодирование ZRLE: 17");
-        compressed("ZRLE subencoding 129", one + zrleRect(0, 0, 4, 4, u8(129) + px),
-            "Неизвестное подкодирование ZRLE: 129");
         const QByteArray background = u8(2 | 8) + u32(0) + u8(1); // and one subrectangle
         compressed("Hextile subrectangle past its tile",
             one + rectHeader(0, 0, 16, 16, 5) + background + u8(0xF0) + u8(0x10), subrect);
@@ -343,12 +341,13 @@ private slots:
             ZrleEncoder encoder;
             QByteArray solids = update(200);
             for (int i = 0; i < 200; ++i)
-                solids += rectHeader(solid.rect(), 16) + encoder.encode(solid, solid.rect(), {});
+                solids += rectHeader(0, 0, 800, 480, 16) + encoder.encode(solid, solid.rect(), {});
             compressed("storm of 200 solid whole-screen ZRLE rectangles", solids, heavyText);
             QByteArray tile = u8(2 | 8) + u32(0x112233) + u8(255);
             for (int i = 0; i < 255; ++i)
                 tile += u8(0x00) + u8(0xFF); // the whole tile again
-            const QByteArray overdrawn = one + rectHeader(solid.rect(), 5) + tile.repeated(50 * 30);
+            const QByteArray overdrawn
+                = one + rectHeader(0, 0, 800, 480, 5) + tile.repeated(50 * 30);
             compressed("Hextile tiles painted over 255 times", overdrawn, heavyText);
         }
         row("update announcing two rectangles sends one", screen,

@@ -1114,7 +1114,9 @@ private slots:
         expected.fill(emptyScreen);
         ZrleEncoder zrle;
         for (const QRect &a : areas) {
-            server.send(update(1) + rectHeader(a, encoding)
+            server.send(update(1)
+                + rectHeader(quint16(a.x()), quint16(a.y()), quint16(a.width()),
+                    quint16(a.height()), encoding)
                 + (encoding == 16 ? zrle.encode(picture, a, PixelFormat())
                                   : HextileEncoder::encode(picture, a, PixelFormat())));
             if (!a.isEmpty()) // an empty source rectangle would draw the whole picture
