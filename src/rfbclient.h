@@ -37,7 +37,8 @@ struct Span;
 //    Hextile tile by tile).
 //  - The senders only write while isLive(); otherwise input is dropped, never queued.
 //  - Between two of the client's update requests a panel may cause only a bounded amount of work
-//    beyond the bytes it sends (new screens, copies); past it the attempt ends, not retryable.
+//    beyond the bytes it sends (new screens, copies, pixels decoded beyond their bytes); past it
+//    the attempt ends, not retryable.
 //
 // When a transport device is injected, it is read and written instead of the own socket; the
 // client opens it if it is closed but never closes it, and the caller keeps its ownership. A
