@@ -53,6 +53,8 @@ constexpr int sideLimit = 8192;
 constexpr qint64 pixelLimit = 16777216;
 constexpr QRgb emptyScreen = 0xFF101820;
 constexpr qint32 desktopSizeEncoding = -223;
+constexpr qint32 hextileEncoding = 5;
+constexpr qint32 zrleEncoding = 16;
 
 void putU16(char *p, quint16 v)
 {
@@ -227,6 +229,9 @@ void RfbClient::connectToPanel(const QString &host, quint16 port, const QString 
     disconnectFromPanel();
     retry = false;
     fb = QImage();
+    askedHextile = compression;
+    askedZrle = compression && zrleOffered;
+    std::fill(std::begin(rectangleCounts), std::end(rectangleCounts), 0);
 
     QByteArray latin = password.toLatin1();
     passwordBytes = QByteArray(latin.constData(), std::min<qsizetype>(latin.size(), 8));
@@ -271,6 +276,9 @@ void RfbClient::disconnectFromPanel()
     wipe(passwordBytes);
     rectanglesLeft = 0;
     rawArea = QRect();
+    decoding = nullptr;
+    zrle.reset();
+    hextile.reset();
     damage = QRegion();
     damageBounds = QRect();
     fullUpdatePending = false;
@@ -325,6 +333,22 @@ bool RfbClient::retryable() const
 qsizetype RfbClient::bufferedBytesForTest() const
 {
     return inputBuffer.size() - readPos;
+}
+
+int RfbClient::rectanglesForTest(qint32 encoding) const
+{
+    switch (encoding) {
+    case 0:
+        return rectangleCounts[0];
+    case 1:
+        return rectangleCounts[1];
+    case hextileEncoding:
+        return rectangleCounts[2];
+    case zrleEncoding:
+        return rectangleCounts[3];
+    default:
+        return 0;
+    }
 }
 
 void RfbClient::fail(const QString &reason, bool retryable)
@@ -514,6 +538,8 @@ bool RfbClient::parseStep()
     case Running:
         return readServerMessage(in);
     case ReadingRectangles:
+        if (decoding)
+            return readEncodedPixels();
         return rawArea.isEmpty() ? readRectangle(in) : readRawPixels();
     }
     return false;
@@ -751,6 +777,7 @@ bool RfbClient::readRectangle(WireReader &in)
     }
     if (encoding == 0) { // Raw: the pixels follow in the next steps
         take(in);
+        ++rectangleCounts[0];
         if (width == 0 || height == 0)
             return finishRectangle();
         rawArea = QRect(x, y, width, height);
@@ -772,10 +799,23 @@ bool RfbClient::readRectangle(WireReader &in)
             return false;
         }
         take(in);
+        ++rectangleCounts[1];
         if (!chargeWork(qint64(width) * height))
             return false;
         applyCopyRect(QRect(x, y, width, height), sourceX, sourceY);
         return finishRectangle();
+    }
+    if ((encoding == zrleEncoding && askedZrle) || (encoding == hextileEncoding && askedHextile)) {
+        take(in);
+        const QRect area(x, y, width, height);
+        ++rectangleCounts[encoding == zrleEncoding ? 3 : 2];
+        decoding = encoding == zrleEncoding ? static_cast<RectangleDecoder *>(&zrle) : &hextile;
+        decoding->begin(area);
+        if (!area.isEmpty())
+            addDamage(area);
+        // As for Raw: what is already here goes in the same step.
+        readEncodedPixels();
+        return state != Idle;
     }
     fail(tr("Сервер прислал незапрошенное кодирование %1").arg(encoding), false);
     return false;
@@ -912,6 +952,34 @@ bool RfbClient::readRawPixels()
     return finishRectangle();
 }
 
+// The rectangle in progress through its decoder, from what the buffer holds: the decoder takes
+// what it can use and says how much more it needs, which the next pull then reads.
+bool RfbClient::readEncodedPixels()
+{
+    const qsizetype buffered = inputBuffer.size() - readPos;
+    const RectangleDecoder::Result result
+        = decoding->decode(fb, QByteArrayView(inputBuffer.constData() + readPos, buffered));
+    readPos += result.consumed;
+    // A few bytes may paint many pixels (a solid tile, a long run): that much is work the panel
+    // asks of us beyond what it sends.
+    if (!chargeWork(result.pixels - result.consumed))
+        return false;
+    switch (result.status) {
+    case RectangleDecoder::Result::Failed:
+        fail(result.error, false);
+        return false;
+    case RectangleDecoder::Result::Done:
+        decoding = nullptr;
+        return finishRectangle();
+    case RectangleDecoder::Result::More:
+        break;
+    }
+    if (result.consumed > 0 || result.pixels > 0)
+        return true;
+    pendingSize = result.needed;
+    return false;
+}
+
 // Reads the own socket's descriptor, behind Qt's back, once Qt's read buffer is empty: order is
 // kept because Qt's buffer only ever holds bytes older than the descriptor's. 0 when nothing is
 // waiting; an end of stream or an error found here is left for the socket to find and report
@@ -1014,7 +1082,21 @@ void RfbClient::completeHandshake(const QString &name)
     static const char setEncodings[16] = {2, 0, 0, 3, 0, 0, 0, 1, 0, 0, 0, 0,
                                           char(0xFF), char(0xFF), char(0xFF), 0x21};
     writeBytes(setPixelFormat, sizeof setPixelFormat);
-    writeBytes(setEncodings, sizeof setEncodings);
+    if (askedHextile) {
+        // The compressed encodings first, best first: the server picks the first it knows.
+        char compressed[24] = { 2, 0 };
+        char *at = compressed + 4;
+        for (const qint32 encoding : { zrleEncoding, hextileEncoding, 1, 0, desktopSizeEncoding }) {
+            if (encoding == zrleEncoding && !askedZrle)
+                continue;
+            qToBigEndian<qint32>(encoding, at);
+            at += 4;
+        }
+        putU16(compressed + 2, quint16((at - compressed - 4) / 4));
+        writeBytes(compressed, at - compressed);
+    } else {
+        writeBytes(setEncodings, sizeof setEncodings);
+    }
     state = Running;
     setDirectRead(true);
     responseTimer.stop();

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "hextiledecoder.h"
+#include "zrledecoder.h"
+
 #include <QByteArray>
 #include <QImage>
 #include <QObject>
@@ -17,7 +20,8 @@ struct Span;
 
 // One RFB (RFC 6143) client connection to a panel: versions 3.3, 3.7 and 3.8, security None and
 // VNC Authentication, a 32-bit true-colour framebuffer kept up to date with Raw, CopyRect and
-// DesktopSize, and the key and pointer messages of the running session.
+// DesktopSize (and ZRLE and Hextile when compression is on), and the key and pointer messages of
+// the running session.
 //
 // Contract:
 //  - connectToPanel() starts an attempt (silently dropping any previous one); status() reports
@@ -29,10 +33,12 @@ struct Span;
 //  - frameChanged() is emitted after ServerInit and once per completely applied
 //    FramebufferUpdate (a DesktopSize inside an update may change the image size before that);
 //    changedRegion() then tells which part of the framebuffer it changed. While an update is
-//    being read, Raw pixels land in the framebuffer row by row as they arrive.
+//    being read, its pixels land in the framebuffer as they arrive (Raw row by row, ZRLE and
+//    Hextile tile by tile).
 //  - The senders only write while isLive(); otherwise input is dropped, never queued.
 //  - Between two of the client's update requests a panel may cause only a bounded amount of work
-//    beyond the bytes it sends (new screens, copies); past it the attempt ends, not retryable.
+//    beyond the bytes it sends (new screens, copies, pixels decoded beyond their bytes); past it
+//    the attempt ends, not retryable.
 //
 // When a transport device is injected, it is read and written instead of the own socket; the
 // client opens it if it is closed but never closes it, and the caller keeps its ownership. A
@@ -60,6 +66,9 @@ public:
     ~RfbClient() override;
 
     void connectToPanel(const QString &host, quint16 port, const QString &password);
+    // Asks the panel for ZRLE and Hextile too, from the next connectToPanel(): for slow links.
+    // Off, the client asks for and accepts only CopyRect, Raw and DesktopSize.
+    void setCompression(bool on) { compression = on; }
     void disconnectFromPanel();
 
     void requestFullUpdate();
@@ -88,6 +97,11 @@ public:
     qsizetype passwordBytesForTest() const { return passwordBytes.size(); }
     // True while a parse continuation is queued (a slice ran out of time with input left).
     bool parsingPendingForTest() const { return continuationPending; }
+    // With compression on, leave ZRLE out of the encodings asked for (from the next
+    // connectToPanel()), so a real server answers with Hextile.
+    void setZrleOfferedForTest(bool offered) { zrleOffered = offered; }
+    // Rectangles of this encoding (0, 1, 5 or 16) received since connectToPanel().
+    int rectanglesForTest(qint32 encoding) const;
 
 signals:
     void status(const QString &text);
@@ -133,6 +147,7 @@ private:
     void applyCopyRect(const QRect &area, int sourceX, int sourceY);
     bool finishRectangle();
     bool readRawPixels();
+    bool readEncodedPixels();
     qint64 receiveDirect(const SocketReceive::Span *spans, int count);
     void setDirectRead(bool on);
     void wakeAt(qint64 bytes);
@@ -159,6 +174,15 @@ private:
     QRect rawArea;
     int rawRow = 0;
     qsizetype rawRowBytes = 0;
+    // The encodings beyond the plain ones: asked for from the next attempt, and by this one.
+    bool compression = false;
+    bool zrleOffered = true;
+    bool askedZrle = false;
+    bool askedHextile = false;
+    ZrleDecoder zrle; // its zlib stream lasts for one connection
+    HextileDecoder hextile;
+    RectangleDecoder *decoding = nullptr; // the decoder of the rectangle being read, if any
+    int rectangleCounts[4] = {}; // Raw, CopyRect, Hextile, ZRLE
     bool readingDirectly = false; // the own socket of a live session is read behind Qt's buffer
     qint64 wakeBytes = 1; // the socket's receive low-water mark while read directly
     bool drained = false; // the descriptor had nothing in this pass over the input

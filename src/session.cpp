@@ -258,6 +258,7 @@ void Session::connectClient()
     // The client takes the password as text and keeps only its bytes; the
     // text copy made for it is wiped as soon as the call returns.
     QString password = profileCopy.password.toQString();
+    client->setCompression(profileCopy.compression);
     client->connectToPanel(profileCopy.host, quint16(profileCopy.port), password);
     Password::wipe(password);
 }

@@ -9,6 +9,8 @@
 #include <QTcpSocket>
 #include <QtEndian>
 
+#include <zlib.h>
+
 #include <cstring>
 
 namespace rfbwire {
@@ -96,6 +98,15 @@ QByteArray desktopSize(quint16 w, quint16 h)
     return rectHeader(0, 0, w, h, -223);
 }
 
+QByteArray zrleRect(quint16 x, quint16 y, quint16 w, quint16 h, const QByteArray &tiles)
+{
+    uLongf size = compressBound(uLong(tiles.size()));
+    QByteArray packed(qsizetype(size), Qt::Uninitialized);
+    compress(reinterpret_cast<Bytef *>(packed.data()), &size,
+        reinterpret_cast<const Bytef *>(tiles.constData()), uLong(tiles.size()));
+    return rectHeader(x, y, w, h, 16) + u32(quint32(size)) + packed.left(qsizetype(size));
+}
+
 QByteArray bell()
 {
     return u8(2);
@@ -119,6 +130,12 @@ QByteArray setPixelFormat()
 QByteArray setEncodings()
 {
     return QByteArray::fromHex("02000003" "00000001" "00000000" "ffffff21");
+}
+
+QByteArray setCompressedEncodings(bool zrle)
+{
+    return u8(2) + u8(0) + u16(zrle ? 5 : 4) + (zrle ? s32(16) : QByteArray()) + s32(5) + s32(1)
+        + s32(0) + s32(-223);
 }
 
 QByteArray updateRequest(bool incremental, quint16 width, quint16 height)
@@ -161,6 +178,24 @@ void settle(RfbClient &client)
 {
     while (client.parsingPendingForTest())
         QCoreApplication::processEvents();
+}
+
+QImage variedPicture(QSize size)
+{
+    QImage image(size, QImage::Format_RGB32);
+    for (int y = 0; y < size.height(); ++y) {
+        auto *row = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < size.width(); ++x) {
+            const quint32 noise = (quint32(x) * 2654435761u) ^ (quint32(y) * 2246822519u);
+            const quint32 cells[8]
+                = { 0x3060A0, (x + y) % 2 ? 0xF0F0F0u : 0x102030u, 0x555555u * quint32((x + y) % 4),
+                      0x0F1E2Du * quint32((x * 3 + y) % 11), 0x0B0703u * quint32(y % 20 + 1),
+                      (quint32(x / 8) * 2654435761u) ^ (quint32(y) * 40503u),
+                      y % 8 == 0 || x % 16 == 3 ? 0xFFE000u : 0x202020u, noise ^ (noise >> 13) };
+            row[x] = 0xFF000000u | (cells[(x / 64 + y / 64) % 8] & 0xFFFFFFu);
+        }
+    }
+    return image;
 }
 
 } // namespace rfbwire

@@ -38,6 +38,7 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QIODevice>
+#include <QImage>
 #include <QObject>
 #include <QPointer>
 #include <QRgb>
@@ -67,6 +68,8 @@ QByteArray rectHeader(quint16 x, quint16 y, quint16 w, quint16 h, qint32 encodin
 QByteArray solidRaw(quint16 x, quint16 y, quint16 w, quint16 h, QRgb colour);
 QByteArray copyRect(quint16 x, quint16 y, quint16 w, quint16 h, quint16 sourceX, quint16 sourceY);
 QByteArray desktopSize(quint16 w, quint16 h);
+// A ZRLE rectangle of the tiles as the encoding lays them out, compressed as a whole zlib stream.
+QByteArray zrleRect(quint16 x, quint16 y, quint16 w, quint16 h, const QByteArray &tiles);
 QByteArray bell();
 QByteArray cutText(quint32 length);
 
@@ -74,6 +77,8 @@ QByteArray cutText(quint32 length);
 QByteArray clientVersion(int minor);
 QByteArray setPixelFormat();
 QByteArray setEncodings();
+// SetEncodings with compression on: ZRLE (unless left out), Hextile, CopyRect, Raw, DesktopSize.
+QByteArray setCompressedEncodings(bool zrle = true);
 QByteArray updateRequest(bool incremental, quint16 width, quint16 height);
 QByteArray keyEvent(quint32 keysym, bool down);
 QByteArray pointerEvent(quint16 x, quint16 y, quint8 buttons);
@@ -84,6 +89,10 @@ QByteArray vncResponse(const QByteArray &challenge, const QString &password);
 
 // Runs the event loop until the client has no parse continuation queued.
 void settle(RfbClient &client);
+
+// A picture with something for every ZRLE and Hextile subencoding in its 64 x 64 cells: one colour,
+// 2, 4 and 11 colours at every pixel, rows of one colour, short runs of many, lines, noise.
+QImage variedPicture(QSize size);
 
 } // namespace rfbwire
 

@@ -1,9 +1,12 @@
 // The RFB client must not care how a server's bytes are cut into reads: every valid session
 // gives the same framebuffer, signals and replies whether it arrives whole, split at any single
 // point, byte by byte or in random pieces.
+#include "hextileencoder.h"
+#include "pixelformat.h"
 #include "rfbclient.h"
 #include "rfbtestserver.h"
 #include "xvncserver.h"
+#include "zrleencoder.h"
 
 #include <QPainter>
 #include <QRandomGenerator>
@@ -81,6 +84,19 @@ public:
         painter.drawImage(x, y, area);
     }
 
+    // The area of `source` at the same place, encoded by the demo panels' encoders as ZRLE (16;
+    // the session's rectangles share one zlib stream) or Hextile (5).
+    void encoded(qint32 encoding, const QImage &source, const QRect &area)
+    {
+        bytes += rectHeader(quint16(area.x()), quint16(area.y()), quint16(area.width()),
+                     quint16(area.height()), encoding)
+            + (encoding == 16 ? zrleEncoder->encode(source, area, PixelFormat())
+                              : HextileEncoder::encode(source, area, PixelFormat()));
+        QPainter painter(&expected);
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.drawImage(area.topLeft(), source, area);
+    }
+
     void resize(quint16 w, quint16 h)
     {
         bytes += desktopSize(w, h);
@@ -96,6 +112,8 @@ public:
     }
 
 private:
+    std::shared_ptr<ZrleEncoder> zrleEncoder = std::make_shared<ZrleEncoder>();
+
     static QImage blank(int w, int h)
     {
         QImage image(w, h, QImage::Format_RGB32);
@@ -121,6 +139,18 @@ SessionScript smallSession(int minor, bool vncAuth)
     return s;
 }
 
+// Small, yet a mix of subencodings, with the zlib stream going on from one rectangle to the next.
+SessionScript compressedSession()
+{
+    SessionScript s(8, false, 40, 24, "Щит 2");
+    const QImage picture = variedPicture(QSize(200, 100)).copy(40, 50, 40, 24);
+    s.beginUpdate(3);
+    s.encoded(16, picture, QRect(0, 0, 40, 24));
+    s.encoded(5, picture.mirrored(), QRect(3, 2, 20, 13));
+    s.encoded(16, picture.mirrored(true, false), QRect(5, 5, 30, 10));
+    return s;
+}
+
 SessionScript largeSession()
 {
     SessionScript s(8, true, 800, 480, "panel");
@@ -138,6 +168,11 @@ SessionScript largeSession()
     s.beginUpdate(2);
     s.resize(1024, 600);
     s.raw(0, 0, 1024, 600, 40);
+    // Rectangles larger than one parse step decodes.
+    const QImage picture = variedPicture(QSize(1024, 600));
+    s.beginUpdate(2);
+    s.encoded(16, picture, QRect(0, 0, 1024, 600));
+    s.encoded(5, picture.mirrored(), QRect(0, 0, 1024, 600));
     s.beginUpdate(1);
     s.copy(1, 1, 1000, 500, 0, 0);
     s.beginUpdate(12); // a scroll sent line by line, each line a move of the whole screen
@@ -162,6 +197,7 @@ Outcome play(const QByteArray &bytes, const QList<qsizetype> &cuts, bool runEven
 {
     PipeTransport pipe;
     RfbClient client(nullptr, &pipe);
+    client.setCompression(true);
     QSignalSpy connected(&client, &RfbClient::connected);
     QSignalSpy frames(&client, &RfbClient::frameChanged);
     QSignalSpy ended(&client, &RfbClient::ended);
@@ -199,6 +235,7 @@ Outcome play(const QByteArray &bytes, const QList<qsizetype> &cuts, bool runEven
 Outcome playOverSocket(QTcpServer &server, const SessionScript &s, QList<qsizetype> cuts)
 {
     RfbClient client;
+    client.setCompression(true);
     QSignalSpy frames(&client, &RfbClient::frameChanged);
     QSignalSpy ended(&client, &RfbClient::ended);
     client.connectToPanel(QStringLiteral("127.0.0.1"), server.serverPort(), QStringLiteral("pw"));
@@ -291,12 +328,14 @@ private slots:
     {
         QTest::addColumn<int>("minor");
         QTest::addColumn<bool>("vncAuth");
-        QTest::newRow("3.3 None") << 3 << false;
-        QTest::newRow("3.3 VNC Authentication") << 3 << true;
-        QTest::newRow("3.7 None") << 7 << false;
-        QTest::newRow("3.7 VNC Authentication") << 7 << true;
-        QTest::newRow("3.8 None") << 8 << false;
-        QTest::newRow("3.8 VNC Authentication") << 8 << true;
+        QTest::addColumn<bool>("compressed");
+        QTest::newRow("3.3 None") << 3 << false << false;
+        QTest::newRow("3.3 VNC Authentication") << 3 << true << false;
+        QTest::newRow("3.7 None") << 7 << false << false;
+        QTest::newRow("3.7 VNC Authentication") << 7 << true << false;
+        QTest::newRow("3.8 None") << 8 << false << false;
+        QTest::newRow("3.8 VNC Authentication") << 8 << true << false;
+        QTest::newRow("3.8 None, ZRLE and Hextile") << 8 << false << true;
     }
 
     // A small session cut once at every byte offset, and byte by byte.
@@ -304,7 +343,8 @@ private slots:
     {
         QFETCH(int, minor);
         QFETCH(bool, vncAuth);
-        const SessionScript s = smallSession(minor, vncAuth);
+        QFETCH(bool, compressed);
+        const SessionScript s = compressed ? compressedSession() : smallSession(minor, vncAuth);
 
         const Outcome whole = play(s.bytes, {});
         QCOMPARE(whole.ended, 0);

@@ -3,6 +3,7 @@
 // real server that closes the handshake at every byte.
 #include "rfbclient.h"
 #include "rfbtestserver.h"
+#include "zrleencoder.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -145,6 +146,7 @@ private slots:
         QTest::addColumn<bool>("retryable");
         QTest::addColumn<int>("frames"); // frameChanged signals, ServerInit included
         QTest::addColumn<QSize>("finalScreen"); // framebuffer size afterwards (invalid: null)
+        QTest::addColumn<bool>("compression"); // the client asks for ZRLE and Hextile
 
         const QSize handshake;
         const QSize screen(800, 480);
@@ -152,13 +154,18 @@ private slots:
             = [](const char *name, QSize start, const QByteArray &script, Delivery delivery,
                   Finish finish, const QString &reason, bool retryable, int frames, QSize final) {
                   QTest::newRow(name) << start << script << delivery << finish << reason
-                                      << retryable << frames << final;
+                                      << retryable << frames << final << false;
               };
         // Most rows: one write, then the stream closes if the client is still there.
         auto simple = [&](const char *name, QSize start, const QByteArray &script,
                           const QString &reason, bool retryable, int frames, QSize final) {
             row(name, start, script, Delivery::Whole, Finish::Close, reason, retryable, frames,
                 final);
+        };
+        // Compressed updates on the running 800 x 480 session that end it.
+        auto compressed = [&](const char *name, const QByteArray &script, const QString &reason) {
+            QTest::newRow(name) << screen << script << Delivery::Whole << Finish::Close << reason
+                                << false << 1 << screen << true;
         };
         const QByteArray none38 = version(8) + securityTypes({ 1 }) + u32(0);
         const QByteArray none33 = version(3) + u32(1);
@@ -288,6 +295,61 @@ private slots:
             (update(2) + copyRect(1, 1, 4095, 4095, 0, 0) + copyRect(0, 0, 4095, 4095, 1, 1))
                 .repeated(1000),
             heavyText, false, 13, QSize(4096, 4096));
+
+        // ZRLE and Hextile.
+        const QByteArray px("\x10\x20\x30", 3); // a CPIXEL
+        const QByteArray one = update(1);
+        const QString excess = "Распакованные данные ZRLE не помещаются в прямоугольник";
+        const QString badIndex = "Индекс палитры ZRLE за пределами палитры";
+        const QString longRun = "Серия пикселей ZRLE выходит за пределы плитки";
+        const QString subrect = "Подпрямоугольник Hextile выходит за пределы плитки";
+        compressed("ZRLE length of 1 MiB for 16 x 16",
+            one + rectHeader(0, 0, 16, 16, 16) + u32(MiB) + QByteArray(64, 0),
+            "Слишком длинные сжатые данные ZRLE");
+        compressed("ZRLE stream not zlib",
+            one + rectHeader(0, 0, 16, 16, 16) + u32(16) + QByteArray(16, '\xff'),
+            "Повреждённые сжатые данные ZRLE");
+        compressed("ZRLE inflating past its rectangle",
+            one + zrleRect(0, 0, 1, 1, u8(1) + px + QByteArray(100, 1)), excess);
+        // 64 MiB of zeros in 64 KiB: black raw tiles, then the rest is too much.
+        compressed(
+            "ZRLE inflate bomb", one + zrleRect(0, 0, 800, 480, QByteArray(64 * MiB, 0)), excess);
+        compressed("ZRLE ending inside its tiles", one + zrleRect(0, 0, 2, 2, u8(0) + px + px),
+            "Сжатые данные ZRLE закончились раньше прямоугольника");
+        compressed("ZRLE packed palette index 3 of 3",
+            one + zrleRect(0, 0, 4, 1, u8(3) + px + px + px + u8(0x1B)), badIndex);
+        compressed("ZRLE palette run index 5 of 2",
+            one + zrleRect(0, 0, 4, 1, u8(130) + px + px + u8(0x85) + u8(1)), badIndex);
+        compressed("ZRLE run of 5 in a tile of 4", one + zrleRect(0, 0, 2, 2, u8(128) + px + u8(4)),
+            longRun);
+        compressed("ZRLE palette run past its tile",
+            one + zrleRect(0, 0, 64, 64, u8(130) + px + px + u8(0x81) + QByteArray(17, '\xff')),
+            longRun);
+        compressed("ZRLE subencoding 17", one + zrleRect(0, 0, 4, 4, u8(17) + px),
+            "Неизвестное подкодирование ZRLE: 17");
+        const QByteArray background = u8(2 | 8) + u32(0) + u8(1); // and one subrectangle
+        compressed("Hextile subrectangle past its tile",
+            one + rectHeader(0, 0, 16, 16, 5) + background + u8(0xF0) + u8(0x10), subrect);
+        compressed("Hextile subrectangle past a cut tile",
+            one + rectHeader(0, 0, 10, 10, 5) + background + u8(0x00) + u8(0xA0), subrect);
+        compressed("Hextile subencoding 32", one + rectHeader(0, 0, 16, 16, 5) + u8(32),
+            "Неизвестное подкодирование Hextile: 32");
+        {
+            // Few bytes that paint many pixels, again and again.
+            QImage solid(800, 480, QImage::Format_RGB32);
+            solid.fill(0x336699);
+            ZrleEncoder encoder;
+            QByteArray solids = update(200);
+            for (int i = 0; i < 200; ++i)
+                solids += rectHeader(0, 0, 800, 480, 16) + encoder.encode(solid, solid.rect(), {});
+            compressed("storm of 200 solid whole-screen ZRLE rectangles", solids, heavyText);
+            QByteArray tile = u8(2 | 8) + u32(0x112233) + u8(255);
+            for (int i = 0; i < 255; ++i)
+                tile += u8(0x00) + u8(0xFF); // the whole tile again
+            const QByteArray overdrawn
+                = one + rectHeader(0, 0, 800, 480, 5) + tile.repeated(50 * 30);
+            compressed("Hextile tiles painted over 255 times", overdrawn, heavyText);
+        }
         row("update announcing two rectangles sends one", screen,
             update(2) + solidRaw(0, 0, 8, 8, 0x00FF00), Delivery::Whole, Finish::FireTimer,
             timeoutText, true, 1, screen);
@@ -321,11 +383,13 @@ private slots:
         QFETCH(bool, retryable);
         QFETCH(int, frames);
         QFETCH(QSize, finalScreen);
+        QFETCH(bool, compression);
 
         const qint64 rssBefore = residentBytes();
         const qint64 scriptBytes = script.size();
         PipeTransport pipe;
         RfbClient client(nullptr, &pipe);
+        client.setCompression(compression);
         QSignalSpy ended(&client, &RfbClient::ended);
         QSignalSpy frameSpy(&client, &RfbClient::frameChanged);
         client.connectToPanel(QStringLiteral("panel"), 5900, QStringLiteral("secret"));

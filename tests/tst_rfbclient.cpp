@@ -1,9 +1,13 @@
 // The RFB client: byte scripts through an in-memory transport, scripted servers on 127.0.0.1,
 // and TigerVNC's Xvnc as a real peer.
+#include "hextileencoder.h"
+#include "pixelformat.h"
 #include "rfbclient.h"
 #include "rfbtestserver.h"
 #include "xvncserver.h"
+#include "zrleencoder.h"
 
+#include <QPainter>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QtTest>
@@ -1065,6 +1069,71 @@ private slots:
         QCOMPARE(ended.count(), 1);
     }
 
+    void compressedSession_data()
+    {
+        QTest::addColumn<bool>("zrleOffered");
+        QTest::addColumn<int>("encoding"); // what the server sends
+        QTest::addColumn<QList<QRect>>("areas"); // one update each
+        QTest::addColumn<QString>("reason"); // empty: the session goes on
+        const QList<QRect> screen { QRect(0, 0, 640, 400) };
+        // Tiles cut at the edges; the ZRLE stream goes on from one rectangle to the next.
+        const QList<QRect> odd { QRect(13, 7, 200, 150), QRect(300, 61, 129, 65),
+            QRect(639, 399, 1, 1), QRect(5, 5, 0, 9) };
+        QTest::newRow("ZRLE, whole screen") << true << 16 << screen << QString();
+        QTest::newRow("ZRLE, odd areas") << true << 16 << odd << QString();
+        QTest::newRow("Hextile, odd areas") << true << 5 << odd << QString();
+        QTest::newRow("Hextile, ZRLE left out") << false << 5 << screen << QString();
+        QTest::newRow("ZRLE not asked for")
+            << false << 16 << screen << "Сервер прислал незапрошенное кодирование 16";
+    }
+
+    // With compression on the client asks for the compressed encodings first, and a picture with
+    // every subencoding, encoded by the demo panels' encoders, arrives whole.
+    void compressedSession()
+    {
+        QFETCH(bool, zrleOffered);
+        QFETCH(int, encoding);
+        QFETCH(QList<QRect>, areas);
+        QFETCH(QString, reason);
+        RfbTestServer server;
+        server.setScreen(QSize(640, 400), "panel");
+        QVERIFY(server.listen());
+        RfbClient client;
+        client.setCompression(true);
+        client.setZrleOfferedForTest(zrleOffered);
+        QSignalSpy frames(&client, &RfbClient::frameChanged);
+        QSignalSpy ended(&client, &RfbClient::ended);
+        client.connectToPanel(QStringLiteral("127.0.0.1"), server.port(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(server.received(),
+            clientVersion(8) + u8(1) + u8(1) + setPixelFormat()
+                + setCompressedEncodings(zrleOffered) + updateRequest(false, 640, 400),
+            5000);
+
+        const QImage picture = variedPicture(QSize(640, 400));
+        QImage expected(picture.size(), QImage::Format_RGB32);
+        expected.fill(emptyScreen);
+        ZrleEncoder zrle;
+        for (const QRect &a : areas) {
+            server.send(update(1)
+                + rectHeader(quint16(a.x()), quint16(a.y()), quint16(a.width()),
+                    quint16(a.height()), encoding)
+                + (encoding == 16 ? zrle.encode(picture, a, PixelFormat())
+                                  : HextileEncoder::encode(picture, a, PixelFormat())));
+            if (!a.isEmpty()) // an empty source rectangle would draw the whole picture
+                QPainter(&expected).drawImage(a.topLeft(), picture, a);
+        }
+        if (!reason.isEmpty()) {
+            QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 5000);
+            QCOMPARE(ended.at(0).at(0).toString(), reason);
+            QVERIFY(!client.retryable());
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(frames.count(), 1 + areas.size(), 10000);
+        QCOMPARE(ended.count(), 0);
+        QCOMPARE(client.rectanglesForTest(encoding), areas.size());
+        QCOMPARE(client.framebuffer(), expected);
+    }
+
     void socketAuthentication_data()
     {
         QTest::addColumn<QString>("password");
@@ -1210,6 +1279,42 @@ private slots:
         xvnc.stop();
         QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 10000);
         QVERIFY(client.retryable());
+    }
+
+    // A session with compression negotiates ZRLE (or Hextile, with ZRLE left out) with a real
+    // server and ends with the picture a Raw session of the same screen shows.
+    void xvncCompressed_data()
+    {
+        QTest::addColumn<bool>("zrleOffered");
+        QTest::newRow("ZRLE") << true;
+        QTest::newRow("Hextile") << false;
+    }
+
+    void xvncCompressed()
+    {
+        XVNC_NEEDED();
+        QFETCH(bool, zrleOffered);
+        XvncServer xvnc;
+        QVERIFY2(xvnc.start(QSize(640, 400)), qPrintable(xvnc.errorString()));
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("screen.png"));
+        const QImage picture = variedPicture(QSize(640, 400));
+        QVERIFY(picture.save(file));
+        // ImageMagick's display exits with 1 even once it has set the root window: what counts is
+        // the picture the Raw session then shows.
+        xvnc.run(
+            QStringLiteral("display"), { QStringLiteral("-window"), QStringLiteral("root"), file });
+
+        RfbClient raw;
+        RfbClient compressed;
+        compressed.setCompression(true);
+        compressed.setZrleOfferedForTest(zrleOffered);
+        raw.connectToPanel(QStringLiteral("127.0.0.1"), xvnc.port(), QString());
+        compressed.connectToPanel(QStringLiteral("127.0.0.1"), xvnc.port(), QString());
+        QTRY_VERIFY_WITH_TIMEOUT(raw.framebuffer() == picture, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(compressed.framebuffer() == raw.framebuffer(), 10000);
+        QVERIFY(compressed.rectanglesForTest(zrleOffered ? 16 : 5) > 0);
+        QCOMPARE(compressed.rectanglesForTest(zrleOffered ? 5 : 16), 0);
     }
 
     void xvncPassword_data()

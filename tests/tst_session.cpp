@@ -1131,6 +1131,7 @@ void TestSession::reconnectionReusesPromptedPassword()
 {
     Rig rig(true);
     rig.profile.password.clear();
+    rig.profile.compression = true; // asked for by every attempt
     rig.server.setPassword(QStringLiteral("s3cret"));
     rig.create();
 
@@ -1143,6 +1144,7 @@ void TestSession::reconnectionReusesPromptedPassword()
     QVERIFY(rig.waitEnded(1));
     Rig::fire(rig.reconnectTimer());
     QVERIFY(rig.waitConnected(2));
+    QTRY_VERIFY(rig.server.received().contains(rfbwire::setCompressedEncodings()));
     QVERIFY(!rig.server.authenticationRejected());
     QCOMPARE(driver.seen(), 1);
     QCOMPARE(driver.unexpected(), 0);
