@@ -1,6 +1,6 @@
 # Windows: `cmake --install` gathers a folder that runs on a machine without Qt
 # or a compiler, and `cpack` zips it as pelorin-<version>-win64.zip:
-#   pelorin.exe, the Qt DLLs it links, platforms/qwindows.dll,
+#   pelorin.exe, the Qt DLLs it links, platforms/qwindows.dll, zlib's DLL,
 #   the compiler's runtime DLLs (mingw-w64 or Visual C++) and the licence texts.
 # Qt looks for plugins next to the executable, so the layout is flat.
 
@@ -10,6 +10,31 @@ install(FILES
   $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:Qt6::Gui> $<TARGET_FILE:Qt6::Widgets> $<TARGET_FILE:Qt6::Network>
   DESTINATION .)
 install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> DESTINATION platforms)
+
+# zlib (the ZRLE decoder) is linked through its import library; the DLL that library names sits next to it
+# (Debian's libz-mingw-w64: /usr/x86_64-w64-mingw32/lib/zlib1.dll) or in a bin folder beside
+# (vcpkg, MSYS2). dlltool reads the name from the import library where it can.
+find_package(ZLIB REQUIRED)
+if(ZLIB_LIBRARY_RELEASE)
+  set(pelorin_zlib_import ${ZLIB_LIBRARY_RELEASE})
+else()
+  list(GET ZLIB_LIBRARIES 0 pelorin_zlib_import)
+endif()
+set(pelorin_zlib_dll zlib1.dll)
+if(CMAKE_DLLTOOL AND pelorin_zlib_import MATCHES "\\.dll\\.a$")
+  execute_process(COMMAND "${CMAKE_DLLTOOL}" --identify "${pelorin_zlib_import}"
+    OUTPUT_VARIABLE named OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE failed ERROR_QUIET)
+  if(NOT failed AND named MATCHES "^[^\n]+\\.dll$")
+    set(pelorin_zlib_dll ${named})
+  endif()
+endif()
+get_filename_component(pelorin_zlib_dir "${pelorin_zlib_import}" DIRECTORY)
+find_file(PELORIN_ZLIB_DLL ${pelorin_zlib_dll} HINTS "${pelorin_zlib_dir}" "${pelorin_zlib_dir}/../bin"
+  NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH DOC "The zlib DLL the Windows package carries")
+if(NOT PELORIN_ZLIB_DLL)
+  message(FATAL_ERROR "${pelorin_zlib_dll}, the DLL of ${pelorin_zlib_import}, is not next to it or in ../bin")
+endif()
+install(FILES ${PELORIN_ZLIB_DLL} DESTINATION .)
 
 if(MINGW)
   # The DLLs every mingw-w64 C++ program needs; the compiler knows where its own are.
@@ -28,9 +53,9 @@ if(MINGW)
       \"${CMAKE_STRIP}\" --strip-unneeded \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${dll}\"
       COMMAND_ERROR_IS_FATAL ANY)")
   endforeach()
-  # libstdc++ and libgcc: GPL 3 with the GCC Runtime Library Exception; winpthreads: MIT.
-  # Debian's copyright files carry the full texts.
-  foreach(package gcc-mingw-w64-base mingw-w64-common)
+  # libstdc++ and libgcc: GPL 3 with the GCC Runtime Library Exception; winpthreads: MIT;
+  # zlib: the zlib licence. Debian's copyright files carry the full texts.
+  foreach(package gcc-mingw-w64-base mingw-w64-common libz-mingw-w64)
     if(EXISTS /usr/share/doc/${package}/copyright)
       install(FILES /usr/share/doc/${package}/copyright
         DESTINATION licenses RENAME ${package}.txt)

@@ -26,7 +26,7 @@ timings=()
 lap() { timings+=("$1 $(($(date +%s) - began)) s"); }
 
 bash "$root/scripts/deps.sh" mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 \
-  wixl msitools
+  wixl msitools libz-mingw-w64-dev
 
 # The shared Qt sits next to the repository; a git worktree also looks next to its main checkout.
 qtdir=${PELORIN_QT_MINGW_DIR:-}
@@ -99,10 +99,11 @@ cp -a "$WINEPREFIX" "$work/fresh"
 cp -a "$WINEPREFIX" "$work/msi"
 lap prefix
 
-# Qt's DLLs and the compiler's runtime DLLs for what runs from the build folder.
+# Qt's DLLs, the compiler's runtime DLLs and zlib's for what runs from the build folder.
 cxx=x86_64-w64-mingw32-g++-posix
 runtime() { dirname "$("$cxx" -print-file-name="$1")"; }
-export WINEPATH="Z:$qt/bin;Z:$(runtime libstdc++-6.dll);Z:$(runtime libwinpthread-1.dll)"
+zlib=$(dirname "$(sed -n 's/^PELORIN_ZLIB_DLL:FILEPATH=//p' "$build/CMakeCache.txt")")
+export WINEPATH="Z:$qt/bin;Z:$(runtime libstdc++-6.dll);Z:$(runtime libwinpthread-1.dll);Z:$zlib"
 
 status=0
 echo "== Tests under wine"
