@@ -19,17 +19,23 @@
 //     the share of one core this process takes.
 // Usage: bench_updatepath [runs [figures]]   (default 5 runs of figures 1234; run it under the
 // offscreen platform or a display)
+//        bench_updatepath --panel [tenth|zrle]  only the panel of figures 1b, 3 and 4, on a port it
+//        prints first: zrle serves whole 1920 x 1080 demo panel screens in ZRLE, each connection
+//        with its own zlib stream, for bench/loopback.py --encoding zrle
+#include "cpuclock.h"
+#include "demopanel.h"
 #include "queuedevice.h"
 #include "remoteview.h"
-#include "cpuclock.h"
 #include "rfbclient.h"
 #include "rfbtestserver.h"
+#include "zrleencoder.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QIODevice>
+#include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -73,8 +79,8 @@ QByteArray rawUpdate(QRect r, quint8 seed)
     QByteArray out;
     out.reserve(16 + qsizetype(r.width()) * r.height() * 4);
     out += rfbwire::update(1);
-    out += rfbwire::rectHeader(quint16(r.x()), quint16(r.y()), quint16(r.width()),
-                               quint16(r.height()), 0);
+    out += rfbwire::rectHeader(
+        quint16(r.x()), quint16(r.y()), quint16(r.width()), quint16(r.height()), 0);
     const qsizetype start = out.size();
     out.resize(start + qsizetype(r.width()) * r.height() * 4);
     char *p = out.data() + start;
@@ -166,15 +172,35 @@ double ourLoopbackCpu(const QByteArray &prologue, const QByteArray &update, int 
 // 640 x 324 is 10.0 % of 1920 x 1080.
 const QRect tenthOfScreen(640, 378, 640, 324);
 
+enum class PanelKind { Whole, Tenth, Zrle };
+
+// Two moments of a demo panel's screen drawn at 1920 x 1080: what a ZRLE panel shows.
+std::vector<QImage> demoScreens()
+{
+    DemoPanel panel(QStringLiteral("Пресс-линия №1"), QSize(1920, 1080), QSize(1920, 1080));
+    panel.warmUp(true);
+    std::vector<QImage> screens { panel.image().copy() };
+    for (int tick = 0; tick < 4; ++tick) // a second later: values, clock and trend have moved
+        panel.advance();
+    screens.push_back(panel.image().copy());
+    return screens;
+}
+
 // The --panel mode: serves any number of connections on a loopback port (printed first on
 // stdout), each a handshake and then one update per update request, alternating two contents so
-// every update changes the screen: the whole screen, or with --panel tenth a tenth of it. Quits
-// when its last connection has closed.
-int servePanels(bool tenth)
+// every update changes the screen: the whole screen, with --panel tenth a tenth of it, with
+// --panel zrle the whole screen of a demo panel in ZRLE. Quits when its last connection has
+// closed.
+int servePanels(PanelKind kind)
 {
-    const QRect area = tenth ? tenthOfScreen : QRect(0, 0, 1920, 1080);
+    const QRect area = kind == PanelKind::Tenth ? tenthOfScreen : QRect(0, 0, 1920, 1080);
     const QByteArray prologue = serverPrologue(1920, 1080);
-    const std::vector<QByteArray> updates { rawUpdate(area, 1), rawUpdate(area, 2) };
+    std::vector<QByteArray> updates;
+    std::vector<QImage> screens;
+    if (kind == PanelKind::Zrle)
+        screens = demoScreens();
+    else
+        updates = { rawUpdate(area, 1), rawUpdate(area, 2) };
     QTcpServer server;
     if (!server.listen(QHostAddress::LocalHost, 0))
         return 1;
@@ -185,6 +211,8 @@ int servePanels(bool tenth)
         while (QTcpSocket *socket = server.nextPendingConnection()) {
             auto received = std::make_shared<QByteArray>();
             auto sent = std::make_shared<int>(0);
+            // ZRLE's zlib stream belongs to the connection: one encoder each.
+            auto zrle = std::make_shared<ZrleEncoder>();
             socket->write(prologue);
             ++open;
             QObject::connect(socket, &QTcpSocket::disconnected, socket, [socket, &open]() {
@@ -192,7 +220,7 @@ int servePanels(bool tenth)
                 if (--open == 0)
                     QCoreApplication::quit();
             });
-            QObject::connect(socket, &QTcpSocket::readyRead, socket, [=, &updates]() {
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [=, &updates, &screens]() {
                 *received += socket->readAll();
                 // Client messages after the 14 handshake bytes: 0 SetPixelFormat (20 bytes),
                 // 2 SetEncodings (4 + 4 n), 3 update request (10), 4 key (8), 5 pointer (6).
@@ -207,8 +235,12 @@ int servePanels(bool tenth)
                     }
                     if (received->size() < pos + size)
                         break;
-                    if (type == 3)
+                    if (type == 3 && kind == PanelKind::Zrle) {
+                        socket->write(rfbwire::update(1) + rfbwire::rectHeader(0, 0, 1920, 1080, 16)
+                            + zrle->encode(screens[size_t((*sent)++ % 2)], area, PixelFormat()));
+                    } else if (type == 3) {
                         socket->write(updates[size_t((*sent)++ % 2)]);
+                    }
                     pos += size;
                 }
                 received->remove(14, pos - 14);
@@ -364,8 +396,8 @@ GridFigure gridRun(bool tenth, int milliseconds)
     std::vector<std::unique_ptr<RfbClient>> clients;
     for (int i = 0; i < 4; ++i) {
         clients.push_back(std::make_unique<RfbClient>());
-        QObject::connect(clients.back().get(), &RfbClient::frameChanged, &window,
-            [&updates]() { ++updates; });
+        QObject::connect(
+            clients.back().get(), &RfbClient::frameChanged, &window, [&updates]() { ++updates; });
         layout->addWidget(new RemoteView(clients.back().get(), &window), i / 2, i % 2);
         clients.back()->connectToPanel(QStringLiteral("127.0.0.1"), port, QString());
     }
@@ -405,8 +437,16 @@ GridFigure gridRun(bool tenth, int milliseconds)
 int main(int argc, char **argv)
 {
     if (argc > 1 && std::strcmp(argv[1], "--panel") == 0) {
+        const char *kind = argc > 2 ? argv[2] : "";
+        if (std::strcmp(kind, "zrle") == 0) {
+            // The demo panel draws its screen with fonts, which need a platform; it shows nothing.
+            if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+                qputenv("QT_QPA_PLATFORM", "offscreen");
+            QGuiApplication app(argc, argv);
+            return servePanels(PanelKind::Zrle);
+        }
         QCoreApplication app(argc, argv);
-        return servePanels(argc > 2 && std::strcmp(argv[2], "tenth") == 0);
+        return servePanels(std::strcmp(kind, "tenth") == 0 ? PanelKind::Tenth : PanelKind::Whole);
     }
     QApplication app(argc, argv);
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
@@ -447,7 +487,8 @@ int main(int argc, char **argv)
         std::printf("      ours:         %.2f ms\n", median(ours));
 #ifdef PELORIN_HAVE_LIBVNCCLIENT
         std::printf("      libvncclient: %.2f ms\n", median(theirs));
-        std::printf("      ratio ours / libvncclient: %.2f (goal <= 1.0)\n", median(ours) / median(theirs));
+        std::printf(
+            "      ratio ours / libvncclient: %.2f (goal <= 1.0)\n", median(ours) / median(theirs));
 #endif
         std::printf("   b) process CPU, panel in a separate process answering each request, %d "
                     "updates (what the operator's machine pays)\n",
@@ -531,8 +572,8 @@ int main(int argc, char **argv)
         std::printf("4. Operator: four 1920x1080 panels (separate process, loopback) changing the "
                     "whole screen at the paced rate, 2 x 2 grid at fit, %d ms a run\n",
             ms);
-        std::printf("   %.1f updates per second in all (pacing allows about 28 per panel)\n",
-            median(rate));
+        std::printf(
+            "   %.1f updates per second in all (pacing allows about 28 per panel)\n", median(rate));
         std::printf("   this process: %.0f ms CPU per second = %.0f %% of one core\n", median(cpu),
             median(cpu) / 10);
     }

@@ -13,10 +13,21 @@ Each client reports its whole process's user + system CPU over the run, handshak
 update excluded, divided by the updates it received. The machine's load average is printed
 around every run: the figures are only comparable at a similar load.
 
+--encoding zrle: the panel is bench_updatepath --panel zrle instead, whole 1920 x 1080 screens of
+a demo panel in ZRLE with a zlib stream per connection, so every client decodes the same stream;
+ours asks for compression, and the bare client (which does not decode) sits out.
+
+--slow-link: the demo panels of pelorin-demo-panel --link-kbps 2000 (another rate with
+--link-kbps) instead. For each panel and each of Raw, Hextile and ZRLE, our client opens the panel
+afresh and reports the bytes of the first whole-screen update and the time from its request to
+the complete frame (medians of --runs, 3 by default here).
+
 Usage: bench/loopback.py [--peer build/bench/bench_loopbackpeer] [--runs 5] [--seconds 5]
+                         [--encoding raw|zrle] [--slow-link [--link-kbps 2000]]
 """
 import argparse
 import os
+import re
 import socket
 import statistics
 import struct
@@ -85,24 +96,71 @@ def serve(conn, updates):
         conn.close()
 
 
-def run_client(peer, which, seconds, updates):
-    server = socket.socket()
-    server.bind(("127.0.0.1", 0))
-    server.listen(1)
-    port = server.getsockname()[1]
-    proc = subprocess.Popen([peer, which, "127.0.0.1", str(port), str(seconds)],
-                            stdout=subprocess.PIPE, text=True)
-    server.settimeout(10)
-    conn, _ = server.accept()
-    server.close()
-    thread = threading.Thread(target=serve, args=(conn, updates), daemon=True)
-    thread.start()
-    out, _ = proc.communicate(timeout=seconds + 30)
-    thread.join(5)
+def fields_of(out):
+    return dict(f.split("=") for f in out.split() if "=" in f)
+
+
+def run_client(peer, which, seconds, updates, panel=None):
+    """One client process against this script's Raw panel, or against the panel process that
+    the command `panel` starts (it prints its port first and ends with its last connection)."""
+    if panel:
+        panel_proc = subprocess.Popen(panel, stdout=subprocess.PIPE, text=True)
+        port = int(panel_proc.stdout.readline())
+        proc = subprocess.Popen([peer, which, "127.0.0.1", str(port), str(seconds), "zrle"],
+                                stdout=subprocess.PIPE, text=True)
+        out, _ = proc.communicate(timeout=seconds + 60)
+        panel_proc.wait(10)
+    else:
+        server = socket.socket()
+        server.bind(("127.0.0.1", 0))
+        server.listen(1)
+        port = server.getsockname()[1]
+        proc = subprocess.Popen([peer, which, "127.0.0.1", str(port), str(seconds)],
+                                stdout=subprocess.PIPE, text=True)
+        server.settimeout(10)
+        conn, _ = server.accept()
+        server.close()
+        thread = threading.Thread(target=serve, args=(conn, updates), daemon=True)
+        thread.start()
+        out, _ = proc.communicate(timeout=seconds + 30)
+        thread.join(5)
     if proc.returncode != 0:
         raise RuntimeError("%s failed: %s" % (which, out))
-    fields = dict(f.split("=") for f in out.split() if "=" in f)
+    fields = fields_of(out)
     return float(fields["cpu_ms_per_update"]), int(fields["updates"]), float(fields["seconds"])
+
+
+def slow_link(peer, demo, kbps, runs):
+    """Bytes and time to the first whole screen of each demo panel over a throttled link."""
+    panels = subprocess.Popen([demo, "--base-port", "0", "--link-kbps", str(kbps)],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        # "<name> — <w> × <h>, без пароля | пароль «<p>», RFB 3.<m> — 127.0.0.1 <port>"
+        lines = [panels.stdout.readline().strip() for _ in range(4)]
+        print("first whole screen over %d kbit/s, medians of %d runs:" % (kbps, runs))
+        print("  %-24s %-11s %8s %10s %9s" % ("panel", "", "encoding", "bytes", "seconds"))
+        for line in lines:
+            name, size = line.split(" — ")[0], line.split(" — ")[1].split(",")[0]
+            password = re.search("«(.*)»", line)
+            port = line.split()[-1]
+            for encoding in ("raw", "hextile", "zrle"):
+                sizes, times = [], []
+                for _ in range(runs):
+                    out = subprocess.run([peer, "first", encoding, "127.0.0.1", port,
+                                          password.group(1) if password else ""],
+                                         stdout=subprocess.PIPE, text=True, timeout=120,
+                                         check=True).stdout
+                    fields = fields_of(out)
+                    sizes.append(int(fields["bytes"]))
+                    times.append(float(fields["ms"]) / 1000)
+                print("  %-24s %-11s %8s %10d %9.2f  (%.2f-%.2f)"
+                      % (name, size, encoding, statistics.median(sizes),
+                         statistics.median(times), min(times), max(times)), flush=True)
+    finally:
+        panels.terminate()
+        panels.wait(10)
+    print("goal: with compression (ZRLE) each first whole screen in at most 1 s")
+    return 0
 
 
 def main():
@@ -110,17 +168,29 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--peer", default=os.path.join(here, "..", "build", "bench",
                                                        "bench_loopbackpeer"))
-    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--runs", type=int)
     parser.add_argument("--seconds", type=int, default=5)
+    parser.add_argument("--encoding", choices=("raw", "zrle"), default="raw")
+    parser.add_argument("--slow-link", action="store_true")
+    parser.add_argument("--link-kbps", type=int, default=2000)
     args = parser.parse_args()
+    build = os.path.dirname(os.path.dirname(os.path.abspath(args.peer)))
 
-    updates = make_updates()
-    results = {"ours": [], "libvnc": [], "libvnc-paused": [], "floor": []}
+    if args.slow_link:
+        return slow_link(args.peer, os.path.join(build, "pelorin-demo-panel"), args.link_kbps,
+                         args.runs or 3)
+    runs = args.runs or 5
+    zrle = args.encoding == "zrle"
+    updates = None if zrle else make_updates()
+    panel = [os.path.join(build, "bench", "bench_updatepath"), "--panel", "zrle"] if zrle else None
+    results = {"ours": [], "libvnc": [], "libvnc-paused": []}
+    if not zrle:
+        results["floor"] = []
     loads = []
-    for run in range(args.runs):
+    for run in range(runs):
         for which in results:
             before = os.getloadavg()[0]
-            cpu, count, wall = run_client(args.peer, which, args.seconds, updates)
+            cpu, count, wall = run_client(args.peer, which, args.seconds, updates, panel)
             loads.append((before, os.getloadavg()[0]))
             results[which].append(cpu)
             print("run %d %-13s %.3f ms CPU per update (%d updates in %.1f s, %.1f per s), "
@@ -128,8 +198,8 @@ def main():
                                           loads[-1][0], loads[-1][1]), flush=True)
     ours, theirs = statistics.median(results["ours"]), statistics.median(results["libvnc"])
     print()
-    print("medians of %d runs of %d s, process CPU (user + system) per 1920x1080 Raw update:"
-          % (args.runs, args.seconds))
+    print("medians of %d runs of %d s, process CPU (user + system) per 1920x1080 %s update:"
+          % (runs, args.seconds, "ZRLE" if zrle else "Raw"))
     print("  ours, paced 35 ms:             %.3f ms (%.3f-%.3f)"
           % (ours, min(results["ours"]), max(results["ours"])))
     print("  libvncclient, unpaced:         %.3f ms (%.3f-%.3f)"
@@ -137,12 +207,15 @@ def main():
     paused = statistics.median(results["libvnc-paused"])
     print("  libvncclient, 35 ms pauses:    %.3f ms (%.3f-%.3f)"
           % (paused, min(results["libvnc-paused"]), max(results["libvnc-paused"])))
-    floor = statistics.median(results["floor"])
-    print("  bare client, 35 ms pauses:     %.3f ms (%.3f-%.3f)"
-          % (floor, min(results["floor"]), max(results["floor"])))
+    if not zrle:
+        floor = statistics.median(results["floor"])
+        print("  bare client, 35 ms pauses:     %.3f ms (%.3f-%.3f)"
+              % (floor, min(results["floor"]), max(results["floor"])))
     print("  ratio ours / libvncclient:     %.2f (goal <= 1.0)" % (ours / theirs))
-    print("  ratio ours / paused libvnc:    %.2f (both idle between updates)" % (ours / paused))
-    print("  ratio ours / bare client:      %.2f (both idle between updates)" % (ours / floor))
+    print("  ratio ours / paused libvnc:    %.2f (both idle between updates%s)"
+          % (ours / paused, "; goal <= 1.0" if zrle else ""))
+    if not zrle:
+        print("  ratio ours / bare client:      %.2f (both idle between updates)" % (ours / floor))
     print("  load average during the runs:  %.2f-%.2f (%d cores)"
           % (min(min(l) for l in loads), max(max(l) for l in loads), os.cpu_count()))
     return 0
