@@ -289,7 +289,8 @@ void ZrleDecoder::put(const Pixels &px, quint32 colour, int count)
     while (count > 0) {
         const int column = done % tileW;
         const int k = std::min(count, tileW - column);
-        std::fill_n(px.at(area.x() + tileX + column, area.y() + tileY + done / tileW), k, colour);
+        Pixels::fillRow(
+            px.at(area.x() + tileX + column, area.y() + tileY + done / tileW), k, colour);
         done += k;
         count -= k;
     }
