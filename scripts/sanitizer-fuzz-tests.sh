@@ -42,29 +42,44 @@ echo "== Fuzzing (${fuzzseconds} s per mode: ${fuzzmodes[*]}; $fuzzbuild)"
 CC=clang CXX=clang++ cmake -S "$root" -B "$fuzzbuild" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPELORIN_FUZZ=ON -DPELORIN_TESTS=OFF -DPELORIN_BENCH=OFF
 cmake --build "$fuzzbuild" -j"$jobs" --target fuzz_targets
-for mode in "${fuzzmodes[@]}"; do
+# One mode: its output goes to $tmp/<mode>.log, its verdict to $tmp/<mode>.status.
+fuzzmode() {
+  local mode=$1 targets
   targets=("$fuzzbuild"/fuzz/fuzz_*_"$mode")
   if [ "${#targets[@]}" != 1 ] || [ ! -x "${targets[0]}" ]; then
-    echo "fuzz mode $mode: expected one executable fuzz/fuzz_*_$mode, found: ${targets[*]}" >&2
-    status=1
-    continue
+    echo "expected one executable fuzz/fuzz_*_$mode, found: ${targets[*]}" >"$tmp/$mode.log"
+    echo 1 >"$tmp/$mode.status"
+    return
   fi
-  echo "fuzz mode $mode:"
   mkdir -p "$tmp/$mode"
   # The first folder takes new units; the seeds are only read.
-  if ! "${targets[0]}" -max_total_time="$fuzzseconds" -print_final_stats=1 \
+  if "${targets[0]}" -max_total_time="$fuzzseconds" -print_final_stats=1 \
       -rss_limit_mb=3072 -timeout=30 -artifact_prefix="$tmp/$mode-" \
       "$tmp/$mode" "$root/fuzz/corpus/$mode" >"$tmp/$mode.log" 2>&1; then
-    status=1
-    echo "fuzz mode $mode found a fault:" >&2
-    grep -v -E '^#[0-9]+' "$tmp/$mode.log" | tail -n 60 >&2
-    for crash in "$tmp/$mode"-*; do
-      [ -e "$crash" ] || continue
-      echo "input $(basename "$crash"):" >&2
-      od -An -tx1 -v "$crash" | head -n 64 >&2
-    done
+    echo 0 >"$tmp/$mode.status"
   else
-    grep -E '^stat::|DONE' "$tmp/$mode.log" || true
+    echo 1 >"$tmp/$mode.status"
   fi
+}
+# As many modes at once as there are cores (each one is single-threaded); reports in list order.
+for ((i = 0; i < ${#fuzzmodes[@]}; i += jobs)); do
+  batch=("${fuzzmodes[@]:i:jobs}")
+  for mode in "${batch[@]}"; do fuzzmode "$mode" & done
+  wait
+  for mode in "${batch[@]}"; do
+    echo "fuzz mode $mode:"
+    if [ "$(cat "$tmp/$mode.status")" != 0 ]; then
+      status=1
+      echo "fuzz mode $mode found a fault:" >&2
+      grep -v -E '^#[0-9]+' "$tmp/$mode.log" | tail -n 60 >&2
+      for crash in "$tmp/$mode"-*; do
+        [ -e "$crash" ] || continue
+        echo "input $(basename "$crash"):" >&2
+        od -An -tx1 -v "$crash" | head -n 64 >&2
+      done
+    else
+      grep -E '^stat::|DONE' "$tmp/$mode.log" || true
+    fi
+  done
 done
 exit $status
