@@ -1,12 +1,15 @@
 // libFuzzer target: a hostile panel talking to RfbClient through an in-memory transport.
 //
-// Built twice: FUZZ_FROM_HANDSHAKE starts every input at the server's first byte; otherwise the
-// client is first brought to a running session with a valid ServerInit and the input continues
-// from there. The input format is written by fuzz/makeseeds.cpp as well:
+// Built four times: FUZZ_FROM_HANDSHAKE starts every input at the server's first byte; otherwise
+// the client is first brought to a running session with a valid ServerInit and the input continues
+// from there. FUZZ_ZRLE and FUZZ_HEXTILE run that session with compression on, the second
+// without ZRLE offered, so the bytes are mostly Hextile rectangles. The input format is written
+// by fuzz/makeseeds.cpp as well:
 //
 //   byte 0      handshake mode: bit 0 = reconnect from inside the ended() slot instead of
-//               between chunks; session mode: bits 1-6 pick the screen width (1 + value)
-//   byte 1      session mode only: screen height (1 + value % 64)
+//               between chunks; session mode: bits 1-6 pick the screen width (1 + value);
+//               compressed modes: the screen width, 1 + value (several ZRLE tiles a row)
+//   byte 1      session modes only: screen height, 1 + value % 64 (compressed: % 128)
 //   records     one header byte h, then a chunk of server bytes:
 //                 h & 0x80: the chunk length is the next big-endian u16 (0 = no bytes, but the
 //                           client is asked for a full update and given a key and a pointer event)
@@ -17,7 +20,9 @@
 //
 // Invariants checked on every input (abort on violation): ended() at most once per attempt and
 // only after the reset, the retryable flag matches the reason, the buffered bytes and the
-// framebuffer stay within their limits, a live session always has a framebuffer.
+// framebuffer stay within their limits, a live session always has a framebuffer; in the session
+// modes the framebuffer keeps the ServerInit's size until the stream carries a DesktopSize, no
+// rectangle of an encoding the client did not ask for is taken, and every pixel stays opaque.
 #include "rfbclient.h"
 #include "rfbtestserver.h"
 
@@ -32,6 +37,9 @@
 namespace {
 
 constexpr qint64 bufferLimit = 75497472;
+constexpr qint32 hextileEncoding = 5;
+constexpr qint32 zrleEncoding = 16;
+const QByteArray desktopSizeBytes("\xff\xff\xff\x21", 4); // -223, big-endian
 
 void check(bool ok, const char *what)
 {
@@ -64,6 +72,10 @@ struct Harness
     std::unique_ptr<RfbClient> client = std::make_unique<RfbClient>(nullptr, &pipe);
     bool reconnectInSlot = false;
     bool sessionMode = false;
+    bool compression = false;
+    bool zrleOffered = true;
+    bool desktopSizeSeen = false; // the stream so far holds the DesktopSize encoding's bytes
+    QByteArray lastBytes; // the stream's last three bytes, for a pattern across two chunks
     quint16 width = 1;
     quint16 height = 1;
     int endedThisAttempt = 0;
@@ -87,6 +99,26 @@ struct Harness
         }
         if (client->isLive())
             check(!fb.isNull(), "live session has a framebuffer");
+        if (!sessionMode)
+            return;
+        if (!desktopSizeSeen)
+            check(fb.isNull() || fb.size() == QSize(width, height),
+                "framebuffer keeps its size without a DesktopSize");
+        check((compression || client->rectanglesForTest(hextileEncoding) == 0)
+                && ((compression && zrleOffered) || client->rectanglesForTest(zrleEncoding) == 0),
+            "only the encodings asked for are decoded");
+    }
+
+    // Every pixel of an RGB32 image must be opaque; a decoder that leaves one otherwise draws
+    // wrongly. Once per input: it reads the whole frame.
+    void checkOpaque() const
+    {
+        const QImage &fb = client->framebuffer();
+        for (int y = 0; y < fb.height(); ++y) {
+            const auto *row = reinterpret_cast<const quint32 *>(fb.constScanLine(y));
+            for (int x = 0; x < fb.width(); ++x)
+                check((row[x] & 0xFF000000u) == 0xFF000000u, "framebuffer pixels opaque");
+        }
     }
 
     void onEnded(const QString &reason)
@@ -120,6 +152,8 @@ struct Harness
         // attempt left unread is the next attempt's first bytes.
         if (sessionMode && pipe.isOpen())
             pipe.readAll();
+        client->setCompression(compression);
+        client->setZrleOfferedForTest(zrleOffered);
         client->connectToPanel(QStringLiteral("panel"), 5900, QStringLiteral("secret"));
         if (sessionMode) {
             pipe.feed(rfbwire::handshake38None(width, height));
@@ -135,7 +169,12 @@ struct Harness
     {
         if (client->stateForTest() == RfbClient::Idle)
             start();
-        pipe.feed(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)));
+        const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
+        // Conservative: any occurrence of the encoding number may be a DesktopSize rectangle.
+        const QByteArray seen = lastBytes + bytes;
+        desktopSizeSeen = desktopSizeSeen || seen.contains(desktopSizeBytes);
+        lastBytes = seen.right(3);
+        pipe.feed(bytes);
         checkBounds();
     }
 
@@ -172,13 +211,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const size_t prefix = 2;
     h.sessionMode = true;
 #endif
+#if defined(FUZZ_ZRLE) || defined(FUZZ_HEXTILE)
+    h.compression = true;
+#endif
+#ifdef FUZZ_HEXTILE
+    h.zrleOffered = false;
+#endif
     if (size < prefix)
         return 0;
     // The slot only restarts the attempt; feeding a handshake from inside it would nest parsing
     // in a way no socket ever does, so the session mode always reconnects between chunks.
     h.reconnectInSlot = !h.sessionMode && (data[0] & 1);
-    h.width = quint16(1 + ((data[0] >> 1) & 0x3F));
-    h.height = quint16(1 + (prefix > 1 ? data[1] % 64 : 0));
+    // The compressed modes reach 256 x 128: rectangles of several ZRLE tiles both ways, while a
+    // whole screen stays cheap enough to decode many times per input.
+    if (h.compression) {
+        h.width = quint16(1 + data[0]);
+        h.height = quint16(1 + data[1] % 128);
+    } else {
+        h.width = quint16(1 + ((data[0] >> 1) & 0x3F));
+        h.height = quint16(1 + (prefix > 1 ? data[1] % 64 : 0));
+    }
     h.start();
 
     static const size_t lengths[8] = { 1, 2, 3, 4, 5, 8, 16, 0 };
@@ -212,6 +264,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Whatever is still queued runs, then the stream closes under the client.
     QCoreApplication::processEvents();
     h.checkBounds();
+    if (h.sessionMode)
+        h.checkOpaque();
     const bool wasIdle = h.client->stateForTest() == RfbClient::Idle;
     const int before = h.endedThisAttempt;
     h.reconnectInSlot = false;

@@ -2,20 +2,25 @@
 //  - the RFB client: valid sessions of versions 3.3, 3.7 and 3.8 with security None and VNC
 //    Authentication, every server message type and the Raw, CopyRect and DesktopSize encodings,
 //    framed the way fuzz_rfbclient.cpp reads its input (<dir>/handshake, <dir>/session);
+//  - its compressed sessions: the demo server's own ZRLE and Hextile encodings of a demo panel's
+//    screen and of busy pictures with every subencoding (<dir>/zrle, <dir>/hextile);
 //  - the loaders: exchange files, stored "profiles" and "workspaceV2" values and settings files
 //    with a journal, as the program writes them and damaged (<dir>/exchangefile, profiles,
 //    workspace, journal).
 //
 //   fuzz_makeseeds <corpus dir>
+#include "demopanel.h"
 #include "exchangefile.h"
+#include "hextileencoder.h"
 #include "journal.h"
 #include "rfbtestserver.h"
 #include "workspacedocument.h"
+#include "zrleencoder.h"
 
 #include <QByteArray>
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,7 +28,13 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
+// Input stays const: inflate never writes to it.
+#define ZLIB_CONST
+#include <zlib.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <utility>
 
 using namespace rfbwire;
 
@@ -133,6 +144,201 @@ bool write(const QString &path, const QByteArray &bytes)
         return false;
     }
     return true;
+}
+
+// The same bytes in chunks of `size`, so rectangles and zlib blocks are cut mid-way.
+QList<Chunk> pieces(const QByteArray &bytes, qsizetype size)
+{
+    QList<Chunk> out;
+    for (qsizetype pos = 0; pos < bytes.size(); pos += size)
+        out.append({ bytes.mid(pos, size) });
+    return out;
+}
+
+// The server's bytes of one compressed session, in the order they are added: a ZRLE encoder is
+// one connection's stream, so its rectangles must be encoded in wire order (calls chained, never
+// operands of one `+`, whose order C++ leaves open).
+class CompressedSession
+{
+public:
+    // With `stored`, ZRLE tiles go out in stored (uncompressed) deflate blocks of the same stream,
+    // a form any zlib stream may take: a mutation of a tile byte then reaches the tile decoder
+    // instead of breaking the compression.
+    explicit CompressedSession(qint32 encoding, bool stored = false)
+        : encoding(encoding)
+        , stored(stored)
+    {
+        if (inflateInit(&inflater) != Z_OK)
+            qFatal("zlib could not start");
+    }
+    ~CompressedSession() { inflateEnd(&inflater); }
+    CompressedSession(const CompressedSession &) = delete;
+    CompressedSession &operator=(const CompressedSession &) = delete;
+
+    CompressedSession &add(const QByteArray &bytes)
+    {
+        out += bytes;
+        return *this;
+    }
+    // The `source` area of `image` as one rectangle at `at` on the panel's screen.
+    CompressedSession &rect(const QImage &image, const QRect &source, QPoint at)
+    {
+        out += rectHeader(quint16(at.x()), quint16(at.y()), quint16(source.width()),
+            quint16(source.height()), encoding);
+        if (encoding != 16)
+            out += HextileEncoder::encode(image, source, {});
+        else if (!stored)
+            out += zrle.encode(image, source, {});
+        else
+            out += restored(zrle.encode(image, source, {}));
+        return *this;
+    }
+    // The bytes added since the last take().
+    QByteArray take() { return std::exchange(out, QByteArray()); }
+
+private:
+    // A ZRLE rectangle's length and zlib bytes, the tiles written again in stored blocks.
+    QByteArray restored(const QByteArray &body)
+    {
+        QByteArray tiles(1 << 20, Qt::Uninitialized); // far more than a seed's rectangle
+        inflater.next_in = reinterpret_cast<const Bytef *>(body.constData() + 4);
+        inflater.avail_in = uInt(body.size() - 4);
+        inflater.next_out = reinterpret_cast<Bytef *>(tiles.data());
+        inflater.avail_out = uInt(tiles.size());
+        if (inflate(&inflater, Z_SYNC_FLUSH) != Z_OK || inflater.avail_in != 0)
+            qFatal("the demo server's ZRLE did not inflate");
+        tiles.resize(tiles.size() - qsizetype(inflater.avail_out));
+        QByteArray blocks = streamStarted ? QByteArray() : QByteArray("\x78\x01", 2);
+        streamStarted = true;
+        for (qsizetype pos = 0; pos < tiles.size(); pos += 0xFFFF) {
+            const quint16 n = quint16(std::min<qsizetype>(tiles.size() - pos, 0xFFFF));
+            // Not the final block, type stored; the lengths are little-endian.
+            blocks += u8(0) + u8(n & 0xFF) + u8(n >> 8) + u8(~n & 0xFF) + u8(quint16(~n) >> 8);
+            blocks += tiles.mid(pos, n);
+        }
+        return u32(quint32(blocks.size())) + blocks;
+    }
+
+    qint32 encoding;
+    bool stored;
+    ZrleEncoder zrle;
+    z_stream inflater {};
+    bool streamStarted = false;
+    QByteArray out;
+};
+
+// A demo panel's screen at its first frame (the clock in its top right corner is left out of
+// every area taken: it shows the time of day) and after the start button was pressed.
+struct PanelScreens
+{
+    QImage stopped;
+    QImage running;
+};
+
+PanelScreens panelScreens()
+{
+    DemoPanel panel(QStringLiteral("Пресс-линия №1"), QSize(800, 480), QSize(1024, 600));
+    PanelScreens screens;
+    screens.stopped = panel.image();
+    const QPoint start = DemoPanel::kStartButton.center();
+    panel.pointerEvent(start.x(), start.y(), 1);
+    panel.pointerEvent(start.x(), start.y(), 0);
+    screens.running = panel.image();
+    return screens;
+}
+
+// Screen size prefix of the compressed modes: width 1 + byte 0, height 1 + byte 1 % 128.
+QByteArray compressedScreen(int w, int h)
+{
+    return u8(quint8(w - 1)) + u8(quint8(h - 1));
+}
+
+// Sessions of one compressed encoding (16 ZRLE, 5 Hextile) on screens of up to 256 x 128.
+bool writeCompressedSeeds(const QDir &dir, qint32 encoding)
+{
+    bool ok = true;
+    const PanelScreens panel = panelScreens();
+    // The buttons, the state area and the labels under the header, then what pressing the start
+    // button changed. Hextile sends most tiles of text raw: its screen is smaller.
+    const int w = encoding == 5 ? 120 : 200, h = w / 2;
+    {
+        CompressedSession session(encoding);
+        QList<Chunk> chunks {
+            { session.add(update(1)).rect(panel.stopped, QRect(0, 48, w, h), QPoint()).take() }
+        };
+        chunks
+            += pieces(session.add(update(3))
+                          .rect(panel.running, QRect(16, 136, w / 2 + 22, 40), QPoint(16, h - 40))
+                          .rect(panel.running, QRect(320, 64, w / 4 + 6, h / 2 + 2),
+                              QPoint(w - w / 4 - 16, 2))
+                          .rect(panel.running, QRect(20, 70, 1, 1), QPoint(w - 1, h - 1))
+                          .take(),
+                97);
+        chunks.append({ session.add(update(2))
+                            .add(copyRect(0, quint16(h / 2), quint16(w / 2), quint16(h / 2),
+                                quint16(w / 2), 0))
+                            .rect(panel.running, QRect(), QPoint())
+                            .take() });
+        chunks.append({ session.add(update(1))
+                            .rect(panel.stopped, QRect(16, 184, w - 6, 22), QPoint(3, h - 28))
+                            .take() });
+        ok &= write(dir.filePath(QStringLiteral("panel_%1x%2.bin").arg(w).arg(h)),
+            compressedScreen(w, h) + frame(chunks));
+    }
+    // Every subencoding: variedPicture() gives each 64 x 64 cell of a row one kind of content
+    // (one colour, 2, 4 and 11 colours at every pixel, rows of one colour, short runs of many,
+    // lines, noise); parts of each cell keep the seed small, the noise smallest.
+    const QImage varied = variedPicture(QSize(512, 64));
+    {
+        CompressedSession session(encoding);
+        session.add(update(8));
+        for (int kind = 0; kind < 8; ++kind) {
+            const int side = (kind == 7 ? 16 : 40) / (encoding == 5 ? 2 : 1);
+            session.rect(varied, QRect(64 * kind, 0, side, side),
+                QPoint(48 * (kind % 4) + 13, 64 * (kind / 4) + 3));
+        }
+        QList<Chunk> chunks { { session.take() } };
+        // One rectangle of several tiles both ways, cut at its right and bottom edges.
+        chunks.append({ session.add(update(1))
+                            .rect(varied, QRect(0, 0, encoding == 5 ? 70 : 130, 40), QPoint(1, 80))
+                            .take() });
+        ok &= write(dir.filePath("varied_256x128.bin"), compressedScreen(256, 128) + frame(chunks));
+    }
+    // A small screen that a DesktopSize makes larger, then the whole new screen.
+    {
+        CompressedSession session(encoding);
+        QList<Chunk> chunks {
+            { session.add(update(1)).rect(panel.stopped, QRect(16, 64, 40, 24), QPoint()).take() }
+        };
+        chunks.append({ session.add(update(2))
+                            .add(desktopSize(70, 66))
+                            .rect(panel.running, QRect(10, 120, 70, 66), QPoint())
+                            .take() });
+        ok &= write(dir.filePath("resized_40x24.bin"), compressedScreen(40, 24) + frame(chunks));
+    }
+    // The tiles of every subencoding, and a panel's, in stored blocks.
+    if (encoding == 16) {
+        CompressedSession session(encoding, true);
+        session.add(update(9));
+        for (int kind = 0; kind < 8; ++kind)
+            session.rect(varied, QRect(64 * kind, 0, 16, 16), QPoint(16 * kind, 0));
+        session.rect(panel.stopped, QRect(16, 64, 80, 24), QPoint(0, 16));
+        ok &= write(dir.filePath("stored_128x40.bin"),
+            compressedScreen(128, 40) + frame({ { session.take() } }));
+    }
+    // A small session one byte at a time.
+    {
+        CompressedSession session(encoding);
+        const QByteArray all = session.add(update(2))
+                                   .rect(panel.stopped, QRect(170, 62, 20, 12), QPoint())
+                                   .rect(varied, QRect(128, 0, 9, 7), QPoint(11, 5))
+                                   .add(update(1))
+                                   .rect(panel.running, QRect(16, 136, 20, 12), QPoint())
+                                   .take();
+        ok &= write(
+            dir.filePath("bytewise_20x12.bin"), compressedScreen(20, 12) + frameBytewise(all));
+    }
+    return ok;
 }
 
 PanelProfile panel(int n, const QString &name, const QString &host, int port, const QString &group)
@@ -296,7 +502,10 @@ bool writeLoaderSeeds(const QDir &root)
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    // The demo panel draws its text: that needs a GUI application, not a screen.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s <corpus dir>\n", argv[0]);
         return 2;
@@ -370,6 +579,9 @@ int main(int argc, char **argv)
         u8(15 << 1) + u8(15)
             + frame({ { QByteArray(), 0 }, { update(1) + solidRaw(2, 2, 3, 3, 0x0000FF) },
                 { QByteArray(), 0 } }));
+    ok &= root.mkpath("zrle") && root.mkpath("hextile");
+    ok &= writeCompressedSeeds(QDir(root.filePath("zrle")), 16);
+    ok &= writeCompressedSeeds(QDir(root.filePath("hextile")), 5);
     ok &= writeLoaderSeeds(root);
     return ok ? 0 : 1;
 }
