@@ -27,6 +27,10 @@ import time
 
 import pyatspi
 
+# Where a frameless window's widgets really are on the X screen: the end-to-end scenario's helpers.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from operator_scenario import centre, x_window_origin, x_window_shown  # noqa: E402
+
 PELORIN, DEMO, WORK, MINUTES = sys.argv[1], sys.argv[2], sys.argv[3], float(sys.argv[4])
 WARMUP = float(os.environ.get("SOAK_WARMUP_SECONDS", "120"))
 LINK_UP = float(os.environ.get("SOAK_DROP_SECONDS", "4"))
@@ -133,40 +137,6 @@ def xdotool(*args):
 def click_at(x, y):
     xdotool("mousemove", int(x), int(y))
     xdotool("click", 1)
-
-
-def x_window_origin(title):
-    out = xdotool("search", "--onlyvisible", "--name", title, "getwindowgeometry", "--shell")
-    values = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
-    return int(values["X"]), int(values["Y"])
-
-
-def x_window_shown(title):
-    return bool(subprocess.run(["xdotool", "search", "--onlyvisible", "--name", title],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                               text=True).stdout.strip())
-
-
-def extents(node):
-    e = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
-    return e.x, e.y, e.width, e.height
-
-
-def centre(node):
-    # Qt may report a frameless window's widgets from where the window was before the window
-    # manager placed it; the X server knows where it is.
-    x, y, w, h = extents(node)
-    top = node
-    while top.parent is not None and top.parent.getRoleName() != "application":
-        top = top.parent
-    if top is not node:
-        tx, ty, _, _ = extents(top)
-        try:
-            ox, oy = x_window_origin(top.name)
-            x, y = x - tx + ox, y - ty + oy
-        except (KeyError, ValueError, subprocess.CalledProcessError):
-            pass
-    return x + w // 2, y + h // 2
 
 
 def find_all(root, role=None, name=None):

@@ -15,6 +15,7 @@
 #include "addressbook.h"
 #include "cellrules.h"
 #include "exchangefile.h"
+#include "fuzzsupport.h"
 #include "journal.h"
 #include "workspacedocument.h"
 
@@ -34,22 +35,6 @@
 namespace {
 
 std::unique_ptr<QTemporaryDir> settingsDir;
-
-void check(bool ok, const char *what)
-{
-    if (!ok) {
-        std::fprintf(stderr, "invariant violated: %s\n", what);
-        std::abort();
-    }
-}
-
-void quiet(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type == QtFatalMsg) {
-        std::fprintf(stderr, "%s\n", qPrintable(message));
-        std::abort();
-    }
-}
 
 QByteArray bytesOf(const uint8_t *data, size_t size)
 {

@@ -23,6 +23,7 @@
 // framebuffer stay within their limits, a live session always has a framebuffer; in the session
 // modes the framebuffer keeps the ServerInit's size until the stream carries a DesktopSize, no
 // rectangle of an encoding the client did not ask for is taken, and every pixel stays opaque.
+#include "fuzzsupport.h"
 #include "rfbclient.h"
 #include "rfbtestserver.h"
 
@@ -40,22 +41,6 @@ constexpr qint64 bufferLimit = 75497472;
 constexpr qint32 hextileEncoding = 5;
 constexpr qint32 zrleEncoding = 16;
 const QByteArray desktopSizeBytes("\xff\xff\xff\x21", 4); // -223, big-endian
-
-void check(bool ok, const char *what)
-{
-    if (!ok) {
-        std::fprintf(stderr, "invariant violated: %s\n", what);
-        std::abort();
-    }
-}
-
-void quiet(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type == QtFatalMsg) {
-        std::fprintf(stderr, "%s\n", qPrintable(message));
-        std::abort();
-    }
-}
 
 void fire(QTimer *timer)
 {
