@@ -10,12 +10,6 @@ constexpr int foregroundSpecified = 4;
 constexpr int anySubrects = 8;
 constexpr int subrectsColoured = 16;
 
-// A wire pixel of the client's format: blue, green, red, one ignored byte.
-quint32 pixelAt(const uchar *p)
-{
-    return 0xFF000000u | quint32(p[2]) << 16 | quint32(p[1]) << 8 | p[0];
-}
-
 } // namespace
 
 void HextileDecoder::reset()
@@ -79,16 +73,16 @@ RectangleDecoder::Result HextileDecoder::decode(QImage &image, QByteArrayView in
             for (int row = 0; row < h; ++row) {
                 quint32 *out = px.at(x0, y0 + row);
                 for (int c = 0; c < w; ++c, q += 4)
-                    out[c] = pixelAt(q);
+                    out[c] = Pixels::fromWire(q);
             }
             r.pixels += qint64(w) * h;
         } else {
             if (sub & backgroundSpecified) {
-                background = pixelAt(q);
+                background = Pixels::fromWire(q);
                 q += 4;
             }
             if (sub & foregroundSpecified) {
-                foreground = pixelAt(q);
+                foreground = Pixels::fromWire(q);
                 q += 4;
             }
             px.fill(x0, y0, w, h, background);
@@ -97,7 +91,7 @@ RectangleDecoder::Result HextileDecoder::decode(QImage &image, QByteArrayView in
             for (int i = 0; i < count; ++i) {
                 quint32 colour = foreground;
                 if (sub & subrectsColoured) {
-                    colour = pixelAt(q);
+                    colour = Pixels::fromWire(q);
                     q += 4;
                 }
                 const int sx = q[0] >> 4, sy = q[0] & 15;

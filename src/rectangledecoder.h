@@ -56,6 +56,12 @@ protected:
         {
         }
         quint32 *at(int x, int y) const { return bits + y * stride + x; }
+        // A pixel of our wire format from its first three bytes (blue, green, red): a Hextile
+        // pixel and a ZRLE compressed pixel alike.
+        static quint32 fromWire(const uchar *p)
+        {
+            return 0xFF000000u | quint32(p[2]) << 16 | quint32(p[1]) << 8 | p[0];
+        }
         void fill(int x, int y, int w, int h, quint32 colour) const
         {
             for (int r = 0; r < h; ++r)

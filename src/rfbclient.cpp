@@ -1078,25 +1078,19 @@ void RfbClient::completeHandshake(const QString &name)
 {
     static const char setPixelFormat[20] = {0, 0,  0, 0,  32, 24, 0,  1, 0, char(0xFF),
                                             0, char(0xFF), 0, char(0xFF), 16, 8, 0, 0, 0, 0};
-    // CopyRect, Raw, DesktopSize (-223).
-    static const char setEncodings[16] = {2, 0, 0, 3, 0, 0, 0, 1, 0, 0, 0, 0,
-                                          char(0xFF), char(0xFF), char(0xFF), 0x21};
-    writeBytes(setPixelFormat, sizeof setPixelFormat);
-    if (askedHextile) {
-        // The compressed encodings first, best first: the server picks the first it knows.
-        char compressed[24] = { 2, 0 };
-        char *at = compressed + 4;
-        for (const qint32 encoding : { zrleEncoding, hextileEncoding, 1, 0, desktopSizeEncoding }) {
-            if (encoding == zrleEncoding && !askedZrle)
-                continue;
-            qToBigEndian<qint32>(encoding, at);
-            at += 4;
-        }
-        putU16(compressed + 2, quint16((at - compressed - 4) / 4));
-        writeBytes(compressed, at - compressed);
-    } else {
-        writeBytes(setEncodings, sizeof setEncodings);
+    // Best first, since the server picks the first it knows: the compressed encodings when
+    // asked for, then CopyRect, Raw and DesktopSize (-223).
+    char setEncodings[24] = { 2, 0 };
+    char *at = setEncodings + 4;
+    for (const qint32 encoding : { zrleEncoding, hextileEncoding, 1, 0, desktopSizeEncoding }) {
+        if ((encoding == zrleEncoding && !askedZrle) || (encoding == hextileEncoding && !askedHextile))
+            continue;
+        qToBigEndian<qint32>(encoding, at);
+        at += 4;
     }
+    putU16(setEncodings + 2, quint16((at - setEncodings - 4) / 4));
+    writeBytes(setPixelFormat, sizeof setPixelFormat);
+    writeBytes(setEncodings, at - setEncodings);
     state = Running;
     setDirectRead(true);
     responseTimer.stop();

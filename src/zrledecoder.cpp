@@ -18,11 +18,6 @@ constexpr qsizetype windowSize = 64 * 1024;
 // How much to read at once while a rectangle's compressed bytes are owed.
 constexpr qsizetype readHint = 256 * 1024;
 
-quint32 cpixel(const uchar *p)
-{
-    return 0xFF000000u | quint32(p[2]) << 16 | quint32(p[1]) << 8 | p[0];
-}
-
 // The length of a run whose length bytes start at q[i] (a sum of bytes, 255 meaning "more
 // follows", plus one), with i moved past them: 0 while they are not all here, -1 as soon as the
 // run would be longer than `room` pixels.
@@ -165,7 +160,7 @@ ZrleDecoder::Stop ZrleDecoder::decodeTiles(const Pixels &px, Result &r)
             if (subencoding == 1) { // solid
                 if (have < 4)
                     return Stop::NeedInflated;
-                px.fill(area.x() + tileX, area.y() + tileY, tileW, tileH, cpixel(p + 1));
+                px.fill(area.x() + tileX, area.y() + tileY, tileW, tileH, Pixels::fromWire(p + 1));
                 r.pixels += total;
                 windowPos += 4;
                 nextTile();
@@ -190,7 +185,7 @@ ZrleDecoder::Stop ZrleDecoder::decodeTiles(const Pixels &px, Result &r)
             if (have < 3 * paletteSize)
                 return Stop::NeedInflated;
             for (int i = 0; i < paletteSize; ++i)
-                palette[i] = cpixel(p + 3 * i);
+                palette[i] = Pixels::fromWire(p + 3 * i);
             windowPos += 3 * paletteSize;
             phase = subencoding <= 16 ? Phase::PackedRows : Phase::PaletteRuns;
             break;
@@ -204,7 +199,7 @@ ZrleDecoder::Stop ZrleDecoder::decodeTiles(const Pixels &px, Result &r)
                 const int k = std::min(left, tileW - column);
                 quint32 *out = px.at(area.x() + tileX + column, area.y() + tileY + done / tileW);
                 for (int i = 0; i < k; ++i, q += 3)
-                    out[i] = cpixel(q);
+                    out[i] = Pixels::fromWire(q);
                 done += k;
                 left -= k;
             }
@@ -252,7 +247,7 @@ ZrleDecoder::Stop ZrleDecoder::decodeTiles(const Pixels &px, Result &r)
                 if (plainRle) {
                     if (left < 4)
                         break;
-                    colour = cpixel(q);
+                    colour = Pixels::fromWire(q);
                     i = 3;
                 } else {
                     if (left < 1)
