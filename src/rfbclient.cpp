@@ -335,7 +335,7 @@ qsizetype RfbClient::bufferedBytesForTest() const
     return inputBuffer.size() - readPos;
 }
 
-int RfbClient::rectanglesForTest(qint32 encoding) const
+qint64 RfbClient::rectanglesForTest(qint32 encoding) const
 {
     switch (encoding) {
     case 0:

@@ -101,7 +101,7 @@ public:
     // connectToPanel()), so a real server answers with Hextile.
     void setZrleOfferedForTest(bool offered) { zrleOffered = offered; }
     // Rectangles of this encoding (0, 1, 5 or 16) received since connectToPanel().
-    int rectanglesForTest(qint32 encoding) const;
+    qint64 rectanglesForTest(qint32 encoding) const;
 
 signals:
     void status(const QString &text);
@@ -182,7 +182,7 @@ private:
     ZrleDecoder zrle; // its zlib stream lasts for one connection
     HextileDecoder hextile;
     RectangleDecoder *decoding = nullptr; // the decoder of the rectangle being read, if any
-    int rectangleCounts[4] = {}; // Raw, CopyRect, Hextile, ZRLE
+    qint64 rectangleCounts[4] = {}; // Raw, CopyRect, Hextile, ZRLE
     bool readingDirectly = false; // the own socket of a live session is read behind Qt's buffer
     qint64 wakeBytes = 1; // the socket's receive low-water mark while read directly
     bool drained = false; // the descriptor had nothing in this pass over the input
