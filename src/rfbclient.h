@@ -38,7 +38,8 @@ struct Span;
 //  - The senders only write while isLive(); otherwise input is dropped, never queued.
 //  - Between two of the client's update requests a panel may cause only a bounded amount of work
 //    beyond the bytes it sends (new screens, copies, pixels decoded beyond their bytes); past it
-//    the attempt ends, not retryable.
+//    the attempt ends, not retryable. One turn of the event loop takes on at most one screen
+//    area of that work and the step that crosses it.
 //
 // When a transport device is injected, it is read and written instead of the own socket; the
 // client opens it if it is closed but never closes it, and the caller keeps its ownership. A
@@ -100,6 +101,9 @@ public:
     // With compression on, leave ZRLE out of the encodings asked for (from the next
     // connectToPanel()), so a real server answers with Hextile.
     void setZrleOfferedForTest(bool offered) { zrleOffered = offered; }
+    // Screen areas of work beyond the bytes (rounded up; a new screen counts as four) that the
+    // busiest pass over the input has caused. A pass is one turn of the event loop.
+    int busiestPassForTest() const;
     // Rectangles of this encoding (0, 1, 5 or 16) received since connectToPanel().
     qint64 rectanglesForTest(qint32 encoding) const;
 
@@ -189,6 +193,8 @@ private:
     // Work the panel may still cause before our next update request, beyond the bytes it sends
     // (see chargeWork()).
     qint64 workLeft = 0;
+    qint64 passWork = 0; // of that work, caused in the current pass over the input
+    qint64 mostPassWork = 0; // in the busiest pass so far
     QRegion damage; // collected for the update being read
     int damageRects = 0;
     QRect damageBounds; // rectangles beyond the ones the region keeps apart
