@@ -629,7 +629,7 @@ private slots:
             peer->deleteLater();
         }
         QTRY_VERIFY(!peer);
-        QTRY_COMPARE_WITH_TIMEOUT(openDescriptors(), descriptorsBefore, 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(openDescriptors(), descriptorsBefore, 10000);
         server.close();
     }
 };
