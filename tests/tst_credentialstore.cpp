@@ -316,7 +316,7 @@ private slots:
             bus.start(QStringLiteral("dbus-daemon"),
                       {"--config-file=" + config.fileName(), "--print-address", "--nofork"});
             QVERIFY2(bus.waitForStarted(5000), "dbus-daemon (package dbus) could not start");
-            QTRY_VERIFY_WITH_TIMEOUT(bus.canReadLine(), 5000);
+            QTRY_VERIFY_WITH_TIMEOUT(bus.canReadLine(), 30000);
             const QString address = QString::fromUtf8(bus.readLine()).trimmed();
             QVERIFY(address.startsWith(QLatin1String("unix:")));
             env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
@@ -334,7 +334,7 @@ private slots:
                 QVERIFY(keyring.waitForStarted(5000));
                 keyring.write("pelorin-test-keyring");
                 keyring.closeWriteChannel();
-                QTRY_VERIFY_WITH_TIMEOUT(nameOwned(address, "org.freedesktop.secrets"), 10000);
+                QTRY_VERIFY_WITH_TIMEOUT(nameOwned(address, "org.freedesktop.secrets"), 30000);
             }
         }
 
