@@ -332,7 +332,8 @@ void RfbClient::disconnectFromPanel()
     wipe(passwordBytes);
     wipe(plainPassword);
     awaitingOperator = false;
-    operatorAccepted = false;
+    encrypted = false; // the description and certificate stay readable until the next attempt
+    authenticated = false;
     waitingSha.clear();
     viaVeNCrypt = false;
     subtype = 0;
@@ -1437,7 +1438,6 @@ void RfbClient::acceptCertificate(const QByteArray &sha256)
     if (state != AwaitTlsHandshake || !awaitingOperator || sha256.isEmpty() || sha256 != waitingSha)
         return;
     awaitingOperator = false;
-    operatorAccepted = true;
     responseTimer.start();
     tlsSocket.ignoreSslErrors();
     tlsSocket.resume();

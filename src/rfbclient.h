@@ -271,7 +271,6 @@ private:
     bool viaVeNCrypt = false; // a SecurityResult follows the inner step, whatever the version
     quint32 subtype = 0;
     bool awaitingOperator = false;
-    bool operatorAccepted = false;
     QByteArray waitingSha; // the certificate the operator is asked about
     bool encrypted = false;
     bool authenticated = false;
