@@ -175,7 +175,7 @@ private slots:
         QVERIFY(served.listening);
         served.server.setLinkKbps(linkKbps);
         if (!serverTls.isEmpty()) {
-            if (runningUnderWine())
+            if (!clientTls.isEmpty() && runningUnderWine())
                 QSKIP("wine's Schannel cannot serve TLS (no private key from a PKCS #12)");
             const bool anonymous = serverTls.contains(QLatin1String("anonymous"));
             if (!serverTls.contains(QLatin1String("x509"))
@@ -328,14 +328,15 @@ private slots:
         QSignalSpy connected(&client, &RfbClient::connected);
         client.connectToPanel(
             QStringLiteral("127.0.0.1"), demoProgramPorts.at(panel), setup.password);
+        QTRY_COMPARE(connected.size() + ended.size(), 1);
         if (endReason.isEmpty()) {
-            QTRY_COMPARE(connected.size(), 1);
+            QVERIFY2(ended.isEmpty(), qPrintable(ended.value(0).value(0).toString()));
             QCOMPARE(connected.at(0).at(0).toString(), setup.name);
             QVERIFY(client.isEncrypted());
             QVERIFY(client.isAuthenticated());
             QCOMPARE(client.framebuffer().size(), setup.size);
         } else {
-            QTRY_COMPARE(ended.size(), 1);
+            QCOMPARE(ended.size(), 1);
             QCOMPARE(ended.at(0).at(0).toString(), endReason);
             QVERIFY(!client.retryable());
         }
