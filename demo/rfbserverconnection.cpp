@@ -14,7 +14,6 @@
 #include <QtEndian>
 
 #include <cstring>
-#include <utility>
 
 namespace {
 
@@ -188,7 +187,7 @@ void RfbServerConnection::pace()
     }
     if (paceTimer)
         paceTimer->stop();
-    startTls(); // when the go-ahead was the last byte held
+    startTls();
     // close() left the socket open until the link had carried everything.
     if (state == State::Closed && socket->state() == QAbstractSocket::ConnectedState)
         socket->disconnectFromHost();
@@ -352,19 +351,18 @@ bool RfbServerConnection::processVeNCryptSubtype()
     }
     subtype = chosen;
     state = State::TlsHandshake;
-    // The go-ahead has to reach the client in clear, before the first TLS record: TLS starts
-    // once the link has carried it (pace() calls startTls() when its queue empties).
-    tlsDue = true;
     send(QByteArray(1, '\1'));
-    if (heldBytes == 0)
-        startTls();
+    startTls();
     return false;
 }
 
+// Called after the go-ahead and whenever the link's queue empties: the go-ahead has to reach
+// the client in clear, before the first TLS record.
 void RfbServerConnection::startTls()
 {
     auto *ssl = qobject_cast<QSslSocket *>(socket.data());
-    if (!std::exchange(tlsDue, false) || state != State::TlsHandshake || !ssl)
+    if (state != State::TlsHandshake || heldBytes > 0 || !ssl
+        || ssl->mode() != QSslSocket::UnencryptedMode)
         return;
     // The client speaks first in TLS; bytes in clear after its choice are not a ClientHello.
     if (!in.isEmpty()) {

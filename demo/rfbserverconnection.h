@@ -125,7 +125,6 @@ private:
     std::optional<RfbServerTls> tls;
     QList<quint32> subtypes; // offered by this connection
     quint32 subtype = 0; // the VeNCrypt subtype the client chose
-    bool tlsDue = false; // the go-ahead has been sent: TLS starts once the link has carried it
 
     PixelFormat format;
     qint32 pixelEncoding = 0; // Raw

@@ -244,6 +244,7 @@ private slots:
             QSKIP("wine's Schannel cannot serve TLS (no private key from a PKCS #12)");
         ServedPanel served;
         QVERIFY(served.listening);
+        QVERIFY(!served.server.setTls(RfbServerTls())); // nothing to offer
         RfbServerTls offered = demoTls();
         offered.anonymous = false;
         QVERIFY(served.server.setTls(offered));
