@@ -146,8 +146,6 @@ private slots:
         row("3.8 X509None pinned", 8, {}, {}, {}, 0, both, pinned);
         // 3.7 has no SecurityResult after None, VeNCrypt has.
         row("3.7 X509None pinned", 7, {}, {}, {}, 0, both, pinned);
-        row("3.7 X509Vnc pinned", 7, demo, demo, {}, 0, both, pinned);
-        row("3.3 only, X509Vnc pinned", 3, demo, demo, {}, 0, both, pinned);
         row("3.3 only, X509None pinned", 3, {}, {}, {}, 0, both, pinned);
         row("3.8 X509Vnc wrong", 8, demo, "dem0", rejected, 0, both, pinned);
         row("3.8 X509Vnc wrong, slow link", 8, demo, "dem0", rejected, 8, both, pinned);
@@ -155,7 +153,6 @@ private slots:
             "required pin:other");
         row("3.8 TLSNone", 8, {}, {}, {}, 0, "anonymous", "preferred");
         row("3.8 TLSVnc", 8, demo, demo, {}, 0, "anonymous", "preferred");
-        row("3.7 TLSNone, required", 7, {}, {}, {}, 0, "anonymous", "required");
         // Only VeNCrypt is offered: a viewer that does not encrypt finds nothing it can do.
         row("3.8 X509 to a plain viewer", 8, {}, {},
             QStringLiteral("Способ защиты соединения на этой панели не поддерживается."), 0, both,
