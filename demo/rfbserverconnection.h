@@ -23,10 +23,9 @@ class ZrleEncoder;
 // The server side of one RFB (RFC 6143) connection to a DemoPanel: version 3.3, 3.7 or 3.8 (no
 // later than maxMinor), security None or, with a password, VNC Authentication; or after setTls()
 // only VeNCrypt 0.2 (type 19): its version, subtype list and go-ahead in clear, then TLS on the
-// same socket with None or the VNC challenge inside and a SecurityResult whatever the version;
-// then the
-// panel's screen in the client's pixel format with CopyRect, DesktopSize and the first of ZRLE,
-// Hextile and Raw that the client's SetEncodings lists (Raw when it lists none of them).
+// same socket with None or the VNC challenge inside and a SecurityResult whatever the version.
+// Then the panel's screen in the client's pixel format with CopyRect, DesktopSize and the first
+// of ZRLE, Hextile and Raw that the client's SetEncodings lists (Raw when it lists none of them).
 //
 // Changes are collected per connection and sent when the client has asked for an update: only
 // the changed rectangles for an incremental request, the whole requested area otherwise.
