@@ -1,13 +1,16 @@
 // libFuzzer target: a hostile panel talking to RfbClient through an in-memory transport.
 //
-// Built four times: FUZZ_FROM_HANDSHAKE starts every input at the server's first byte; otherwise
+// Built five times: FUZZ_FROM_HANDSHAKE starts every input at the server's first byte; otherwise
 // the client is first brought to a running session with a valid ServerInit and the input continues
 // from there. FUZZ_ZRLE and FUZZ_HEXTILE run that session with compression on, the second
-// without ZRLE offered, so the bytes are mostly Hextile rectangles. The input format is written
-// by fuzz/makeseeds.cpp as well:
+// without ZRLE offered, so the bytes are mostly Hextile rectangles. FUZZ_VENCRYPT starts at the
+// first byte with encryption asked for: the VeNCrypt negotiation before the TLS handshake, which
+// an in-memory transport cannot start. The input format is written by fuzz/makeseeds.cpp as well:
 //
 //   byte 0      handshake mode: bit 0 = reconnect from inside the ended() slot instead of
-//               between chunks; session mode: bits 1-6 pick the screen width (1 + value);
+//               between chunks; vencrypt mode also: bit 1 = Required (else Preferred), bit 2 =
+//               a pinned certificate, bit 3 = a user name; session mode: bits 1-6 pick the
+//               screen width (1 + value);
 //               compressed modes: the screen width, 1 + value (several ZRLE tiles a row)
 //   byte 1      session modes only: screen height, 1 + value % 64 (compressed: % 128)
 //   records     one header byte h, then a chunk of server bytes:
@@ -22,7 +25,8 @@
 // only after the reset, the retryable flag matches the reason, the buffered bytes and the
 // framebuffer stay within their limits, a live session always has a framebuffer; in the session
 // modes the framebuffer keeps the ServerInit's size until the stream carries a DesktopSize, no
-// rectangle of an encoding the client did not ask for is taken, and every pixel stays opaque.
+// rectangle of an encoding the client did not ask for is taken, and every pixel stays opaque; in
+// the vencrypt mode under Required nothing past the subtype choice ever leaves in clear.
 #include "fuzzsupport.h"
 #include "rfbclient.h"
 #include "rfbtestserver.h"
@@ -65,6 +69,10 @@ struct Harness
     quint16 height = 1;
     int endedThisAttempt = 0;
     int attempts = 0;
+    RfbClient::Encryption encryption = RfbClient::Encryption::Off;
+    bool pinned = false;
+    bool userName = false;
+    qsizetype writtenThisAttempt = 0;
 
     Harness()
     {
@@ -125,6 +133,7 @@ struct Harness
             check(client->retryable(), "transport failure is retryable");
         else
             check(!client->retryable(), "protocol failure is not retryable");
+        takeWritten();
         if (reconnectInSlot && pipe.isOpen())
             start();
     }
@@ -139,6 +148,10 @@ struct Harness
             pipe.readAll();
         client->setCompression(compression);
         client->setZrleOfferedForTest(zrleOffered);
+        client->setEncryption(encryption);
+        client->setTrustedCertificate(pinned ? QByteArray(32, '\xab') : QByteArray());
+        client->setUserName(userName ? QStringLiteral("operator") : QString());
+        writtenThisAttempt = 0;
         client->connectToPanel(QStringLiteral("panel"), 5900, QStringLiteral("secret"));
         if (sessionMode) {
             pipe.feed(rfbwire::handshake38None(width, height));
@@ -147,7 +160,15 @@ struct Harness
                 QCoreApplication::processEvents();
             check(client->stateForTest() == RfbClient::Running, "valid handshake reaches Running");
         }
-        pipe.takeWritten();
+        takeWritten();
+    }
+
+    // Version, type 19, VeNCrypt's version and the subtype: all that may go out before TLS.
+    void takeWritten()
+    {
+        writtenThisAttempt += pipe.takeWritten().size();
+        if (encryption == RfbClient::Encryption::Required)
+            check(writtenThisAttempt <= 12 + 1 + 2 + 4, "nothing in clear after the subtype");
     }
 
     void feed(const uint8_t *data, size_t size)
@@ -174,7 +195,7 @@ struct Harness
         if (h & 8)
             fire(client->keepAliveTimerForTest());
         checkBounds();
-        pipe.takeWritten();
+        takeWritten();
     }
 };
 
@@ -190,7 +211,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     Harness h;
-#ifdef FUZZ_FROM_HANDSHAKE
+#if defined(FUZZ_FROM_HANDSHAKE) || defined(FUZZ_VENCRYPT)
     const size_t prefix = 1;
 #else
     const size_t prefix = 2;
@@ -204,6 +225,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 #endif
     if (size < prefix)
         return 0;
+#ifdef FUZZ_VENCRYPT
+    h.encryption = data[0] & 2 ? RfbClient::Encryption::Required : RfbClient::Encryption::Preferred;
+    h.pinned = data[0] & 4;
+    h.userName = data[0] & 8;
+#endif
     // The slot only restarts the attempt; feeding a handshake from inside it would nest parsing
     // in a way no socket ever does, so the session mode always reconnects between chunks.
     h.reconnectInSlot = !h.sessionMode && (data[0] & 1);

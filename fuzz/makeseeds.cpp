@@ -579,6 +579,44 @@ int main(int argc, char **argv)
         u8(15 << 1) + u8(15)
             + frame({ { QByteArray(), 0 }, { update(1) + solidRaw(2, 2, 3, 3, 0x0000FF) },
                 { QByteArray(), 0 } }));
+    // VeNCrypt: option byte bit 1 Required, bit 2 pinned, bit 3 a user name. Each offer runs to
+    // the go-ahead (where an in-memory stream cannot start TLS) or to its refusal.
+    ok &= root.mkpath("vencrypt");
+    {
+        const QByteArray vencrypt02 = QByteArray::fromHex("0002");
+        const auto offer = [&](const QList<quint32> &subtypes, const QByteArray &after) {
+            QByteArray bytes = vencrypt02 + u8(0) + u8(quint8(subtypes.size()));
+            for (const quint32 t : subtypes)
+                bytes += u32(t);
+            return bytes + after;
+        };
+        struct Seed
+        {
+            const char *name;
+            quint8 options;
+            QList<Chunk> chunks;
+        };
+        const QList<Seed> seeds = {
+            {"38_x509vnc", 0, {{version(8) + securityTypes({2, 19})}, {offer({261, 2}, u8(1))}}},
+            {"37_x509plain_user", 8, {{version(7) + securityTypes({19})}, {offer({262}, u8(1))}}},
+            {"38_plain_no_user", 0, {{version(8) + securityTypes({19})}, {offer({262}, {})}}},
+            {"33_tlsnone", 2, {{version(3) + u32(19)}, {offer({257, 258}, u8(1))}}},
+            {"38_pinned_anonymous", 4, {{version(8) + securityTypes({19, 2})}, {offer({257}, {})}}},
+            {"38_fallback_vnc", 0,
+             {{version(8) + securityTypes({19})},
+              {offer({2}, challenge + u32(0)) + serverInit(8, 8, "v")}}},
+            {"38_required_plain_types", 2, {{version(8) + securityTypes({1, 2})}}},
+            {"38_bad_version", 2, {{version(8) + securityTypes({19}) + QByteArray::fromHex("0001")}}},
+            {"38_failed_ack", 2, {{version(8) + securityTypes({19}) + vencrypt02 + u8(1)}}},
+            {"38_zero_count", 2, {{version(8) + securityTypes({19}) + vencrypt02 + u8(0) + u8(0)}}},
+            {"38_go_refused", 2, {{version(8) + securityTypes({19})}, {offer({260}, u8(0))}}},
+            {"38_clear_after_go", 3,
+             {{version(8) + securityTypes({19})}, {offer({261}, u8(1) + u32(0))}}},
+        };
+        for (const Seed &seed : seeds)
+            ok &= write(root.filePath(QStringLiteral("vencrypt/%1.bin").arg(seed.name)),
+                        u8(seed.options) + frame(seed.chunks));
+    }
     ok &= root.mkpath("zrle") && root.mkpath("hextile");
     ok &= writeCompressedSeeds(QDir(root.filePath("zrle")), 16);
     ok &= writeCompressedSeeds(QDir(root.filePath("hextile")), 5);

@@ -15,6 +15,7 @@ packages=(
   xvfb openbox xdotool x11-xserver-utils x11-utils
   dbus dbus-x11 gnome-keyring libsecret-tools
   fonts-dejavu-core
+  openssl
   file desktop-file-utils appstream lintian
   python3-pyatspi at-spi2-core imagemagick
   "$@"

@@ -3,8 +3,11 @@
 #include "d3des/d3des.h"
 #include "socketreceive.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QIODevice>
+#include <QSslCipher>
+#include <QSslConfiguration>
 #include <QtEndian>
 
 #include <algorithm>
@@ -59,6 +62,10 @@ constexpr QRgb emptyScreen = 0xFF101820;
 constexpr qint32 desktopSizeEncoding = -223;
 constexpr qint32 hextileEncoding = 5;
 constexpr qint32 zrleEncoding = 16;
+// The decrypted bytes a TLS socket may hold: beyond it, not reading pushes back on TCP as on
+// the plain path, instead of letting a busy panel fill the 72 MiB the plain socket allows.
+constexpr qint64 tlsReadBuffer = 1024 * 1024;
+constexpr int sha256Size = 32;
 
 void putU16(char *p, quint16 v)
 {
@@ -189,8 +196,9 @@ private:
     qsizetype pos = 0;
 };
 
-RfbClient::RfbClient(QObject *parent, QIODevice *injected)
-    : QObject(parent), transport(injected ? injected : &socket)
+RfbClient::RfbClient(QObject *parent, QIODevice *injectedDevice)
+    : QObject(parent), transport(injectedDevice ? injectedDevice : &socket),
+      injected(injectedDevice != nullptr)
 {
     responseTimer.setSingleShot(true);
     responseTimer.setInterval(12000);
@@ -200,19 +208,46 @@ RfbClient::RfbClient(QObject *parent, QIODevice *injected)
     keepAliveTimer.setInterval(15000);
 
     socket.setReadBufferSize(bufferLimit);
+    tlsSocket.setReadBufferSize(bufferLimit);
+    // An untrusted certificate stops the handshake until the operator has judged it.
+    tlsSocket.setPauseMode(QAbstractSocket::PauseOnSslErrors);
 
-    connect(&socket, &QTcpSocket::connected, this, &RfbClient::handleConnected);
-    connect(transport, &QIODevice::readyRead, this, &RfbClient::handleReadyRead);
-    connect(transport, &QIODevice::aboutToClose, this,
-            [this]() { fail(tr("Поток данных закрыт"), true); });
-    if (injected) {
+    if (injectedDevice) {
+        connect(injectedDevice, &QIODevice::readyRead, this, &RfbClient::handleReadyRead);
+        connect(injectedDevice, &QIODevice::aboutToClose, this,
+                [this]() { fail(tr("Поток данных закрыт"), true); });
         // A device that disappears under a running session has closed the stream as well.
-        connect(injected, &QObject::destroyed, this,
+        connect(injectedDevice, &QObject::destroyed, this,
                 [this]() { fail(tr("Поток данных закрыт"), true); });
     }
-    connect(&socket, &QAbstractSocket::errorOccurred, this, &RfbClient::handleSocketError);
-    connect(&socket, &QAbstractSocket::disconnected, this,
-            [this]() { fail(tr("Соединение закрыто сервером"), true); });
+    for (QTcpSocket *own : {&socket, static_cast<QTcpSocket *>(&tlsSocket)}) {
+        // Only the socket of the attempt in progress speaks; the other one is closed.
+        connect(own, &QTcpSocket::connected, this, [this, own]() {
+            if (own == ownSocket())
+                handleConnected();
+        });
+        if (!injectedDevice) {
+            connect(own, &QIODevice::readyRead, this, [this, own]() {
+                if (own == ownSocket())
+                    handleReadyRead();
+            });
+            connect(own, &QIODevice::aboutToClose, this, [this, own]() {
+                if (own == ownSocket())
+                    fail(tr("Поток данных закрыт"), true);
+            });
+        }
+        connect(own, &QAbstractSocket::errorOccurred, this,
+                [this, own](QAbstractSocket::SocketError error) {
+                    if (own == ownSocket())
+                        handleSocketError(error);
+                });
+        connect(own, &QAbstractSocket::disconnected, this, [this, own]() {
+            if (own == ownSocket())
+                fail(tr("Соединение закрыто сервером"), true);
+        });
+    }
+    connect(&tlsSocket, &QSslSocket::sslErrors, this, &RfbClient::handleSslErrors);
+    connect(&tlsSocket, &QSslSocket::encrypted, this, &RfbClient::handleEncrypted);
     connect(&responseTimer, &QTimer::timeout, this,
             [this]() { fail(tr("Сервер не завершил ответ за 12 секунд"), true); });
     connect(&updateTimer, &QTimer::timeout, this, &RfbClient::handleUpdateTimer);
@@ -223,6 +258,7 @@ RfbClient::~RfbClient()
 {
     // The socket member dies before the QObject base; its last signals must not reach us.
     socket.disconnect(this);
+    tlsSocket.disconnect(this);
     if (transport)
         transport->disconnect(this);
     disconnectFromPanel();
@@ -236,10 +272,30 @@ void RfbClient::connectToPanel(const QString &host, quint16 port, const QString 
     askedHextile = compression;
     askedZrle = compression && zrleOffered;
     std::fill(std::begin(rectangleCounts), std::end(rectangleCounts), 0);
+    attemptEncryption = encryption;
+    attemptPin = pin;
+    attemptUser = userName;
+    attemptHost = host;
+    userNameNeeded = false;
+    offeredTypes.clear();
+    presentedSha.clear();
+    encrypted = false;
+    authenticated = false;
+    description.clear();
+    peerCert = QSslCertificate();
+    if (!injected) {
+        // A session that may encrypt runs on the TLS socket from its first byte; a plain one
+        // keeps the socket it always had, and its direct reads.
+        transport = attemptEncryption == Encryption::Off ? static_cast<QIODevice *>(&socket)
+                                                         : &tlsSocket;
+        tlsSocket.setReadBufferSize(bufferLimit);
+    }
 
     QByteArray latin = password.toLatin1();
     passwordBytes = QByteArray(latin.constData(), std::min<qsizetype>(latin.size(), 8));
     wipe(latin);
+    if (attemptEncryption != Encryption::Off)
+        plainPassword = password.toUtf8();
 
     state = AwaitVersion;
     emit status(tr("Подключение к %1:%2…").arg(host, QString::number(port)));
@@ -247,8 +303,8 @@ void RfbClient::connectToPanel(const QString &host, quint16 port, const QString 
         return;
     responseTimer.start();
 
-    if (transport == &socket) {
-        socket.connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    if (QTcpSocket *own = ownSocket()) {
+        own->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     } else if (transport) {
         if (!transport->isOpen())
             transport->open(QIODevice::ReadWrite);
@@ -265,19 +321,26 @@ void RfbClient::disconnectFromPanel()
     responseTimer.stop();
     updateTimer.stop();
     keepAliveTimer.stop();
-    if (transport == &socket) {
+    if (QTcpSocket *own = ownSocket()) {
         // The session releases held keys and buttons just before this reset;
         // hand them to the system before the abort discards unsent output,
         // or a key could stay pressed on the panel.
-        if (socket.state() == QAbstractSocket::ConnectedState && socket.bytesToWrite() > 0)
-            socket.flush();
-        socket.abort();
+        if (own->state() == QAbstractSocket::ConnectedState && own->bytesToWrite() > 0)
+            own->flush();
+        own->abort();
     }
     setDirectRead(false);
     inputBuffer.clear();
     readPos = 0;
     pendingSize = 0;
     wipe(passwordBytes);
+    wipe(plainPassword);
+    awaitingOperator = false;
+    encrypted = false; // the description and certificate stay readable until the next attempt
+    authenticated = false;
+    waitingSha.clear();
+    viaVeNCrypt = false;
+    subtype = 0;
     rectanglesLeft = 0;
     rawArea = QRect();
     decoding = nullptr;
@@ -371,10 +434,11 @@ void RfbClient::fail(const QString &reason, bool retryable)
 
 void RfbClient::handleConnected()
 {
-    if (transport != &socket || state == Idle)
+    QTcpSocket *own = ownSocket();
+    if (!own || state == Idle)
         return;
-    socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    socket.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    own->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    own->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     emit status(tr("Согласование подключения…"));
 }
 
@@ -387,7 +451,8 @@ void RfbClient::handleReadyRead()
 
 void RfbClient::handleSocketError(QAbstractSocket::SocketError error)
 {
-    if (transport != &socket)
+    QTcpSocket *own = ownSocket();
+    if (!own)
         return;
     // The operator reads Russian: the common failures get texts of their own, the rare ones keep
     // Qt's. Qt reports a server's close as an error before "disconnected".
@@ -404,8 +469,14 @@ void RfbClient::handleSocketError(QAbstractSocket::SocketError error)
     case QAbstractSocket::NetworkError:
         fail(tr("Сеть недоступна"), true);
         break;
+    case QAbstractSocket::SslHandshakeFailedError:
+    case QAbstractSocket::SslInternalError:
+    case QAbstractSocket::SslInvalidUserDataError:
+        fail(tr("Не удалось установить шифрованное соединение: %1").arg(own->errorString()),
+             false);
+        break;
     default:
-        fail(socket.errorString(), true);
+        fail(own->errorString(), true);
         break;
     }
 }
@@ -432,7 +503,7 @@ void RfbClient::processInput()
         return;
     if (state == Running && inputBuffer.size() == readPos)
         responseTimer.stop();
-    else if (state != Idle && !responseTimer.isActive())
+    else if (state != Idle && !awaitingOperator && !responseTimer.isActive())
         responseTimer.start();
 }
 
@@ -455,6 +526,9 @@ qint64 RfbClient::waitingInput()
 // connection ended because too much is waiting).
 bool RfbClient::pullInput()
 {
+    // Nothing that arrives during the TLS handshake is ours to read: it is the handshake's.
+    if (state == AwaitTlsHandshake)
+        return false;
     const qint64 available = waitingInput();
     if (available < 0 || (available == 0 && !readingDirectly))
         return false;
@@ -551,6 +625,16 @@ bool RfbClient::parseStep()
         if (decoding)
             return readEncodedPixels();
         return rawArea.isEmpty() ? readRectangle(in) : readRawPixels();
+    case AwaitVeNCryptVersion:
+        return readVeNCryptVersion(in);
+    case AwaitVeNCryptAck:
+        return readVeNCryptAck(in);
+    case AwaitVeNCryptSubtypes:
+        return readVeNCryptSubtypes(in);
+    case AwaitVeNCryptGo:
+        return readVeNCryptGo(in);
+    case AwaitTlsHandshake:
+        return false;
     }
     return false;
 }
@@ -596,8 +680,15 @@ bool RfbClient::readSecurityType(WireReader &in)
         return false;
     const quint32 type = in.u32();
     take(in);
+    if (type != 0)
+        offeredTypes = {type};
     if (type == 0) {
         state = AwaitFailureReason;
+    } else if (attemptEncryption != Encryption::Off && type == SecurityChoice::VeNCrypt) {
+        state = AwaitVeNCryptVersion;
+    } else if ((type == 1 || type == 2) && strictEncryption()) {
+        fail(tr("Панель не предлагает шифрованное соединение."), false);
+        return false;
     } else if (type == 1 || type == 2) {
         beginSecurity(type);
     } else {
@@ -621,13 +712,27 @@ bool RfbClient::readSecurityTypes(WireReader &in)
         return false;
     const QByteArrayView types = in.bytes(count);
     take(in);
-    const char choice = types.contains(char(2)) ? 2 : types.contains(char(1)) ? 1 : 0;
-    if (choice == 0) {
+    for (const char type : types)
+        offeredTypes.append(quint8(type));
+    SecurityChoice::Policy policy;
+    policy.encrypt = attemptEncryption != Encryption::Off;
+    policy.require = attemptEncryption == Encryption::Required;
+    policy.pinned = !attemptPin.isEmpty() && policy.encrypt;
+    const SecurityChoice::Result choice = SecurityChoice::securityType(policy, types);
+    if (choice.outcome == SecurityChoice::Outcome::NotEncrypted) {
+        fail(tr("Панель не предлагает шифрованное соединение."), false);
+        return false;
+    }
+    if (choice.outcome != SecurityChoice::Outcome::Chosen) {
         fail(tr("Способ защиты соединения на этой панели не поддерживается."), false);
         return false;
     }
-    writeBytes(&choice, 1);
-    beginSecurity(quint32(choice));
+    const char code = char(choice.choice);
+    writeBytes(&code, 1);
+    if (choice.choice == SecurityChoice::VeNCrypt)
+        state = AwaitVeNCryptVersion;
+    else
+        beginSecurity(choice.choice);
     return state != Idle;
 }
 
@@ -648,6 +753,7 @@ bool RfbClient::readChallenge(WireReader &in)
     wipeRaw(key, sizeof key);
     d3des::wipe(schedule);
     wipe(passwordBytes);
+    wipe(plainPassword);
     state = AwaitSecurityResult;
     return true;
 }
@@ -1069,7 +1175,8 @@ void RfbClient::beginSecurity(quint32 type)
 {
     usedPassword = type == 2;
     if (type == 1) {
-        if (protocolMinor == 8)
+        // Inside VeNCrypt a SecurityResult follows whatever the version.
+        if (protocolMinor == 8 || viaVeNCrypt)
             state = AwaitSecurityResult;
         else
             sendClientInit();
@@ -1108,6 +1215,7 @@ void RfbClient::completeHandshake(const QString &name)
     setDirectRead(true);
     responseTimer.stop();
     wipe(passwordBytes);
+    wipe(plainPassword);
     keepAliveTimer.start();
     emit connected(name);
     if (state != Running)
@@ -1162,4 +1270,282 @@ void RfbClient::handleKeepAlive()
         return;
     sendUpdateRequest(false);
     responseTimer.start();
+}
+
+QTcpSocket *RfbClient::ownSocket() const
+{
+    if (injected)
+        return nullptr;
+    if (transport == &socket)
+        return const_cast<QTcpSocket *>(&socket);
+    if (transport == &tlsSocket)
+        return const_cast<QSslSocket *>(&tlsSocket);
+    return nullptr;
+}
+
+// Required, or a pinned certificate: nothing but a checked (or, unpinned, anonymous) TLS session.
+bool RfbClient::strictEncryption() const
+{
+    return attemptEncryption == Encryption::Required
+           || (attemptEncryption != Encryption::Off && !attemptPin.isEmpty());
+}
+
+bool RfbClient::readVeNCryptVersion(WireReader &in)
+{
+    if (!in.hasData(2))
+        return false;
+    const int major = in.u8();
+    const int minor = in.u8();
+    take(in);
+    if (major == 0 && minor < 2) {
+        fail(tr("Панель отклонила шифрованное соединение."), false);
+        return false;
+    }
+    const char reply[2] = {0, 2};
+    writeBytes(reply, 2);
+    state = AwaitVeNCryptAck;
+    return true;
+}
+
+bool RfbClient::readVeNCryptAck(WireReader &in)
+{
+    if (!in.hasData(1))
+        return false;
+    const int ack = in.u8();
+    take(in);
+    if (ack != 0) {
+        fail(tr("Панель отклонила шифрованное соединение."), false);
+        return false;
+    }
+    state = AwaitVeNCryptSubtypes;
+    return true;
+}
+
+bool RfbClient::readVeNCryptSubtypes(WireReader &in)
+{
+    if (!in.hasData(1))
+        return false;
+    const int count = in.u8();
+    if (count == 0) {
+        take(in);
+        fail(tr("Панель отклонила шифрованное соединение."), false);
+        return false;
+    }
+    if (!need(in, 4 * qsizetype(count)))
+        return false;
+    QList<quint32> subtypes;
+    subtypes.reserve(count);
+    for (int i = 0; i < count; ++i)
+        subtypes.append(in.u32());
+    take(in);
+
+    SecurityChoice::Policy policy;
+    policy.encrypt = true;
+    policy.require = attemptEncryption == Encryption::Required;
+    policy.pinned = !attemptPin.isEmpty();
+    policy.userName = !attemptUser.isEmpty();
+    policy.tls = QSslSocket::supportsSsl();
+    // Anonymous suites are an OpenSSL matter: Schannel has none.
+    policy.anonymousTls = policy.tls && QSslSocket::activeBackend() == QLatin1String("openssl");
+    const SecurityChoice::Result choice = SecurityChoice::subtype(policy, subtypes);
+    if (choice.outcome == SecurityChoice::Outcome::NeedsUserName) {
+        userNameNeeded = true;
+        fail(tr("Панель требует имя пользователя."), false);
+        return false;
+    }
+    if (choice.outcome != SecurityChoice::Outcome::Chosen) {
+        // Our side lacking TLS is not the panel's fault, and should not read as if it were.
+        const bool tlsOffered = std::any_of(subtypes.cbegin(), subtypes.cend(), [](quint32 t) {
+            return SecurityChoice::isTls(t);
+        });
+        if (!policy.tls && tlsOffered) {
+            fail(tr("Не удалось установить шифрованное соединение: %1")
+                     .arg(tr("в системе нет поддержки TLS")),
+                 false);
+        } else {
+            fail(tr("Панель не предлагает подходящий способ шифрования."), false);
+        }
+        return false;
+    }
+    subtype = choice.choice;
+    char code[4];
+    qToBigEndian<quint32>(subtype, code);
+    writeBytes(code, 4);
+    viaVeNCrypt = true;
+    if (SecurityChoice::isTls(subtype)) {
+        state = AwaitVeNCryptGo;
+        return true;
+    }
+    // VNC Authentication or None offered inside VeNCrypt: in clear, as without it.
+    beginSecurity(subtype);
+    return state != Idle;
+}
+
+bool RfbClient::readVeNCryptGo(WireReader &in)
+{
+    if (!in.hasData(1))
+        return false;
+    const int go = in.u8();
+    take(in);
+    if (go != 1) {
+        fail(tr("Панель отклонила шифрованное соединение."), false);
+        return false;
+    }
+    // Whatever came in clear after the go-ahead would be taken for the TLS stream's: it ends the
+    // attempt instead.
+    if (inputBuffer.size() > readPos || (transport && transport->bytesAvailable() > 0)) {
+        fail(tr("Некорректный ответ сервера"), false);
+        return false;
+    }
+    startTls();
+    return false;
+}
+
+void RfbClient::startTls()
+{
+    if (transport != &tlsSocket) {
+        fail(tr("Не удалось установить шифрованное соединение: %1")
+                 .arg(tr("поток данных не поддерживает TLS")),
+             false);
+        return;
+    }
+    state = AwaitTlsHandshake;
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    if (SecurityChoice::isX509(subtype)) {
+        // Every error reaches handleSslErrors(): a pin, or else the operator, decides.
+        tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    } else {
+        // Anonymous Diffie-Hellman: encrypted, but nobody's identity is checked. Servers of
+        // this kind drop a TLS 1.3 hello, and OpenSSL hides these suites below level 0.
+        tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+        tls.setProtocol(QSsl::TlsV1_2);
+        tls.setBackendConfigurationOption(QByteArrayLiteral("CipherString"),
+                                          QByteArrayLiteral("aNULL:@SECLEVEL=0"));
+    }
+    tlsSocket.setSslConfiguration(tls);
+    tlsSocket.setPeerVerifyName(attemptHost);
+    tlsSocket.startClientEncryption();
+}
+
+void RfbClient::handleSslErrors()
+{
+    if (state != AwaitTlsHandshake)
+        return;
+    const QSslCertificate presented = tlsSocket.peerCertificate();
+    const QByteArray sha = presented.isNull() ? QByteArray() : presented.digest(QCryptographicHash::Sha256);
+    if (!attemptPin.isEmpty()) {
+        // Only the pin decides: dates, issuer and host name do not matter then.
+        if (attemptPin.size() == sha256Size && sha == attemptPin) {
+            tlsSocket.ignoreSslErrors();
+            return;
+        }
+        presentedSha = sha;
+        fail(tr("Сертификат панели изменился с прошлого подключения. Возможно, соединение "
+                "перехвачено."),
+             false);
+        return;
+    }
+    if (!SecurityChoice::isX509(subtype)) {
+        tlsSocket.ignoreSslErrors();
+        return;
+    }
+    // The socket pauses after this signal; the operator's time is not the panel's.
+    awaitingOperator = true;
+    waitingSha = sha;
+    responseTimer.stop();
+    emit certificateUnknown(presented);
+}
+
+void RfbClient::acceptCertificate(const QByteArray &sha256)
+{
+    if (state != AwaitTlsHandshake || !awaitingOperator || sha256.isEmpty() || sha256 != waitingSha)
+        return;
+    awaitingOperator = false;
+    responseTimer.start();
+    tlsSocket.ignoreSslErrors();
+    tlsSocket.resume();
+}
+
+void RfbClient::handleEncrypted()
+{
+    if (state != AwaitTlsHandshake)
+        return;
+    peerCert = tlsSocket.peerCertificate();
+    const QByteArray sha
+        = peerCert.isNull() ? QByteArray() : peerCert.digest(QCryptographicHash::Sha256);
+    if (!attemptPin.isEmpty() && (attemptPin.size() != sha256Size || sha != attemptPin)) {
+        // A certificate the system trusts still has to be the pinned one.
+        presentedSha = sha;
+        fail(tr("Сертификат панели изменился с прошлого подключения. Возможно, соединение "
+                "перехвачено."),
+             false);
+        return;
+    }
+    encrypted = true;
+    authenticated = SecurityChoice::isX509(subtype) && !peerCert.isNull();
+    const QSslCipher cipher = tlsSocket.sessionCipher();
+    QString protocol;
+    switch (tlsSocket.sessionProtocol()) {
+    case QSsl::TlsV1_2:
+        protocol = QStringLiteral("TLS 1.2");
+        break;
+    case QSsl::TlsV1_3:
+        protocol = QStringLiteral("TLS 1.3");
+        break;
+    default:
+        protocol = cipher.protocolString();
+        break;
+    }
+    description = QStringLiteral("%1 · %2 · %3")
+                      .arg(protocol, cipher.name(),
+                           sha.isEmpty() ? tr("без сертификата")
+                                         : QStringLiteral("SHA-256 ") + groupedFingerprint(sha));
+    tlsSocket.setReadBufferSize(tlsReadBuffer);
+    runInnerStep();
+    if (state != Idle)
+        scheduleContinuation(); // decrypted bytes may be waiting already
+}
+
+// The security step inside TLS; a SecurityResult always follows it.
+void RfbClient::runInnerStep()
+{
+    switch (SecurityChoice::inner(subtype)) {
+    case SecurityChoice::Inner::None:
+        usedPassword = false;
+        state = AwaitSecurityResult;
+        break;
+    case SecurityChoice::Inner::Vnc:
+        usedPassword = true;
+        state = AwaitChallenge;
+        break;
+    case SecurityChoice::Inner::Plain: {
+        usedPassword = true;
+        QByteArray user = attemptUser.toUtf8();
+        QByteArray message(8 + user.size() + plainPassword.size(), Qt::Uninitialized);
+        qToBigEndian<quint32>(quint32(user.size()), message.data());
+        qToBigEndian<quint32>(quint32(plainPassword.size()), message.data() + 4);
+        std::memcpy(message.data() + 8, user.constData(), size_t(user.size()));
+        std::memcpy(message.data() + 8 + user.size(), plainPassword.constData(),
+                    size_t(plainPassword.size()));
+        writeBytes(message.constData(), message.size());
+        wipe(message);
+        wipe(user);
+        wipe(passwordBytes);
+        wipe(plainPassword);
+        state = AwaitSecurityResult;
+        break;
+    }
+    }
+}
+
+QString RfbClient::groupedFingerprint(const QByteArray &sha256)
+{
+    const QString hex = QString::fromLatin1(sha256.toHex()).toUpper();
+    QString grouped;
+    for (qsizetype i = 0; i < hex.size(); i += 4) {
+        if (i > 0)
+            grouped += QLatin1Char(' ');
+        grouped += hex.mid(i, 4);
+    }
+    return grouped;
 }

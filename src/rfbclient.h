@@ -1,6 +1,7 @@
 #pragma once
 
 #include "hextiledecoder.h"
+#include "securitychoice.h"
 #include "zrledecoder.h"
 
 #include <QByteArray>
@@ -8,7 +9,10 @@
 #include <QObject>
 #include <QPointer>
 #include <QRect>
+#include <QList>
 #include <QRegion>
+#include <QSslCertificate>
+#include <QSslSocket>
 #include <QString>
 #include <QTcpSocket>
 #include <QTimer>
@@ -19,7 +23,7 @@ struct Span;
 }
 
 // One RFB (RFC 6143) client connection to a panel: versions 3.3, 3.7 and 3.8, security None and
-// VNC Authentication, a 32-bit true-colour framebuffer kept up to date with Raw, CopyRect and
+// VNC Authentication (and VeNCrypt over TLS when encryption is asked for), a 32-bit true-colour framebuffer kept up to date with Raw, CopyRect and
 // DesktopSize (and ZRLE and Hextile when compression is on), and the key and pointer messages of
 // the running session.
 //
@@ -41,6 +45,11 @@ struct Span;
 //    the attempt ends, not retryable. One turn of the event loop takes on at most one screen
 //    area of that work and the step that crosses it.
 //
+//  - Encryption (off unless asked for): with a pinned certificate only the pin decides; without
+//    one, a certificate the system does not trust for the host pauses the TLS handshake and
+//    certificateUnknown() is emitted; nothing is sent until acceptCertificate() names it or the
+//    attempt is dropped. The response timer does not run while the operator decides.
+//
 // When a transport device is injected, it is read and written instead of the own socket; the
 // client opens it if it is closed but never closes it, and the caller keeps its ownership. A
 // device that closes or is destroyed under a live attempt ends it as a closed stream.
@@ -60,8 +69,15 @@ public:
         AwaitServerInit,
         Running,
         ReadingRectangles,
+        AwaitVeNCryptVersion,
+        AwaitVeNCryptAck,
+        AwaitVeNCryptSubtypes,
+        AwaitVeNCryptGo,
+        AwaitTlsHandshake,
     };
     Q_ENUM(ProtocolState)
+
+    enum class Encryption { Off, Preferred, Required };
 
     explicit RfbClient(QObject *parent = nullptr, QIODevice *transport = nullptr);
     ~RfbClient() override;
@@ -70,6 +86,18 @@ public:
     // Asks the panel for ZRLE and Hextile too, from the next connectToPanel(): for slow links.
     // Off, the client asks for and accepts only CopyRect, Raw and DesktopSize.
     void setCompression(bool on) { compression = on; }
+    // VeNCrypt over TLS, from the next connectToPanel(). Off: the handshake of a plain client,
+    // byte for byte. Preferred: encrypted when the panel offers it. Required: encrypted or not
+    // at all.
+    void setEncryption(Encryption mode) { encryption = mode; }
+    // The SHA-256 of the panel's certificate (its DER) that alone decides, from the next
+    // connectToPanel(); empty: none. A pin that is not 32 bytes long matches no certificate.
+    void setTrustedCertificate(const QByteArray &sha256) { pin = sha256; }
+    // For the Plain log-in inside TLS; empty: Plain subtypes are avoided.
+    void setUserName(const QString &name) { userName = name; }
+    // Lets a paused handshake go on with the certificate certificateUnknown() showed, named by
+    // its SHA-256. Ignored for any other certificate and once the attempt has ended.
+    void acceptCertificate(const QByteArray &sha256);
     void disconnectFromPanel();
 
     void requestFullUpdate();
@@ -88,6 +116,23 @@ public:
     // when the panel settled on security None.
     bool passwordUsed() const { return usedPassword; }
 
+    // The live session runs inside TLS; its certificate was checked (pin, system trust or the
+    // operator's acceptance): false for anonymous TLS.
+    bool isEncrypted() const { return encrypted; }
+    bool isAuthenticated() const { return authenticated; }
+    // Protocol, cipher and certificate fingerprint of the encrypted session; empty otherwise.
+    QString encryptionDescription() const { return description; }
+    // The certificate of the encrypted session (null for anonymous TLS).
+    const QSslCertificate &peerCertificate() const { return peerCert; }
+    // Facts of the last attempt, readable after ended(): the panel wanted a user name; the
+    // security types it offered (one for 3.3); the SHA-256 it presented against a pin that did
+    // not match.
+    bool needsUserName() const { return userNameNeeded; }
+    const QList<quint32> &offeredSecurityTypes() const { return offeredTypes; }
+    const QByteArray &presentedCertificateSha256() const { return presentedSha; }
+    // Upper-case hexadecimal in groups of four, as an operator compares fingerprints.
+    static QString groupedFingerprint(const QByteArray &sha256);
+
     // Test seam: tests fire these timers instead of waiting out 12 s, 35 ms or 15 s, and look
     // at the state and the buffers. The program itself never calls these.
     QTimer *responseTimerForTest() { return &responseTimer; }
@@ -101,6 +146,8 @@ public:
     // With compression on, leave ZRLE out of the encodings asked for (from the next
     // connectToPanel()), so a real server answers with Hextile.
     void setZrleOfferedForTest(bool offered) { zrleOffered = offered; }
+    // True while the TLS handshake waits for the operator's word on the certificate.
+    bool awaitingCertificateForTest() const { return awaitingOperator; }
     // Screen areas of work beyond the bytes (rounded up; a new screen counts as four) that the
     // busiest pass over the input has caused. A pass is one turn of the event loop.
     int busiestPassForTest() const;
@@ -112,6 +159,9 @@ signals:
     void connected(const QString &name);
     void ended(const QString &reason);
     void frameChanged();
+    // The panel presented a certificate the system does not trust and no pin decides: the
+    // handshake waits for acceptCertificate() or disconnectFromPanel().
+    void certificateUnknown(const QSslCertificate &certificate);
 
 private:
     void fail(const QString &reason, bool retryable);
@@ -128,6 +178,12 @@ private:
     void handleSocketError(QAbstractSocket::SocketError error);
     void handleUpdateTimer();
     void handleKeepAlive();
+    void handleSslErrors();
+    void handleEncrypted();
+    void startTls();
+    void runInnerStep();
+    bool strictEncryption() const;
+    QTcpSocket *ownSocket() const;
     bool pullInput();
     void scheduleContinuation();
     void completeHandshake(const QString &name);
@@ -142,6 +198,10 @@ private:
     bool readSecurityResult(WireReader &in);
     bool readFailureReason(WireReader &in);
     bool readServerInit(WireReader &in);
+    bool readVeNCryptVersion(WireReader &in);
+    bool readVeNCryptAck(WireReader &in);
+    bool readVeNCryptSubtypes(WireReader &in);
+    bool readVeNCryptGo(WireReader &in);
     bool readServerMessage(WireReader &in);
     bool readFramebufferUpdate(WireReader &in);
     bool readRectangle(WireReader &in);
@@ -161,14 +221,17 @@ private:
 
     ProtocolState state = Idle;
     quint64 attempt = 0; // counts resets, so code running on after a failure can tell
-    QTcpSocket socket;
+    QTcpSocket socket; // plain sessions: read directly while live
+    QSslSocket tlsSocket; // sessions that may encrypt: read through its decrypted buffer
     QPointer<QIODevice> transport;
+    bool injected = false;
     QTimer responseTimer;
     QTimer updateTimer;
     QTimer keepAliveTimer;
     QByteArray inputBuffer;
     qsizetype readPos = 0; // bytes of inputBuffer already parsed; compacted now and then
     QByteArray passwordBytes;
+    QByteArray plainPassword; // the whole password in UTF-8, for the Plain log-in only
     QImage fb;
     int protocolMinor = 8;
     quint16 rectanglesLeft = 0;
@@ -203,4 +266,23 @@ private:
     bool retry = false;
     bool continuationPending = false;
     bool usedPassword = false; // the security type chosen was VNC Authentication
+    // Encryption asked for by the next attempt, and what this attempt runs with.
+    Encryption encryption = Encryption::Off;
+    QByteArray pin;
+    QString userName;
+    Encryption attemptEncryption = Encryption::Off;
+    QByteArray attemptPin;
+    QString attemptUser;
+    QString attemptHost;
+    bool viaVeNCrypt = false; // a SecurityResult follows the inner step, whatever the version
+    quint32 subtype = 0;
+    bool awaitingOperator = false;
+    QByteArray waitingSha; // the certificate the operator is asked about
+    bool encrypted = false;
+    bool authenticated = false;
+    QString description;
+    QSslCertificate peerCert;
+    bool userNameNeeded = false;
+    QList<quint32> offeredTypes;
+    QByteArray presentedSha;
 };

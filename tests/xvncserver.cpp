@@ -145,7 +145,11 @@ bool XvncServer::launch(int display, quint16 port, const QSize &size, const QStr
                      QStringLiteral("24"),
                      QStringLiteral("-desktop"),
                      QStringLiteral("pelorin-test")};
-    if (passwordFile.isEmpty()) {
+    if (!security.isEmpty()) {
+        args << security;
+        if (!passwordFile.isEmpty())
+            args << QStringLiteral("-PasswordFile") << passwordFile;
+    } else if (passwordFile.isEmpty()) {
         args << QStringLiteral("-SecurityTypes") << QStringLiteral("None");
     } else {
         args << QStringLiteral("-SecurityTypes") << QStringLiteral("VncAuth")

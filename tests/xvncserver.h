@@ -51,6 +51,9 @@ public:
     // Port 0 picks a free loopback port; another one is used as given, e.g. to bring a panel
     // back at the address of one that was stopped.
     bool start(QSize size = QSize(800, 480), const QString &password = QString(), quint16 port = 0);
+    // From the next start(): "-SecurityTypes" and what goes with it (certificate, key) instead
+    // of None or VncAuth; a password still adds its password file.
+    void setSecurityArguments(const QStringList &arguments) { security = arguments; }
     void stop();
     bool isRunning() const;
 
@@ -76,4 +79,5 @@ private:
     int displayNumber = -1;
     quint16 rfbPort = 0;
     QString error;
+    QStringList security;
 };
