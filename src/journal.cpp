@@ -8,12 +8,13 @@
 
 namespace {
 
-// The bidirectional marks, embeddings, overrides and isolates: a panel named
-// with U+202E would make an exported line read backwards from there on.
+// The bidirectional marks (the Arabic letter mark too), embeddings, overrides
+// and isolates: a panel named with U+202E would make an exported line read
+// backwards from there on.
 bool isBidiControl(QChar c)
 {
     const char16_t u = c.unicode();
-    return u == 0x200E || u == 0x200F || (u >= 0x202A && u <= 0x202E)
+    return u == 0x061C || u == 0x200E || u == 0x200F || (u >= 0x202A && u <= 0x202E)
         || (u >= 0x2066 && u <= 0x2069);
 }
 
