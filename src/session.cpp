@@ -370,9 +370,10 @@ void Session::refreshFrameAge()
 void Session::onConnected()
 {
     // A panel that no longer asks for the password it was given may be something else
-    // answering at its address, which would then receive the operator's input.
-    const bool passwordSkipped
-        = !client->passwordUsed() && (profileCopy.remember || !profileCopy.password.isEmpty());
+    // answering at its address, which would then receive the operator's input. Only a
+    // password handed to the client counts: "remember" with nothing stored and an empty
+    // answer to the prompt is a panel without a password, as the operator said.
+    const bool passwordSkipped = !client->passwordUsed() && !profileCopy.password.isEmpty();
     const QString skipped = tr("Панель подключена без пароля, хотя он задан");
     // The handshake's empty picture counts as a frame; the warning stays over it until the
     // panel's first update.

@@ -981,18 +981,22 @@ void TestSession::prompt_data()
     QTest::addColumn<QString>("serverPassword"); // "-" for security None
     QTest::addColumn<bool>("connects");
     QTest::addColumn<bool>("notice");
+    QTest::addColumn<bool>("remember"); // nothing stored
 
-    QTest::newRow("latin") << "Pa55word" << "Подключить" << "Pa55word" << true << false;
-    QTest::newRow("empty: no password") << "" << "Подключить" << "-" << true << false;
+    QTest::newRow("latin") << "Pa55word" << "Подключить" << "Pa55word" << true << false << false;
+    QTest::newRow("empty: no password") << "" << "Подключить" << "-" << true << false << false;
+    // No password went to the panel, so none was skipped: no warning.
+    QTest::newRow("remembered, nothing stored, empty answer")
+        << "" << "Подключить" << "-" << true << false << true;
     QTest::newRow("latin-1 letters with diacritics")
-        << "éàüñçøåß" << "Подключить" << "éàüñçøåß" << true << false;
+        << "éàüñçøåß" << "Подключить" << "éàüñçøåß" << true << false << false;
     QTest::newRow("ninth character is not typed") << "123456789" << "Подключить" << "12345678"
-                                                  << true << false;
-    QTest::newRow("cyrillic") << "пароль" << "Подключить" << "-" << false << true;
-    QTest::newRow("one cyrillic letter") << "secrеt" << "Подключить" << "-" << false << true;
-    QTest::newRow("euro sign, outside Latin-1") << "€uro" << "Подключить" << "-" << false << true;
-    QTest::newRow("cancelled") << "secret" << "Отмена" << "-" << false << false;
-    QTest::newRow("escape") << "secret" << "Escape" << "-" << false << false;
+                                                  << true << false << false;
+    QTest::newRow("cyrillic") << "пароль" << "Подключить" << "-" << false << true << false;
+    QTest::newRow("one cyrillic letter") << "secrеt" << "Подключить" << "-" << false << true << false;
+    QTest::newRow("euro sign, outside Latin-1") << "€uro" << "Подключить" << "-" << false << true << false;
+    QTest::newRow("cancelled") << "secret" << "Отмена" << "-" << false << false << false;
+    QTest::newRow("escape") << "secret" << "Escape" << "-" << false << false << false;
 }
 
 void TestSession::prompt()
@@ -1002,9 +1006,11 @@ void TestSession::prompt()
     QFETCH(QString, serverPassword);
     QFETCH(bool, connects);
     QFETCH(bool, notice);
+    QFETCH(bool, remember);
 
     Rig rig;
     rig.profile.password.clear();
+    rig.profile.remember = remember;
     rig.server.setPassword(serverPassword == QLatin1String("-") ? QString() : serverPassword);
     rig.create();
 
@@ -1039,6 +1045,7 @@ void TestSession::prompt()
         QCOMPARE(rig.lines(), QStringList{starting});
         QVERIFY(rig.waitConnected(1));
         QVERIFY(!rig.server.authenticationRejected());
+        QCOMPARE(rig.lines(), (QStringList{starting, established}));
     } else {
         // Nothing changes: no attempt, no status text, no journal line.
         QVERIFY(!rig.session->isEngaged());
