@@ -35,9 +35,17 @@ bool readPort(const QJsonValue &value, int *port)
 
 AddressBook loadProfiles(QByteArray *damagedValue)
 {
+    const QByteArray stored = QSettings().value(kProfilesKey).toByteArray();
+    bool damaged = false;
+    AddressBook book = profilesFromValue(stored, &damaged);
+    if (damaged && damagedValue)
+        *damagedValue = stored;
+    return book;
+}
+
+AddressBook profilesFromValue(const QByteArray &stored, bool *damagedResult)
+{
     AddressBook book;
-    QSettings settings;
-    const QByteArray stored = settings.value(kProfilesKey).toByteArray();
     const QJsonDocument document = QJsonDocument::fromJson(stored);
     // Anything stored that does not come back whole is damage: the next save
     // would erase what was left out.
@@ -73,8 +81,8 @@ AddressBook loadProfiles(QByteArray *damagedValue)
         book.append(profile);
     }
 
-    if (damaged && damagedValue)
-        *damagedValue = stored;
+    if (damagedResult)
+        *damagedResult = damaged;
     return book;
 }
 
@@ -89,6 +97,14 @@ bool keepProfilesBackup(const QByteArray &damaged)
 }
 
 bool saveProfiles(const AddressBook &book)
+{
+    QSettings settings;
+    settings.setValue(kProfilesKey, profilesValue(book));
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}
+
+QByteArray profilesValue(const AddressBook &book)
 {
     QJsonArray entries;
     for (const PanelProfile &profile : book) {
@@ -107,10 +123,7 @@ bool saveProfiles(const AddressBook &book)
             object.insert(QLatin1String("compression"), true);
         entries.append(object);
     }
-    QSettings settings;
-    settings.setValue(kProfilesKey, QJsonDocument(entries).toJson(QJsonDocument::Compact));
-    settings.sync();
-    return settings.status() == QSettings::NoError;
+    return QJsonDocument(entries).toJson(QJsonDocument::Compact);
 }
 
 int profileIndexById(const AddressBook &book, const QString &id)

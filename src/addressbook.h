@@ -19,6 +19,9 @@ using AddressBook = QList<PanelProfile>;
 // the stored value as it was (else it is left null), for keepProfilesBackup.
 // No password is read.
 AddressBook loadProfiles(QByteArray *damagedValue = nullptr);
+// The same from the stored value itself: *damaged (when given) tells whether
+// something was left out or given a new id.
+AddressBook profilesFromValue(const QByteArray &stored, bool *damaged = nullptr);
 
 // Keeps a stored value that loading could not take whole under
 // "profilesBackup", before a save of the book replaces it; returns whether the
@@ -28,6 +31,8 @@ bool keepProfilesBackup(const QByteArray &damaged);
 // Replaces the stored list with this one (passwords are never written) and
 // returns whether the settings store took it.
 bool saveProfiles(const AddressBook &book);
+// The value saveProfiles() stores: compact JSON, one object per record.
+QByteArray profilesValue(const AddressBook &book);
 
 // Index of the first record whose id equals `id` exactly, or -1.
 int profileIndexById(const AddressBook &book, const QString &id);
