@@ -13,8 +13,9 @@ using AddressBook = QList<PanelProfile>;
 // Reads the list stored under the settings key "profiles" of the default
 // settings object, and writes nothing. Unreadable data gives an empty list;
 // entries without an id or host, or with a port outside 1..65535, are left
-// out; a record whose id an earlier one already has gets a fresh id and
-// "remember" off, so it can be reached on its own and shares no password.
+// out; a record whose id an earlier one already has gets "remember" off and
+// an id derived from its old one and its place (the same at every start, no
+// other record's), so it can be reached on its own and shares no password.
 // Whenever something was left out or given a new id, *damagedValue receives
 // the stored value as it was (else it is left null), for keepProfilesBackup.
 // No password is read.
