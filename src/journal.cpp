@@ -94,15 +94,24 @@ bool Journal::exportTo(const QString &path) const
 
 void Journal::restoreFromSettings(QSettings &settings, const QString &key)
 {
-    const QVariant value = settings.value(key);
+    restoreFromValue(settings.value(key));
+}
+
+void Journal::restoreFromValue(const QVariant &value)
+{
     entries = value.canConvert<QStringList>() ? value.toStringList() : QStringList();
 }
 
 bool Journal::saveSettings(QSettings &settings, const QString &key) const
 {
-    settings.setValue(key, entries);
+    settings.setValue(key, settingsValue());
     settings.sync();
     return settings.status() == QSettings::NoError;
+}
+
+QVariant Journal::settingsValue() const
+{
+    return entries;
 }
 
 void Journal::setAutoSaveKey(const QString &key)
