@@ -209,8 +209,10 @@ RfbClient::RfbClient(QObject *parent, QIODevice *injected)
     connect(&socket, &QAbstractSocket::errorOccurred, this, &RfbClient::handleSocketError);
     connect(&socket, &QAbstractSocket::disconnected, this,
             [this]() { fail(tr("Соединение закрыто сервером"), true); });
-    connect(&responseTimer, &QTimer::timeout, this,
-            [this]() { fail(tr("Сервер не завершил ответ за 12 секунд"), true); });
+    connect(&responseTimer, &QTimer::timeout, this, [this]() {
+        endedArriving = updateArriving();
+        fail(tr("Сервер не завершил ответ за 12 секунд"), true);
+    });
     connect(&updateTimer, &QTimer::timeout, this, &RfbClient::handleUpdateTimer);
     connect(&keepAliveTimer, &QTimer::timeout, this, &RfbClient::handleKeepAlive);
 }
@@ -228,6 +230,7 @@ void RfbClient::connectToPanel(const QString &host, quint16 port, const QString 
 {
     disconnectFromPanel();
     retry = false;
+    endedArriving = false;
     fb = QImage();
     askedHextile = compression;
     askedZrle = compression && zrleOffered;
@@ -330,6 +333,19 @@ bool RfbClient::retryable() const
     return retry;
 }
 
+bool RfbClient::updateArriving() const
+{
+    if (state != ReadingRectangles)
+        return endedArriving;
+    if (lastArrival.isValid() && lastArrival.elapsed() < responseTimer.interval() / 4)
+        return true;
+    // Bytes we chose not to read yet (the receive low-water mark, a parse slice) did come: that
+    // time is ours, not the panel's.
+    if (readPos < inputBuffer.size() || (transport && transport->bytesAvailable() > 0))
+        return true;
+    return readingDirectly && SocketReceive::unread(socket.socketDescriptor()) > 0;
+}
+
 qsizetype RfbClient::bufferedBytesForTest() const
 {
     return inputBuffer.size() - readPos;
@@ -373,6 +389,8 @@ void RfbClient::handleReadyRead()
 {
     if (state == Idle)
         return;
+    if (state == ReadingRectangles)
+        lastArrival.start();
     processInput();
 }
 
@@ -751,6 +769,7 @@ bool RfbClient::readFramebufferUpdate(WireReader &in)
         damageRects = 0;
         damageBounds = QRect();
         responseTimer.start();
+        lastArrival.invalidate();
     }
     return true;
 }

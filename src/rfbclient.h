@@ -4,6 +4,7 @@
 #include "zrledecoder.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QObject>
 #include <QPointer>
@@ -86,6 +87,10 @@ public:
     // Whether the handshake that ended in connected() answered a VNC password challenge; false
     // when the panel settled on security None.
     bool passwordUsed() const { return usedPassword; }
+    // While an update is being read: whether its bytes still come (some came within the last
+    // quarter of the response time, or wait unread). After the response timer ended an attempt:
+    // whether they still came then, as on a link too slow for the update within 12 s.
+    bool updateArriving() const;
 
     // Test seam: tests fire these timers instead of waiting out 12 s, 35 ms or 15 s, and look
     // at the state and the buffers. The program itself never calls these.
@@ -197,4 +202,6 @@ private:
     bool retry = false;
     bool continuationPending = false;
     bool usedPassword = false; // the security type chosen was VNC Authentication
+    QElapsedTimer lastArrival; // bytes came while an update was being read
+    bool endedArriving = false; // updateArriving() when the response timer ended the attempt
 };
