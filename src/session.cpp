@@ -409,6 +409,11 @@ void Session::onEnded(const QString &reason)
     setOnline(false);
     emit titleStatus(false);
     emit journal(reason);
+    // Raw screens larger than the link carries in 12 s end every attempt the same way.
+    if (!profileCopy.compression && client->updateArriving())
+        emit journal(tr("Канал слишком медленный для экрана без сжатия: включите «Сжатие "
+                        "(медленный канал)» в настройках панели (кнопка «Изменить» в адресной "
+                        "книге)"));
 
     if (!disconnectedByUser && profileCopy.reconnect && client->retryable()
         && retryCount < maxRetries) {
