@@ -775,11 +775,20 @@ void MainWindow::toggleFullScreen()
             showMaximized();
         else
             showNormal();
-        fullScreenButton->setText(tr("Полный экран"));
     } else {
         wasMaximized = isMaximized();
         showFullScreen();
-        fullScreenButton->setText(tr("Выйти из полного экрана"));
     }
-    fullScreenButton->setAccessibleName(fullScreenButton->text());
+}
+
+void MainWindow::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    // The button says what it does, also for a full screen restored from the settings or left
+    // through the title bar.
+    if (event->type() == QEvent::WindowStateChange && fullScreenButton) {
+        fullScreenButton->setText(
+            isFullScreen() ? tr("Выйти из полного экрана") : tr("Полный экран"));
+        fullScreenButton->setAccessibleName(fullScreenButton->text());
+    }
 }

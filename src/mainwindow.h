@@ -93,6 +93,8 @@ protected:
     // Asks while a panel is engaged, saves the workspace, disconnects and
     // destroys every session, then saves the journal again with their last lines.
     void closeEvent(QCloseEvent *event) override;
+    // Keeps the full-screen button's text to the window's state.
+    void changeEvent(QEvent *event) override;
 
 public slots:
     // 1 tabs, 2 two cells, 4 four cells; other counts are ignored.
