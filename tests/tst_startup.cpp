@@ -52,22 +52,18 @@ private:
         return process;
     }
 
-    // Stores the geometry of a 1200 x 790 window in this state ("normal", "maximised" or "full
-    // screen") as QWidget::saveGeometry writes it (format 3.0); "": none.
+    // Stores a 1200 x 790 window's geometry in this state ("normal" or "full screen") as
+    // QWidget::saveGeometry writes it (format 3.0); "": none.
     void storeGeometry(const QString &state)
     {
         QSettings settings(dir.filePath("config/Pelorin/PelorinVNC.conf"), QSettings::IniFormat);
-        settings.remove("windowGeometry");
-        if (state.isEmpty())
-            return;
-        const QRect normal(40, 30, 1200, 790);
-        QByteArray geometry;
-        QDataStream out(&geometry, QIODevice::WriteOnly);
+        const QRect r(40, 30, 1200, 790);
+        QByteArray bytes;
+        QDataStream out(&bytes, QIODevice::WriteOnly);
         out.setVersion(QDataStream::Qt_4_0);
-        out << quint32(0x1D9D0CB) << quint16(3) << quint16(0) << normal << normal << qint32(0)
-            << quint8(state == "maximised") << quint8(state == "full screen")
-            << qint32(1600) << normal;
-        settings.setValue("windowGeometry", geometry);
+        out << quint32(0x1D9D0CB) << quint16(3) << quint16(0) << r << r << qint32(0) << quint8(0)
+            << quint8(state == "full screen") << qint32(1600) << r;
+        state.isEmpty() ? settings.remove("windowGeometry") : settings.setValue("windowGeometry", bytes);
     }
 
 private slots:
