@@ -30,10 +30,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QVariant>
 #include <QSet>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QVariant>
 
 #include <cstdint>
 #include <cstdio>
@@ -253,8 +253,8 @@ void fuzzOne(const QByteArray &input)
     {
         QSettings settings;
         journal.restoreFromSettings(settings, QStringLiteral("journalV2"));
-        check(damaged.isNull()
-                || damaged == settings.value(QStringLiteral("profiles")).toByteArray(),
+        check(
+            damaged.isNull() || damaged == settings.value(QStringLiteral("profiles")).toByteArray(),
             "the damaged value is handed back as stored");
     }
     check(fileBytes(path) == input, "loading writes nothing");

@@ -383,7 +383,8 @@ bool writeWithTorn(const QDir &dir, const QString &name, const QByteArray &bytes
 
 bool writeLoaderSeeds(const QDir &root)
 {
-    for (const char *mode : { "exchangefile", "profiles", "workspace", "journal", "settingsfile" }) {
+    for (const char *mode :
+        { "exchangefile", "profiles", "workspace", "journal", "settingsfile" }) {
         if (!root.mkpath(mode))
             return false;
     }
@@ -496,7 +497,8 @@ bool writeLoaderSeeds(const QDir &root)
         if (i == 0) {
             ok &= write(root.filePath("journal/string.bin"), value(1, journals.at(0).at(0)));
             ok &= write(root.filePath("journal/bytes.bin"), u8(2) + journals.at(0).at(0).toUtf8());
-            ok &= write(root.filePath("settingsfile/settings_torn.conf"), text.left(text.size() - 40));
+            ok &= write(
+                root.filePath("settingsfile/settings_torn.conf"), text.left(text.size() - 40));
             ok &= write(root.filePath("settingsfile/plain_string.conf"),
                 "[General]\njournalV2=08.12.2026 09:15:02  \\x43f\\x440\\x435\\x441\n");
             ok &= write(root.filePath("settingsfile/variant.conf"),

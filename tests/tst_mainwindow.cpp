@@ -541,7 +541,8 @@ void TestMainWindow::failedSettingsWriteIsTold_data()
     QTest::newRow("editor, then Cancel") << "Изменить" << book << 2 << "old";
     // The keyring after Cancel is the keyring before, though the editor had stored the new one.
     QTest::newRow("editor, new password, then Cancel") << "Изменить" << book << 2 << "new";
-    QTest::newRow("duplicate") << "Дублировать панель" << "Дублировать панель | " + book << 3 << none;
+    QTest::newRow("duplicate")
+        << "Дублировать панель" << "Дублировать панель | " + book << 3 << none;
     QTest::newRow("delete") << "Удалить панель" << "Удалить панель | " + book << 1 << none;
     QTest::newRow("import") << "Импорт адресной книги…" << "Импорт | " + book << 4 << none;
     QTest::newRow("close") << "Выход"
@@ -584,7 +585,8 @@ void TestMainWindow::failedSettingsWriteIsTold()
 
     QString told;
     if (operation == QStringLiteral("Изменить"))
-        typeIntoEditor(rig.window.get(), { { "Название", "Renamed" }, { "Пароль", password } }, &told);
+        typeIntoEditor(
+            rig.window.get(), { { "Название", "Renamed" }, { "Пароль", password } }, &told);
     if (QPushButton *button = rig.button(operation))
         button->click();
     else

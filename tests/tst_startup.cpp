@@ -63,7 +63,10 @@ private:
         out.setVersion(QDataStream::Qt_4_0);
         out << quint32(0x1D9D0CB) << quint16(3) << quint16(0) << r << r << qint32(0) << quint8(0)
             << quint8(state == "full screen") << qint32(1600) << r;
-        state.isEmpty() ? settings.remove("windowGeometry") : settings.setValue("windowGeometry", bytes);
+        if (state.isEmpty())
+            settings.remove("windowGeometry");
+        else
+            settings.setValue("windowGeometry", bytes);
     }
 
 private slots:
@@ -93,13 +96,15 @@ private slots:
             << QStringList{"--screenshot", "first.png", "--screenshot", "second.png"} << "first.png"
             << "1600x1000 96" << designed << "";
         QTest::newRow("path that looks like an option")
-            << QStringList{"--screenshot", "--odd.png"} << "--odd.png" << "1600x1000 96" << designed << "";
+            << QStringList{"--screenshot", "--odd.png"} << "--odd.png" << "1600x1000 96" << designed
+            << "";
         QTest::newRow("after other arguments")
             << QStringList{"--SCREENSHOT", "x", "--screenshot", "late.png"} << "late.png"
             << "1600x1000 96" << designed << "";
         // The window's own size, whatever the screen.
         QTest::newRow("1366 x 768 screen")
-            << QStringList{"--screenshot", "small.png"} << "small.png" << "1366x768 96" << designed << "";
+            << QStringList{"--screenshot", "small.png"} << "small.png" << "1366x768 96" << designed
+            << "";
         QTest::newRow("Qt's own 800 x 800 screen")
             << QStringList{"--screenshot", "own.png"} << "own.png" << "" << designed << "";
         QTest::newRow("150 %: device pixels")
