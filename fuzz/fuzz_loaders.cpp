@@ -2,16 +2,23 @@
 // (FUZZ_MODE_*), each mode taking its input the way the program meets it:
 //
 //   exchangefile   the whole bytes of an address book exchange file (parseExchangeFile)
-//   profiles       the JSON bytes stored under "profiles", read by loadProfiles()
+//   profiles       the JSON bytes stored under "profiles", read as loadProfiles() reads them
+//                  (profilesFromValue); saving checked through the value it would store
 //   workspace      the JSON bytes stored under "workspaceV2", read as the main window restores
 //                  the workspace (WorkspaceDocument, then CellRules)
-//   journal        the text of the whole settings file, whose "journalV2" the main window reads
+//   journal        the value stored under "journalV2": byte 0 picks the type a settings store
+//                  may hand over, the rest is its content (see journalValue()); saving checked
+//                  through the value it would store
+//   settingsfile   the text of the whole settings file, read through the default settings
+//                  object as the program starts: the address book (with the backup of a damaged
+//                  one) and the journal, then both saved and read again. Slower: a file per input
 //
 // Settings live in a temporary folder made in LLVMFuzzerInitialize; the user's are never read.
 //
 // Invariants checked on every input (abort on violation): what a loader accepts obeys the limits
 // the program relies on (ids present and unique, hosts usable, ports in range, cells without a
-// repeated panel), and what the program writes back reads back the same.
+// repeated panel), loading the same value again gives the same result, loading writes nothing,
+// and what the program writes back reads back the same.
 #include "addressbook.h"
 #include "cellrules.h"
 #include "exchangefile.h"
@@ -26,6 +33,7 @@
 #include <QSet>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QVariant>
 
 #include <cstdint>
 #include <cstdio>
@@ -41,13 +49,44 @@ QByteArray bytesOf(const uint8_t *data, size_t size)
     return QByteArray(reinterpret_cast<const char *>(data), qsizetype(size));
 }
 
-#if defined(FUZZ_MODE_EXCHANGEFILE) || defined(FUZZ_MODE_PROFILES)
+#if defined(FUZZ_MODE_EXCHANGEFILE)
 // Fields as the book keeps them, without the id (an import gives fresh ones).
 bool sameFields(const PanelProfile &a, const PanelProfile &b)
 {
     return a.name == b.name && a.host == b.host && a.group == b.group && a.notes == b.notes
         && a.port == b.port && a.viewOnly == b.viewOnly && a.reconnect == b.reconnect
         && a.compression == b.compression;
+}
+#endif
+
+#if defined(FUZZ_MODE_PROFILES) || defined(FUZZ_MODE_SETTINGSFILE)
+// What the program relies on in a loaded book.
+void checkBook(const AddressBook &book)
+{
+    QSet<QString> ids;
+    for (const PanelProfile &p : book) {
+        check(!p.id.isEmpty() && !ids.contains(p.id), "ids present and unique");
+        ids.insert(p.id);
+        check(!p.host.isEmpty(), "host present");
+        check(p.port >= 1 && p.port <= 65535, "port in range");
+        check(p.password.isEmpty(), "no password read");
+    }
+}
+#endif
+
+#if defined(FUZZ_MODE_JOURNAL) || defined(FUZZ_MODE_SETTINGSFILE)
+// An append keeps the bound and the export its header.
+void checkAppend(Journal &journal)
+{
+    const qsizetype loaded = journal.lines().size();
+    journal.append(QStringLiteral("Печь · 10.0.0.1:5900 · Соединение установлено"));
+    check(journal.lines().size() == std::min<qsizetype>(loaded + 1, Journal::maxLines),
+        "an append keeps at most maxLines");
+    check(journal.lines().constLast().endsWith(QStringLiteral("Соединение установлено")),
+        "the new line is the last");
+    check(journal.exportBytes().startsWith(
+              QStringLiteral("Пелорин — удалённый доступ 2.0\n").toUtf8()),
+        "the export starts with its header");
 }
 #endif
 
@@ -86,44 +125,15 @@ void fuzzOne(const QByteArray &input)
 #elif defined(FUZZ_MODE_PROFILES)
 void fuzzOne(const QByteArray &input)
 {
-    {
-        QSettings settings;
-        settings.clear();
-        settings.setValue(QStringLiteral("profiles"), input);
-        settings.sync();
-    }
-    QByteArray damaged;
-    const AddressBook book = loadProfiles(&damaged);
-    QSet<QString> ids;
-    for (const PanelProfile &p : book) {
-        check(!p.id.isEmpty() && !ids.contains(p.id), "ids present and unique");
-        ids.insert(p.id);
-        check(!p.host.isEmpty(), "host present");
-        check(p.port >= 1 && p.port <= 65535, "port in range");
-        check(p.password.isEmpty(), "no password read");
-    }
-    {
-        QSettings settings;
-        check(settings.value(QStringLiteral("profiles")).toByteArray() == input,
-            "loading writes nothing");
-    }
-    if (!damaged.isNull()) {
-        check(damaged == input, "the damaged value is handed back as stored");
-        check(keepProfilesBackup(damaged), "the backup is written");
-        QSettings settings;
-        check(settings.value(QStringLiteral("profilesBackup")).toByteArray() == input,
-            "the backup holds the stored value");
-    }
-    // Saved and loaded again, as at the next start: the same book, no damage.
-    check(saveProfiles(book), "the book is saved");
-    QByteArray second;
-    const AddressBook reloaded = loadProfiles(&second);
-    check(second.isNull(), "a saved book loads without damage");
-    check(reloaded.size() == book.size(), "the same number of panels at the next start");
-    for (qsizetype i = 0; i < book.size(); ++i)
-        check(reloaded.at(i).id == book.at(i).id && sameFields(reloaded.at(i), book.at(i))
-                && reloaded.at(i).remember == book.at(i).remember,
-            "the same panels at the next start");
+    const AddressBook book = profilesFromValue(input);
+    checkBook(book);
+    // Repaired ids included: a start writes nothing, so the next one must agree.
+    check(profilesFromValue(input) == book, "the same book at every load");
+    // What saveProfiles() would store, read at the next start: the same book, no damage.
+    bool damaged = true;
+    check(profilesFromValue(profilesValue(book), &damaged) == book,
+        "the same panels at the next start");
+    check(!damaged, "a saved book loads without damage");
 }
 
 #elif defined(FUZZ_MODE_WORKSPACE)
@@ -172,48 +182,116 @@ void fuzzOne(const QByteArray &input)
 }
 
 #elif defined(FUZZ_MODE_JOURNAL)
+// The value under "journalV2" as a settings store may hand it over, from the input: byte 0 picks
+// the type, the rest is the content, text as UTF-16 code units (lone surrogates and NUL too, as
+// an INI file's escapes give them) and lines apart at line feeds:
+//   0      a list of strings, as the program writes it
+//   1      one string (an INI list of one)
+//   2      bytes, as an INI "@ByteArray(...)" value gives them
+//   else   no value
+QVariant journalValue(const QByteArray &input)
+{
+    const QByteArray content = input.mid(1);
+    const QString text(reinterpret_cast<const QChar *>(content.constData()), content.size() / 2);
+    switch (input.isEmpty() ? 3 : quint8(input.at(0))) {
+    case 0:
+        return text.split(QLatin1Char('\n'));
+    case 1:
+        return text;
+    case 2:
+        return content;
+    default:
+        return QVariant();
+    }
+}
+
 void fuzzOne(const QByteArray &input)
 {
-    // A new file name each time: QSettings keeps a parsed file while its size and time stamp
-    // look unchanged, which two inputs written within one clock tick may share.
+    Journal journal;
+    journal.restoreFromValue(journalValue(input));
+    checkAppend(journal);
+    // What the close would save, the next start reads back the same.
+    Journal reread;
+    reread.restoreFromValue(journal.settingsValue());
+    check(reread.lines() == journal.lines(), "a saved journal reads back the same");
+}
+
+#elif defined(FUZZ_MODE_SETTINGSFILE)
+// Points the default settings object at a new folder: QSettings keeps a parsed file while its
+// size and time stamp look unchanged, which two files written within one clock tick may share.
+// Returns the folder.
+QString freshSettings()
+{
     static quint64 serial = 0;
-    const QString path = settingsDir->filePath(QStringLiteral("journal%1.conf").arg(++serial));
+    const QString folder = settingsDir->filePath(QString::number(++serial));
+    check(QDir().mkpath(folder + QStringLiteral("/Pelorin")), "settings folder made");
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder);
+    return folder;
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void fuzzOne(const QByteArray &input)
+{
+    const QString first = freshSettings();
+    const QString path = QSettings().fileName();
     {
         QFile file(path);
         check(file.open(QIODevice::WriteOnly) && file.write(input) == input.size(),
             "settings file written");
     }
+
+    // As the main window starts: the book, then the journal; neither writes anything.
+    QByteArray damaged;
+    const AddressBook book = loadProfiles(&damaged);
+    checkBook(book);
     Journal journal;
     {
-        QSettings settings(path, QSettings::IniFormat);
+        QSettings settings;
         journal.restoreFromSettings(settings, QStringLiteral("journalV2"));
+        check(
+            damaged.isNull() || damaged == settings.value(QStringLiteral("profiles")).toByteArray(),
+            "the damaged value is handed back as stored");
     }
-    QFile::remove(path);
-    const qsizetype loaded = journal.lines().size();
+    check(fileBytes(path) == input, "loading writes nothing");
 
-    journal.append(QStringLiteral("Печь · 10.0.0.1:5900 · Соединение установлено"));
-    check(journal.lines().size() == std::min<qsizetype>(loaded + 1, Journal::maxLines),
-        "an append keeps at most maxLines");
-    check(journal.lines().constLast().endsWith(QStringLiteral("Соединение установлено")),
-        "the new line is the last");
-    check(journal.exportBytes().startsWith(
-              QStringLiteral("Пелорин — удалённый доступ 2.0\n").toUtf8()),
-        "the export starts with its header");
-
-    // What the close saves, the next start reads back the same.
-    const QString saved = settingsDir->filePath(QStringLiteral("saved.conf"));
+    // The notice keeps a damaged value, then the close saves the book and the journal. Over a
+    // file it cannot parse whole QSettings may report a write as failed, which the program
+    // tells the operator; a write that reports success must read back the same.
+    checkAppend(journal);
+    bool saved = damaged.isNull() || keepProfilesBackup(damaged);
+    saved = saved && saveProfiles(book);
     {
-        QSettings settings(saved, QSettings::IniFormat);
-        settings.clear();
-        check(journal.saveSettings(settings, QStringLiteral("journalV2")), "journal saved");
+        QSettings settings;
+        saved = saved && journal.saveSettings(settings, QStringLiteral("journalV2"));
     }
+    if (!saved) {
+        QDir(first).removeRecursively();
+        return;
+    }
+
+    // The next start, from the file as written, parsed afresh.
+    const QString next = freshSettings();
+    check(QFile::copy(path, QSettings().fileName()), "settings file copied");
+    QByteArray again;
+    check(loadProfiles(&again) == book && again.isNull(), "the same panels at the next start");
+    check(damaged.isNull()
+            || QSettings().value(QStringLiteral("profilesBackup")).toByteArray() == damaged,
+        "the backup holds the stored value");
     Journal reread;
     {
-        QSettings settings(saved, QSettings::IniFormat);
+        QSettings settings;
         reread.restoreFromSettings(settings, QStringLiteral("journalV2"));
     }
     check(reread.lines() == journal.lines(), "a saved journal reads back the same");
+    QDir(first).removeRecursively();
+    QDir(next).removeRecursively();
 }
+
 #else
 #error "define one FUZZ_MODE_*"
 #endif

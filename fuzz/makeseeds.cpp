@@ -4,9 +4,9 @@
 //    framed the way fuzz_rfbclient.cpp reads its input (<dir>/handshake, <dir>/session);
 //  - its compressed sessions: the demo server's own ZRLE and Hextile encodings of a demo panel's
 //    screen and of busy pictures with every subencoding (<dir>/zrle, <dir>/hextile);
-//  - the loaders: exchange files, stored "profiles" and "workspaceV2" values and settings files
-//    with a journal, as the program writes them and damaged (<dir>/exchangefile, profiles,
-//    workspace, journal).
+//  - the loaders: exchange files, stored "profiles", "workspaceV2" and "journalV2" values and
+//    settings files, as the program writes them and damaged (<dir>/exchangefile, profiles,
+//    workspace, journal, settingsfile).
 //
 //   fuzz_makeseeds <corpus dir>
 #include "demopanel.h"
@@ -383,7 +383,8 @@ bool writeWithTorn(const QDir &dir, const QString &name, const QByteArray &bytes
 
 bool writeLoaderSeeds(const QDir &root)
 {
-    for (const char *mode : { "exchangefile", "profiles", "workspace", "journal" }) {
+    for (const char *mode :
+        { "exchangefile", "profiles", "workspace", "journal", "settingsfile" }) {
         if (!root.mkpath(mode))
             return false;
     }
@@ -459,7 +460,8 @@ bool writeLoaderSeeds(const QDir &root)
                 { "sidebar", 0 } })
             .toJson(QJsonDocument::Compact));
 
-    // Settings files as the program leaves them: a journal beside the other keys.
+    // Settings files as the program leaves them: a journal beside the other keys; and the
+    // journal's value by itself, framed as fuzz_loaders.cpp reads it (a type byte, then UTF-16).
     QTemporaryDir scratch;
     if (!scratch.isValid())
         return false;
@@ -485,12 +487,21 @@ bool writeLoaderSeeds(const QDir &root)
         QFile file(path);
         ok &= file.open(QIODevice::ReadOnly);
         const QByteArray text = file.readAll();
-        ok &= write(root.filePath(QStringLiteral("journal/settings%1.conf").arg(i)), text);
+        ok &= write(root.filePath(QStringLiteral("settingsfile/settings%1.conf").arg(i)), text);
+        const auto value = [](quint8 type, const QString &content) {
+            return u8(type)
+                + QByteArray(reinterpret_cast<const char *>(content.utf16()), content.size() * 2);
+        };
+        ok &= write(root.filePath(QStringLiteral("journal/lines%1.bin").arg(i)),
+            value(0, journals.at(i).join(QLatin1Char('\n'))));
         if (i == 0) {
-            ok &= write(root.filePath("journal/settings_torn.conf"), text.left(text.size() - 40));
-            ok &= write(root.filePath("journal/plain_string.conf"),
+            ok &= write(root.filePath("journal/string.bin"), value(1, journals.at(0).at(0)));
+            ok &= write(root.filePath("journal/bytes.bin"), u8(2) + journals.at(0).at(0).toUtf8());
+            ok &= write(
+                root.filePath("settingsfile/settings_torn.conf"), text.left(text.size() - 40));
+            ok &= write(root.filePath("settingsfile/plain_string.conf"),
                 "[General]\njournalV2=08.12.2026 09:15:02  \\x43f\\x440\\x435\\x441\n");
-            ok &= write(root.filePath("journal/variant.conf"),
+            ok &= write(root.filePath("settingsfile/variant.conf"),
                 "[General]\njournalV2=@Variant(\\0\\0\\0\\n\\0\\0\\0\\x1\\0\\0\\0\\x2"
                 "\\0\\x61)\n");
         }

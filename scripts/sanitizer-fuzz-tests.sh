@@ -37,7 +37,7 @@ status=0
 PELORIN_TEST_WORK="$tmp/session" dbus-run-session -- bash "$root/scripts/session-tests.sh" "$san" \
   || status=1
 
-fuzzmodes=(handshake session zrle hextile vencrypt exchangefile profiles workspace journal)
+fuzzmodes=(handshake session zrle hextile vencrypt exchangefile profiles workspace journal settingsfile)
 echo "== Fuzzing (${fuzzseconds} s per mode: ${fuzzmodes[*]}; $fuzzbuild)"
 CC=clang CXX=clang++ cmake -S "$root" -B "$fuzzbuild" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPELORIN_FUZZ=ON -DPELORIN_TESTS=OFF -DPELORIN_BENCH=OFF

@@ -6,6 +6,7 @@
 #include <QJsonValue>
 #include <QSet>
 #include <QSettings>
+#include <QUuid>
 
 #include <cmath>
 
@@ -31,22 +32,51 @@ bool readPort(const QJsonValue &value, int *port)
     return true;
 }
 
+// The id a repeated one is replaced by: a name-based UUID (version 5) of the original id and
+// the record's place in the stored list, so that it is the same at every start until the book is
+// next saved; unlike the random ids of new records it is derived. Derived again, with a count,
+// while it is an id the book already holds.
+QString repairedId(const QString &original, int position, const QSet<QString> &taken)
+{
+    static const QUuid space(QStringLiteral("271f2f3f-1c25-4e52-98ba-8cf436f25160"));
+    const QString base = QStringLiteral("%1/%2").arg(original, QString::number(position));
+    QString name = base;
+    for (int attempt = 1;; ++attempt) {
+        const QString id = QUuid::createUuidV5(space, name).toString(QUuid::WithoutBraces);
+        if (!taken.contains(id))
+            return id;
+        name = QStringLiteral("%1/%2").arg(base, QString::number(attempt));
+    }
+}
+
 } // namespace
 
 AddressBook loadProfiles(QByteArray *damagedValue)
 {
+    const QByteArray stored = QSettings().value(kProfilesKey).toByteArray();
+    bool damaged = false;
+    AddressBook book = profilesFromValue(stored, &damaged);
+    if (damaged && damagedValue)
+        *damagedValue = stored;
+    return book;
+}
+
+AddressBook profilesFromValue(const QByteArray &stored, bool *damagedResult)
+{
     AddressBook book;
-    QSettings settings;
-    const QByteArray stored = settings.value(kProfilesKey).toByteArray();
     const QJsonDocument document = QJsonDocument::fromJson(stored);
     // Anything stored that does not come back whole is damage: the next save
     // would erase what was left out.
     bool damaged = !stored.isEmpty() && !document.isArray();
 
+    // Every id the stored entries bring: a replacement must not take one of a later record.
     QSet<QString> ids;
     const QJsonArray entries = document.array();
-    for (const QJsonValue &entry : entries) {
-        const QJsonObject object = entry.toObject();
+    for (const QJsonValue &entry : entries)
+        ids.insert(entry.toObject().value(QLatin1String("id")).toString());
+    QSet<QString> seen;
+    for (int position = 0; position < entries.size(); ++position) {
+        const QJsonObject object = entries.at(position).toObject();
         PanelProfile profile;
         profile.id = object.value(QLatin1String("id")).toString();
         profile.name = object.value(QLatin1String("name")).toString();
@@ -62,19 +92,20 @@ AddressBook loadProfiles(QByteArray *damagedValue)
             damaged = true;
             continue;
         }
-        if (ids.contains(profile.id)) {
+        if (seen.contains(profile.id)) {
             // Only the first record of an id can be found; deleting "the
             // second" would remove the first and its password.
             damaged = true;
-            profile.id = PanelProfile::newId();
+            profile.id = repairedId(profile.id, position, ids);
             profile.remember = false;
+            ids.insert(profile.id);
         }
-        ids.insert(profile.id);
+        seen.insert(profile.id);
         book.append(profile);
     }
 
-    if (damaged && damagedValue)
-        *damagedValue = stored;
+    if (damagedResult)
+        *damagedResult = damaged;
     return book;
 }
 
@@ -89,6 +120,14 @@ bool keepProfilesBackup(const QByteArray &damaged)
 }
 
 bool saveProfiles(const AddressBook &book)
+{
+    QSettings settings;
+    settings.setValue(kProfilesKey, profilesValue(book));
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}
+
+QByteArray profilesValue(const AddressBook &book)
 {
     QJsonArray entries;
     for (const PanelProfile &profile : book) {
@@ -107,10 +146,7 @@ bool saveProfiles(const AddressBook &book)
             object.insert(QLatin1String("compression"), true);
         entries.append(object);
     }
-    QSettings settings;
-    settings.setValue(kProfilesKey, QJsonDocument(entries).toJson(QJsonDocument::Compact));
-    settings.sync();
-    return settings.status() == QSettings::NoError;
+    return QJsonDocument(entries).toJson(QJsonDocument::Compact);
 }
 
 int profileIndexById(const AddressBook &book, const QString &id)

@@ -8,12 +8,13 @@
 
 namespace {
 
-// The bidirectional marks, embeddings, overrides and isolates: a panel named
-// with U+202E would make an exported line read backwards from there on.
+// The bidirectional marks (the Arabic letter mark too), embeddings, overrides
+// and isolates: a panel named with U+202E would make an exported line read
+// backwards from there on.
 bool isBidiControl(QChar c)
 {
     const char16_t u = c.unicode();
-    return u == 0x200E || u == 0x200F || (u >= 0x202A && u <= 0x202E)
+    return u == 0x061C || u == 0x200E || u == 0x200F || (u >= 0x202A && u <= 0x202E)
         || (u >= 0x2066 && u <= 0x2069);
 }
 
@@ -93,15 +94,24 @@ bool Journal::exportTo(const QString &path) const
 
 void Journal::restoreFromSettings(QSettings &settings, const QString &key)
 {
-    const QVariant value = settings.value(key);
+    restoreFromValue(settings.value(key));
+}
+
+void Journal::restoreFromValue(const QVariant &value)
+{
     entries = value.canConvert<QStringList>() ? value.toStringList() : QStringList();
 }
 
 bool Journal::saveSettings(QSettings &settings, const QString &key) const
 {
-    settings.setValue(key, entries);
+    settings.setValue(key, settingsValue());
     settings.sync();
     return settings.status() == QSettings::NoError;
+}
+
+QVariant Journal::settingsValue() const
+{
+    return entries;
 }
 
 void Journal::setAutoSaveKey(const QString &key)

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QObject>
 #include <QStringList>
+#include <QVariant>
 
 #include <functional>
 
@@ -52,8 +53,12 @@ public:
     // The settings value under key: a list of strings. Missing or unreadable
     // data gives an empty journal.
     void restoreFromSettings(QSettings &settings, const QString &key);
-    // Writes the lines and returns whether the settings store took them.
+    // The same from the value itself.
+    void restoreFromValue(const QVariant &value);
+    // Writes settingsValue() and returns whether the settings store took it.
     bool saveSettings(QSettings &settings, const QString &key) const;
+    // What saveSettings() writes: the lines as a list of strings.
+    QVariant settingsValue() const;
 
     // From now on every append reaches `key` of the default settings within
     // autoSaveDelayMs, so a crash loses at most that much; the appends of a

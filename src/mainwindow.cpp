@@ -442,12 +442,17 @@ void MainWindow::sizeForCapture()
 {
     // The picture is of the window, so it has the window's own size, stored or designed,
     // whatever screen the platform reports; fitting to a screen is for a window shown on one.
+    // Kept off the screen, the window also keeps the state placeWindow() restored (maximised,
+    // full screen) without the platform sizing it to the screen as it would a shown window.
     const QRect stored
         = WindowPlacement::storedNormalGeometry(QSettings().value(geometryKey).toByteArray());
     const WindowPlacement designed = placement();
+    const Qt::WindowStates state = windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen);
+    setAttribute(Qt::WA_DontShowOnScreen);
     setWindowState(Qt::WindowNoState);
     setMinimumSize(designed.minimumOn(QRect()));
     resize(stored.isValid() ? stored.size() : designed.preferred());
+    setWindowState(state);
 }
 
 void MainWindow::restoreWorkspace()
@@ -775,11 +780,20 @@ void MainWindow::toggleFullScreen()
             showMaximized();
         else
             showNormal();
-        fullScreenButton->setText(tr("Полный экран"));
     } else {
         wasMaximized = isMaximized();
         showFullScreen();
-        fullScreenButton->setText(tr("Выйти из полного экрана"));
     }
-    fullScreenButton->setAccessibleName(fullScreenButton->text());
+}
+
+void MainWindow::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    // The button says what it does, also for a full screen restored from the settings or left
+    // through the title bar.
+    if (event->type() == QEvent::WindowStateChange && fullScreenButton) {
+        fullScreenButton->setText(
+            isFullScreen() ? tr("Выйти из полного экрана") : tr("Полный экран"));
+        fullScreenButton->setAccessibleName(fullScreenButton->text());
+    }
 }

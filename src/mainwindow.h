@@ -49,8 +49,9 @@ public:
     // once, whether that worked. Called after the window is shown, before the
     // user can change the book; not in screenshot mode, which writes nothing.
     void reportDamagedAddressBook();
-    // Screenshot mode, before the window is shown: the window takes its stored
-    // normal size, or the designed one, however small the screen is.
+    // Screenshot mode, before the window is shown: the window is kept off the
+    // screen with its stored normal size, or the designed one, however small the
+    // screen is, and keeps a stored maximised or full-screen state.
     void sizeForCapture();
 
     // The address book and the operations of its column.
@@ -93,6 +94,8 @@ protected:
     // Asks while a panel is engaged, saves the workspace, disconnects and
     // destroys every session, then saves the journal again with their last lines.
     void closeEvent(QCloseEvent *event) override;
+    // Keeps the full-screen button's text to the window's state.
+    void changeEvent(QEvent *event) override;
 
 public slots:
     // 1 tabs, 2 two cells, 4 four cells; other counts are ignored.

@@ -50,11 +50,10 @@ ProfileEditor::ProfileEditor(Mode mode, const PanelProfile &record, QWidget *par
     , workingCopy(record)
 {
     setMinimumWidth(520);
-    if (workingCopy.remember) {
-        CredentialStore::ReadResult read = CredentialStore::ReadResult::NotStored;
-        workingCopy.password = Password::take(CredentialStore::readPassword(workingCopy.id, &read));
-        storedPasswordUnread = read == CredentialStore::ReadResult::Failed;
-    }
+    // Read into the working copy, which also keeps it for restoreStore() until the editor goes.
+    if (workingCopy.remember)
+        workingCopy.password
+            = Password::take(CredentialStore::readPassword(workingCopy.id, &storedAtOpen));
 
     auto *heading
         = new QLabel(mode == Mode::NewPanel ? tr("Добавить панель") : tr("Настройки панели"));
@@ -116,7 +115,7 @@ ProfileEditor::ProfileEditor(Mode mode, const PanelProfile &record, QWidget *par
     errorLabel = named(new QLabel, tr("Ошибка"));
     errorLabel->setObjectName(QStringLiteral("error"));
     errorLabel->setWordWrap(true);
-    if (storedPasswordUnread)
+    if (storedAtOpen == CredentialStore::ReadResult::Failed)
         errorLabel->setText(tr("Не удалось прочитать пароль из хранилища Windows. Оставьте поле "
                                "пустым, чтобы сохранить прежний пароль, или введите новый."));
     contentLayout()->addWidget(errorLabel);
@@ -166,8 +165,9 @@ void ProfileEditor::save()
         return;
     }
     // Writing the empty field would replace a password that could not be read.
-    const bool keepStored = checked.profile.remember && storedPasswordUnread
-        && !passwordEdit->isModified() && passwordEdit->text().isEmpty();
+    const bool keepStored = checked.profile.remember
+        && storedAtOpen == CredentialStore::ReadResult::Failed && !passwordEdit->isModified()
+        && passwordEdit->text().isEmpty();
     if (checked.profile.remember) {
         // An empty password is stored too: the panel then asks at every connection.
         if (!keepStored && !CredentialStore::writePassword(checked.profile)) {
@@ -181,12 +181,32 @@ void ProfileEditor::save()
     if (commit) {
         const QString failure = commit(checked.profile);
         if (!failure.isEmpty()) {
-            errorLabel->setText(failure);
+            // The record did not go in, so Cancel must leave the store as the book still says.
+            if (keepStored || restoreStore())
+                errorLabel->setText(failure);
+            else
+                errorLabel->setText(failure + QLatin1Char(' ')
+                    + tr("Вернуть прежний пароль в хранилище Windows не удалось; проверьте его "
+                         "при следующем подключении."));
             return;
         }
     }
     workingCopy = checked.profile;
     accept();
+}
+
+bool ProfileEditor::restoreStore() const
+{
+    switch (storedAtOpen) {
+    case CredentialStore::ReadResult::Found:
+        return CredentialStore::writePassword(workingCopy);
+    case CredentialStore::ReadResult::NotStored:
+        CredentialStore::deletePassword(workingCopy);
+        return true;
+    case CredentialStore::ReadResult::Failed:
+        break;
+    }
+    return false; // what was stored could not be read, so it cannot be written back
 }
 
 void ProfileEditor::setCommit(const Commit &handler)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "chromedialog.h"
+#include "credentialstore.h"
 #include "panelprofile.h"
 #include "profilevalidation.h"
 
@@ -34,7 +35,8 @@ public:
 
     // Takes the record that passed every check, just before the dialog would
     // close; a non-empty answer is a failure message: the dialog shows it in
-    // its "error" label and stays open.
+    // its "error" label, puts the credential store back as it was when the
+    // dialog opened (or says that it could not) and stays open.
     using Commit = std::function<QString(const PanelProfile &)>;
 
     // Runs the editor over `parent`, handing a saved record to `commit` when
@@ -51,11 +53,16 @@ public:
 
 private:
     void save();
+    // Writes back the password read when the dialog opened, or removes the
+    // entry there was none of; false when that failed or the read had failed.
+    bool restoreStore() const;
     void togglePasswordEcho();
 
     PanelProfile workingCopy;
     Commit commit;
-    bool storedPasswordUnread = false;
+    // What the store held for the record when the dialog opened; a record
+    // without "remember" has nothing there.
+    CredentialStore::ReadResult storedAtOpen = CredentialStore::ReadResult::NotStored;
     QLineEdit *nameEdit = nullptr;
     QLineEdit *hostEdit = nullptr;
     QSpinBox *portBox = nullptr;

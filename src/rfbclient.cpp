@@ -248,8 +248,10 @@ RfbClient::RfbClient(QObject *parent, QIODevice *injectedDevice)
     }
     connect(&tlsSocket, &QSslSocket::sslErrors, this, &RfbClient::handleSslErrors);
     connect(&tlsSocket, &QSslSocket::encrypted, this, &RfbClient::handleEncrypted);
-    connect(&responseTimer, &QTimer::timeout, this,
-            [this]() { fail(tr("Сервер не завершил ответ за 12 секунд"), true); });
+    connect(&responseTimer, &QTimer::timeout, this, [this]() {
+        endedArriving = updateArriving();
+        fail(tr("Сервер не завершил ответ за 12 секунд"), true);
+    });
     connect(&updateTimer, &QTimer::timeout, this, &RfbClient::handleUpdateTimer);
     connect(&keepAliveTimer, &QTimer::timeout, this, &RfbClient::handleKeepAlive);
 }
@@ -268,6 +270,7 @@ void RfbClient::connectToPanel(const QString &host, quint16 port, const QString 
 {
     disconnectFromPanel();
     retry = false;
+    endedArriving = false;
     fb = QImage();
     askedHextile = compression;
     askedZrle = compression && zrleOffered;
@@ -402,6 +405,19 @@ int RfbClient::busiestPassForTest() const
     return int((mostPassWork + screenUnits - 1) / screenUnits);
 }
 
+bool RfbClient::updateArriving() const
+{
+    if (state != ReadingRectangles)
+        return endedArriving;
+    if (lastArrival.isValid() && lastArrival.elapsed() < responseTimer.interval() / 4)
+        return true;
+    // Bytes we chose not to read yet (the receive low-water mark, a parse slice) did come: that
+    // time is ours, not the panel's.
+    if (readPos < inputBuffer.size() || (transport && transport->bytesAvailable() > 0))
+        return true;
+    return readingDirectly && SocketReceive::unread(socket.socketDescriptor()) > 0;
+}
+
 qsizetype RfbClient::bufferedBytesForTest() const
 {
     return inputBuffer.size() - readPos;
@@ -446,6 +462,8 @@ void RfbClient::handleReadyRead()
 {
     if (state == Idle)
         return;
+    if (state == ReadingRectangles)
+        lastArrival.start();
     processInput();
 }
 
@@ -867,6 +885,7 @@ bool RfbClient::readFramebufferUpdate(WireReader &in)
         damageRects = 0;
         damageBounds = QRect();
         responseTimer.start();
+        lastArrival.invalidate();
     }
     return true;
 }

@@ -5,6 +5,7 @@
 #include "zrledecoder.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QObject>
 #include <QPointer>
@@ -115,6 +116,10 @@ public:
     // Whether the handshake that ended in connected() answered a VNC password challenge; false
     // when the panel settled on security None.
     bool passwordUsed() const { return usedPassword; }
+    // While an update is being read: whether its bytes still come (some came within the last
+    // quarter of the response time, or wait unread). After the response timer ended an attempt:
+    // whether they still came then, as on a link too slow for the update within 12 s.
+    bool updateArriving() const;
 
     // The live session runs inside TLS; its certificate was checked (pin, system trust or the
     // operator's acceptance): false for anonymous TLS.
@@ -285,4 +290,6 @@ private:
     bool userNameNeeded = false;
     QList<quint32> offeredTypes;
     QByteArray presentedSha;
+    QElapsedTimer lastArrival; // bytes came while an update was being read
+    bool endedArriving = false; // updateArriving() when the response timer ended the attempt
 };

@@ -370,9 +370,10 @@ void Session::refreshFrameAge()
 void Session::onConnected()
 {
     // A panel that no longer asks for the password it was given may be something else
-    // answering at its address, which would then receive the operator's input.
-    const bool passwordSkipped
-        = !client->passwordUsed() && (profileCopy.remember || !profileCopy.password.isEmpty());
+    // answering at its address, which would then receive the operator's input. Only a
+    // password handed to the client counts: "remember" with nothing stored and an empty
+    // answer to the prompt is a panel without a password, as the operator said.
+    const bool passwordSkipped = !client->passwordUsed() && !profileCopy.password.isEmpty();
     const QString skipped = tr("Панель подключена без пароля, хотя он задан");
     // The handshake's empty picture counts as a frame; the warning stays over it until the
     // panel's first update.
@@ -408,6 +409,11 @@ void Session::onEnded(const QString &reason)
     setOnline(false);
     emit titleStatus(false);
     emit journal(reason);
+    // Raw screens larger than the link carries in 12 s end every attempt the same way.
+    if (!profileCopy.compression && client->updateArriving())
+        emit journal(tr("Канал слишком медленный для экрана без сжатия: включите «Сжатие "
+                        "(медленный канал)» в настройках панели (кнопка «Изменить» в адресной "
+                        "книге)"));
 
     if (!disconnectedByUser && profileCopy.reconnect && client->retryable()
         && retryCount < maxRetries) {

@@ -31,4 +31,7 @@ void wakeAt(qintptr descriptor, qint64 bytes);
 
 constexpr qint64 maxWakeBytes = 4 * 1024 * 1024;
 
+// How many bytes wait to be read now (0 also when that cannot be told).
+qint64 unread(qintptr descriptor);
+
 } // namespace SocketReceive

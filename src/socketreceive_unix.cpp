@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -40,4 +41,10 @@ void SocketReceive::wakeAt(qintptr descriptor, qint64 bytes)
     if (::getsockopt(int(descriptor), SOL_SOCKET, SO_RCVBUF, &buffer, &size) == 0 && buffer > 0)
         amount = std::min(amount, std::max(buffer / 2, 1));
     ::setsockopt(int(descriptor), SOL_SOCKET, SO_RCVLOWAT, &amount, sizeof amount);
+}
+
+qint64 SocketReceive::unread(qintptr descriptor)
+{
+    int count = 0;
+    return ::ioctl(int(descriptor), FIONREAD, &count) == 0 ? qint64(count) : 0;
 }

@@ -24,3 +24,9 @@ qint64 SocketReceive::waiting(qintptr descriptor, const Span *spans, int count)
 void SocketReceive::wakeAt(qintptr, qint64)
 {
 }
+
+qint64 SocketReceive::unread(qintptr descriptor)
+{
+    u_long count = 0;
+    return ::ioctlsocket(SOCKET(descriptor), FIONREAD, &count) == 0 ? qint64(count) : 0;
+}

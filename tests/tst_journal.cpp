@@ -70,6 +70,7 @@ private slots:
         QTest::newRow("C1 controls, NEL") << "" << "a\u0085b\u009bc" << "a b c" << true;
         QTest::newRow("line, paragraph separators") << "" << "a\u2028b\u2029c" << "a b c" << true;
         QTest::newRow("bidirectional controls") << "" << "a\u202Eb\u200Ec\u2066d\u2069\u202Ae" << "a b c d  e" << true;
+        QTest::newRow("Arabic letter mark") << "" << "a\u061Cb" << "a b" << true;
         // clang-format on
     }
 

@@ -533,17 +533,22 @@ void TestMainWindow::failedSettingsWriteIsTold_data()
     // Of the book in memory afterwards: as the user made it, or as it was when the editor was
     // cancelled after the refusal.
     QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("password"); // typed into the editor, over the stored "old"
     const QString book = QStringLiteral("Не удалось записать адресную книгу в настройки. Изменения "
                                         "действуют до закрытия программы; проверьте доступ к "
                                         "настройкам и свободное место на диске.");
-    QTest::newRow("editor, then Cancel") << "Изменить" << book << 2;
-    QTest::newRow("duplicate") << "Дублировать панель" << "Дублировать панель | " + book << 3;
-    QTest::newRow("delete") << "Удалить панель" << "Удалить панель | " + book << 1;
-    QTest::newRow("import") << "Импорт адресной книги…" << "Импорт | " + book << 4;
+    const QString none;
+    QTest::newRow("editor, then Cancel") << "Изменить" << book << 2 << "old";
+    // The keyring after Cancel is the keyring before, though the editor had stored the new one.
+    QTest::newRow("editor, new password, then Cancel") << "Изменить" << book << 2 << "new";
+    QTest::newRow("duplicate")
+        << "Дублировать панель" << "Дублировать панель | " + book << 3 << none;
+    QTest::newRow("delete") << "Удалить панель" << "Удалить панель | " + book << 1 << none;
+    QTest::newRow("import") << "Импорт адресной книги…" << "Импорт | " + book << 4 << none;
     QTest::newRow("close") << "Выход"
                            << "Выход | Не удалось записать в настройки: рабочее пространство, "
                               "журнал. Проверьте доступ к настройкам и свободное место на диске."
-                           << 2;
+                           << 2 << none;
 }
 
 void TestMainWindow::failedSettingsWriteIsTold()
@@ -552,9 +557,14 @@ void TestMainWindow::failedSettingsWriteIsTold()
     QSKIP("The registry key cannot be made read-only from here.");
 #else
     QFETCH(QString, operation);
+    QFETCH(QString, password);
     forgetWorkspace();
     QTemporaryDir dir;
-    Rig rig({ panel("A", 1), panel("B", 1) });
+    PanelProfile a = panel("A", 1, true);
+    a.password = QStringLiteral("old");
+    QVERIFY2(CredentialStore::writePassword(a), "the test keyring is not reachable");
+    const auto forget = qScopeGuard([a] { CredentialStore::deletePassword(a); });
+    Rig rig({ a, panel("B", 1) });
     rig.answers->files = QStringList(2, dir.filePath(QStringLiteral("book.json")));
     rig.trigger(QStringLiteral("Экспорт без паролей…")); // for the import
     rig.answers->replies = { true };
@@ -575,7 +585,8 @@ void TestMainWindow::failedSettingsWriteIsTold()
 
     QString told;
     if (operation == QStringLiteral("Изменить"))
-        typeIntoEditor(rig.window.get(), { { "Название", "Renamed" } }, &told);
+        typeIntoEditor(
+            rig.window.get(), { { "Название", "Renamed" }, { "Пароль", password } }, &told);
     if (QPushButton *button = rig.button(operation))
         button->click();
     else
@@ -586,6 +597,7 @@ void TestMainWindow::failedSettingsWriteIsTold()
     if (!told.isEmpty()) {
         QCOMPARE(rig.window->addressBook().at(0).name, QStringLiteral("A"));
         QCOMPARE(idle->profile().name, QStringLiteral("A"));
+        QCOMPARE(CredentialStore::readPassword(a.id), QStringLiteral("old"));
     }
 #endif
 }

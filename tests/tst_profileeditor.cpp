@@ -124,13 +124,15 @@ private slots:
         QTest::addColumn<QString>("typed"); // null: leave the field as shown
         QTest::addColumn<bool>("remember");
         QTest::addColumn<QString>("shown");
-        QTest::addColumn<QString>("password"); // of the accepted record
+        QTest::addColumn<QString>("password"); // of the accepted record, or the one stored
         QTest::addColumn<bool>("storedAfter");
+        QTest::addColumn<bool>("refused"); // the settings write, after the store took its part
         // clang-format off
-        QTest::newRow("ticked") << QString() << "pw1" << true << "" << "pw1" << true;
-        QTest::newRow("ticked, empty") << QString() << "" << true << "" << "" << true;
-        QTest::newRow("unticked removes") << "old" << "typed" << false << "old" << "typed" << false;
-        QTest::newRow("stored too long") << "123456789abc" << QString() << true << "12345678" << "12345678" << true;
+        QTest::newRow("ticked") << QString() << "pw1" << true << "" << "pw1" << true << false;
+        QTest::newRow("ticked, empty") << QString() << "" << true << "" << "" << true << false;
+        QTest::newRow("unticked removes") << "old" << "typed" << false << "old" << "typed" << false << false;
+        QTest::newRow("stored too long") << "123456789abc" << QString() << true << "12345678" << "12345678" << true << false;
+        QTest::newRow("ticked, refused: none again") << QString() << "pw1" << true << "" << "" << false << true;
         // clang-format on
     }
 
@@ -141,6 +143,7 @@ private slots:
         QFETCH(bool, remember);
         QFETCH(QString, password);
         QFETCH(bool, storedAfter);
+        QFETCH(bool, refused);
         PanelProfile record = PanelProfile::createNew();
         record.host = QStringLiteral("10.0.0.5");
         record.password = before;
@@ -162,11 +165,13 @@ private slots:
         auto *compression = field<QCheckBox>(&editor, QStringLiteral("Сжатие (медленный канал)"));
         QCOMPARE(compression->isChecked(), record.compression);
         compression->toggle();
+        if (refused)
+            editor.setCommit([](const PanelProfile &) { return QStringLiteral("refused"); });
         field<QPushButton>(&editor, QStringLiteral("Сохранить"))->click();
-        QCOMPARE(editor.result(), int(QDialog::Accepted));
-        QCOMPARE(editor.profile().compression, !record.compression);
-        QCOMPARE(editor.profile().password, password);
-        QCOMPARE(editor.profile().remember, remember);
+        QCOMPARE(editor.result(), int(refused ? QDialog::Rejected : QDialog::Accepted));
+        QCOMPARE(editor.profile().compression, refused ? record.compression : !record.compression);
+        QCOMPARE(editor.profile().password, refused ? before : password);
+        QCOMPARE(editor.profile().remember, refused ? record.remember : remember);
         bool stored = false;
         const QString secret = storedSecret(record.id, &stored);
         CredentialStore::deletePassword(record);

@@ -372,15 +372,26 @@ private slots:
         }
     }
 
+    // So is updateArriving(): a slow update's end says so, the next end does not; and the bytes
+    // of an update that came before its header say nothing of it.
     void retryableFlagIsPerAttempt()
     {
         Rig rig;
+        rig.live(4, 4);
+        rig.feed(update(1) + rectHeader(0, 0, 4, 4, 0));
+        rig.feed(QByteArray(64, 0));
+        rig.feed(update(1) + rectHeader(0, 0, 4, 4, 0));
+        QVERIFY(!rig.client.updateArriving());
+        rig.feed(QByteArray(16, 0));
+        fire(rig.client.responseTimerForTest());
+        QVERIFY(rig.client.retryable() && rig.client.updateArriving());
+        rig.client.connectToPanel(QStringLiteral("panel"), 5900, QString());
         rig.feed("RFB 003.002\n");
-        QVERIFY(!rig.client.retryable());
+        QVERIFY(!rig.client.retryable() && !rig.client.updateArriving());
         rig.client.connectToPanel(QStringLiteral("panel"), 5900, QString());
         rig.pipe.closeFromServer();
         QVERIFY(rig.client.retryable());
-        QCOMPARE(rig.ended.count(), 2);
+        QCOMPARE(rig.ended.count(), 3);
     }
 
     void disconnectIsSilent()

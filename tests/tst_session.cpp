@@ -311,15 +311,23 @@ void TestSession::lifecycleEnds_data()
     QTest::addColumn<QString>("serverPassword");
     QTest::addColumn<bool>("expectConnected");
     QTest::addColumn<bool>("expectRetry");
+    // Connected, the end comes from the response timer in an update still arriving, with
+    // compression off (1) or on (2); 0: the server closes.
+    QTest::addColumn<int>("slowUpdate");
 
-    QTest::newRow("server close, reconnect off: final") << false << "x" << true << false;
-    QTest::newRow("server close, reconnect on: retry") << true << "x" << true << true;
+    QTest::newRow("server close, reconnect off: final") << false << "x" << true << false << 0;
+    QTest::newRow("server close, reconnect on: retry") << true << "x" << true << true << 0;
     // A password is held: told until the panel's first picture, still connected.
-    QTest::newRow("panel asks for no password") << false << QString() << true << false;
+    QTest::newRow("panel asks for no password") << false << QString() << true << false << 0;
     QTest::newRow("password rejected, reconnect on: final")
-        << true << QStringLiteral("other") << false << false;
+        << true << QStringLiteral("other") << false << false << 0;
     QTest::newRow("password rejected, reconnect off: final")
-        << false << QStringLiteral("other") << false << false;
+        << false << QStringLiteral("other") << false << false << 0;
+    // The reason stays the same; the next line says where compression is.
+    QTest::newRow("uncompressed update too slow for the link: told")
+        << false << "x" << true << false << 1;
+    QTest::newRow("compressed update too slow: nothing to tell")
+        << false << "x" << true << false << 2;
 }
 
 void TestSession::lifecycleEnds()
@@ -328,9 +336,11 @@ void TestSession::lifecycleEnds()
     QFETCH(QString, serverPassword);
     QFETCH(bool, expectConnected);
     QFETCH(bool, expectRetry);
+    QFETCH(int, slowUpdate);
 
     Rig rig(reconnect);
     rig.server.setPassword(serverPassword);
+    rig.profile.compression = slowUpdate == 2;
     rig.create();
     QCOMPARE(rig.status()->text(), QStringLiteral("Готов к подключению"));
     QVERIFY(rig.connectButton()->isEnabled());
@@ -358,11 +368,25 @@ void TestSession::lifecycleEnds()
             QTRY_COMPARE(rig.status()->text(), up);
         }
         QCOMPARE(rig.lines(), expected);
-        rig.server.closeConnection();
+        if (slowUpdate) {
+            // An 8 x 8 Raw rectangle whose first row has come (unread, held back by the receive
+            // low-water mark) when the timer ends it.
+            rig.server.send(rfbwire::update(1) + rfbwire::rectHeader(0, 0, 8, 8, 0));
+            QTRY_COMPARE(rig.client->stateForTest(), RfbClient::ReadingRectangles);
+            rig.server.send(QByteArray(8 * 4, '\x40'));
+            QTRY_VERIFY(rig.client->updateArriving());
+            Rig::fire(rig.client->responseTimerForTest());
+        } else {
+            rig.server.closeConnection();
+        }
     }
     QVERIFY(rig.waitEnded(1));
     const QString reason = rig.lastReason();
     expected << reason;
+    if (slowUpdate == 1)
+        expected << QStringLiteral("Канал слишком медленный для экрана без сжатия: включите "
+                                   "«Сжатие (медленный канал)» в настройках панели (кнопка "
+                                   "«Изменить» в адресной книге)");
     QCOMPARE(rig.lines(), expected);
     QCOMPARE(rig.titles->last().at(0).toBool(), false);
     QCOMPARE(rig.status()->property("online").toBool(), false);
@@ -978,6 +1002,7 @@ void TestSession::prompt_data()
     QTest::addColumn<bool>("notice");
 
     QTest::newRow("latin") << "Pa55word" << "Подключить" << "Pa55word" << true << false;
+    // No password went to the panel, so none was skipped: no warning, though "remember" is set.
     QTest::newRow("empty: no password") << "" << "Подключить" << "-" << true << false;
     QTest::newRow("latin-1 letters with diacritics")
         << "éàüñçøåß" << "Подключить" << "éàüñçøåß" << true << false;
@@ -998,8 +1023,10 @@ void TestSession::prompt()
     QFETCH(bool, connects);
     QFETCH(bool, notice);
 
+    // Remembered with nothing stored: every connect asks, as without "remember" and a password.
     Rig rig;
     rig.profile.password.clear();
+    rig.profile.remember = true;
     rig.server.setPassword(serverPassword == QLatin1String("-") ? QString() : serverPassword);
     rig.create();
 
@@ -1034,6 +1061,7 @@ void TestSession::prompt()
         QCOMPARE(rig.lines(), QStringList{starting});
         QVERIFY(rig.waitConnected(1));
         QVERIFY(!rig.server.authenticationRejected());
+        QCOMPARE(rig.lines(), (QStringList{starting, established}));
     } else {
         // Nothing changes: no attempt, no status text, no journal line.
         QVERIFY(!rig.session->isEngaged());

@@ -3,6 +3,7 @@
 #include "singleinstance.h"
 #include "underwine.h"
 
+#include <QDataStream>
 #include <QDirIterator>
 #include <QFile>
 #include <QImage>
@@ -51,6 +52,23 @@ private:
         return process;
     }
 
+    // Stores a 1200 x 790 window's geometry in this state ("normal" or "full screen") as
+    // QWidget::saveGeometry writes it (format 3.0); "": none.
+    void storeGeometry(const QString &state)
+    {
+        QSettings settings(dir.filePath("config/Pelorin/PelorinVNC.conf"), QSettings::IniFormat);
+        const QRect r(40, 30, 1200, 790);
+        QByteArray bytes;
+        QDataStream out(&bytes, QIODevice::WriteOnly);
+        out.setVersion(QDataStream::Qt_4_0);
+        out << quint32(0x1D9D0CB) << quint16(3) << quint16(0) << r << r << qint32(0) << quint8(0)
+            << quint8(state == "full screen") << qint32(1600) << r;
+        if (state.isEmpty())
+            settings.remove("windowGeometry");
+        else
+            settings.setValue("windowGeometry", bytes);
+    }
+
 private slots:
     void initTestCase()
     {
@@ -70,25 +88,34 @@ private slots:
         QTest::addColumn<QString>("file");
         QTest::addColumn<QString>("screen");
         QTest::addColumn<QSize>("size");
+        QTest::addColumn<QString>("stored"); // the state of a stored 1200 x 790 window; "": none
         const QSize designed(1400, 900);
         QTest::newRow("plain") << QStringList{"--screenshot", "out.png"} << "out.png"
-                               << "1600x1000 96" << designed;
+                               << "1600x1000 96" << designed << "";
         QTest::newRow("first option counts")
             << QStringList{"--screenshot", "first.png", "--screenshot", "second.png"} << "first.png"
-            << "1600x1000 96" << designed;
+            << "1600x1000 96" << designed << "";
         QTest::newRow("path that looks like an option")
-            << QStringList{"--screenshot", "--odd.png"} << "--odd.png" << "1600x1000 96" << designed;
+            << QStringList{"--screenshot", "--odd.png"} << "--odd.png" << "1600x1000 96" << designed
+            << "";
         QTest::newRow("after other arguments")
             << QStringList{"--SCREENSHOT", "x", "--screenshot", "late.png"} << "late.png"
-            << "1600x1000 96" << designed;
+            << "1600x1000 96" << designed << "";
         // The window's own size, whatever the screen.
         QTest::newRow("1366 x 768 screen")
-            << QStringList{"--screenshot", "small.png"} << "small.png" << "1366x768 96" << designed;
+            << QStringList{"--screenshot", "small.png"} << "small.png" << "1366x768 96" << designed
+            << "";
         QTest::newRow("Qt's own 800 x 800 screen")
-            << QStringList{"--screenshot", "own.png"} << "own.png" << "" << designed;
+            << QStringList{"--screenshot", "own.png"} << "own.png" << "" << designed << "";
         QTest::newRow("150 %: device pixels")
             << QStringList{"--screenshot", "scaled.png"} << "scaled.png" << "1920x1080 144"
-            << QSize(2100, 1350);
+            << QSize(2100, 1350) << "";
+#ifndef Q_OS_WIN // the settings live in the registry there
+        // As in a normal run the stored state comes back (the top bar then offers to leave full
+        // screen), and the picture is still of the window's own, stored size.
+        QTest::newRow("stored full screen") << QStringList{"--screenshot", "full.png"} << "full.png"
+                                            << "1600x1000 96" << QSize(1200, 790) << "full screen";
+#endif
     }
 
     void captureWritesWindowImage()
@@ -97,11 +124,13 @@ private slots:
         QFETCH(QString, file);
         QFETCH(QString, screen);
         QFETCH(QSize, size);
+        QFETCH(QString, stored);
         const QString path = dir.filePath(file);
         QFile::remove(path);
         // The capture writes no settings, not even over a damaged address book.
         QSettings(dir.filePath("config/Pelorin/PelorinVNC.conf"), QSettings::IniFormat)
             .setValue("profiles", QByteArray(R"([{"id":"a","port":1}])"));
+        storeGeometry(stored);
         const auto settings = [this] {
             QMap<QString, QByteArray> files;
             QDirIterator it(dir.filePath("config"), QDir::Files, QDirIterator::Subdirectories);
@@ -124,6 +153,16 @@ private slots:
         QCOMPARE(shot.size(), size);
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("second.png"))));
         QCOMPARE(settings(), before);
+        if (stored == QStringLiteral("full screen")) {
+            // The window stored in its normal state differs in the top bar's text, and not below
+            // the status line (which the capture may show or not yet).
+            storeGeometry(QStringLiteral("normal"));
+            QProcess *normal = start({ QStringLiteral("--screenshot"), QStringLiteral("n.png") });
+            QVERIFY(normal && normal->waitForFinished(60000) && normal->exitCode() == 0);
+            const QImage other(dir.filePath(QStringLiteral("n.png")));
+            QVERIFY(other.copy(0, 0, 1200, 100) != shot.copy(0, 0, 1200, 100));
+            QCOMPARE(other.copy(0, 130, 1200, 660), shot.copy(0, 130, 1200, 660));
+        }
     }
 
     void unwritableCaptureFails()
