@@ -50,6 +50,10 @@ constexpr qint64 workScreens = 24;
 constexpr qint64 desktopSizeScreens = 4;
 // One screen area, whatever its size, in the allowance's units.
 constexpr qint64 screenUnits = 16777216;
+// A pass over the input also ends once it has caused this much of that work, so one turn of the
+// event loop holds at most this and one step (such as a new screen) on any machine: the clock
+// alone lets a fast machine do many screens' worth in one slice.
+constexpr qint64 passUnits = screenUnits;
 constexpr quint32 textLimit = 65536;
 constexpr quint32 cutTextLimit = 1048576;
 constexpr int sideLimit = 8192;
@@ -393,12 +397,17 @@ bool RfbClient::retryable() const
     return retry;
 }
 
+int RfbClient::busiestPassForTest() const
+{
+    return int((mostPassWork + screenUnits - 1) / screenUnits);
+}
+
 qsizetype RfbClient::bufferedBytesForTest() const
 {
     return inputBuffer.size() - readPos;
 }
 
-int RfbClient::rectanglesForTest(qint32 encoding) const
+qint64 RfbClient::rectanglesForTest(qint32 encoding) const
 {
     switch (encoding) {
     case 0:
@@ -477,6 +486,7 @@ void RfbClient::processInput()
     QElapsedTimer clock;
     clock.start();
     drained = false;
+    passWork = 0;
     // A slot on ended() may start a new attempt from inside a step: nothing of this pass, which
     // belongs to the old one, may run on after that.
     const quint64 current = attempt;
@@ -484,7 +494,7 @@ void RfbClient::processInput()
     while (going()) {
         if (!parseStep() && (!going() || !pullInput()))
             break;
-        if (going() && clock.nsecsElapsed() >= sliceNanoseconds) {
+        if (going() && (passWork >= passUnits || clock.nsecsElapsed() >= sliceNanoseconds)) {
             scheduleContinuation();
             break;
         }
@@ -944,8 +954,11 @@ bool RfbClient::chargeWork(qint64 pixels)
 bool RfbClient::spendWork(qint64 units)
 {
     workLeft -= units;
-    if (workLeft >= 0)
+    if (workLeft >= 0) {
+        passWork += units;
+        mostPassWork = std::max(mostPassWork, passWork);
         return true;
+    }
     fail(tr("Сервер прислал слишком объёмное обновление экрана"), false);
     return false;
 }

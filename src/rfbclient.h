@@ -42,7 +42,8 @@ struct Span;
 //  - The senders only write while isLive(); otherwise input is dropped, never queued.
 //  - Between two of the client's update requests a panel may cause only a bounded amount of work
 //    beyond the bytes it sends (new screens, copies, pixels decoded beyond their bytes); past it
-//    the attempt ends, not retryable.
+//    the attempt ends, not retryable. One turn of the event loop takes on at most one screen
+//    area of that work and the step that crosses it.
 //
 //  - Encryption (off unless asked for): with a pinned certificate only the pin decides; without
 //    one, a certificate the system does not trust for the host pauses the TLS handshake and
@@ -147,8 +148,11 @@ public:
     void setZrleOfferedForTest(bool offered) { zrleOffered = offered; }
     // True while the TLS handshake waits for the operator's word on the certificate.
     bool awaitingCertificateForTest() const { return awaitingOperator; }
+    // Screen areas of work beyond the bytes (rounded up; a new screen counts as four) that the
+    // busiest pass over the input has caused. A pass is one turn of the event loop.
+    int busiestPassForTest() const;
     // Rectangles of this encoding (0, 1, 5 or 16) received since connectToPanel().
-    int rectanglesForTest(qint32 encoding) const;
+    qint64 rectanglesForTest(qint32 encoding) const;
 
 signals:
     void status(const QString &text);
@@ -245,13 +249,15 @@ private:
     ZrleDecoder zrle; // its zlib stream lasts for one connection
     HextileDecoder hextile;
     RectangleDecoder *decoding = nullptr; // the decoder of the rectangle being read, if any
-    int rectangleCounts[4] = {}; // Raw, CopyRect, Hextile, ZRLE
+    qint64 rectangleCounts[4] = {}; // Raw, CopyRect, Hextile, ZRLE
     bool readingDirectly = false; // the own socket of a live session is read behind Qt's buffer
     qint64 wakeBytes = 1; // the socket's receive low-water mark while read directly
     bool drained = false; // the descriptor had nothing in this pass over the input
     // Work the panel may still cause before our next update request, beyond the bytes it sends
     // (see chargeWork()).
     qint64 workLeft = 0;
+    qint64 passWork = 0; // of that work, caused in the current pass over the input
+    qint64 mostPassWork = 0; // in the busiest pass so far
     QRegion damage; // collected for the update being read
     int damageRects = 0;
     QRect damageBounds; // rectangles beyond the ones the region keeps apart

@@ -15,6 +15,7 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <limits>
 #include <memory>
 
 using namespace rfbwire;
@@ -189,7 +190,6 @@ struct Outcome
     int ended = 0;
     RfbClient::ProtocolState state = RfbClient::Idle;
     QByteArray written;
-    bool sliced = false; // the parse was continued from the event loop
 };
 
 // Feeds the session in the given pieces; events run between pieces when asked to.
@@ -201,6 +201,11 @@ Outcome play(const QByteArray &bytes, const QList<qsizetype> &cuts, bool runEven
     QSignalSpy connected(&client, &RfbClient::connected);
     QSignalSpy frames(&client, &RfbClient::frameChanged);
     QSignalSpy ended(&client, &RfbClient::ended);
+    // Only the bytes decide what the client writes: no timer may add a request or end the
+    // session while the events run, however slow the machine.
+    for (QTimer *timer : { client.responseTimerForTest(), client.updateTimerForTest(),
+             client.keepAliveTimerForTest() })
+        timer->setInterval(std::numeric_limits<int>::max());
     client.connectToPanel(QStringLiteral("panel"), 5900, QStringLiteral("pw"));
     qsizetype from = 0;
     for (qsizetype cut : cuts) {
@@ -210,15 +215,10 @@ Outcome play(const QByteArray &bytes, const QList<qsizetype> &cuts, bool runEven
             QCoreApplication::processEvents();
     }
     pipe.feed(bytes.mid(from));
+    // A pass that ran out of time or work goes on in a later turn of the event loop.
+    while (client.parsingPendingForTest())
+        QCoreApplication::processEvents();
     Outcome out;
-    if (pipe.unreadBytes() > 0 || client.bufferedBytesForTest() > 0) {
-        out.sliced = true;
-        QElapsedTimer clock;
-        clock.start();
-        while ((pipe.unreadBytes() > 0 || client.bufferedBytesForTest() > 0)
-            && clock.elapsed() < 20000)
-            QCoreApplication::processEvents();
-    }
     out.framebuffer = client.framebuffer();
     out.name = connected.isEmpty() ? QString() : connected.at(0).at(0).toString();
     out.frames = int(frames.count());
@@ -240,11 +240,12 @@ Outcome playOverSocket(QTcpServer &server, const SessionScript &s, QList<qsizety
     QSignalSpy ended(&client, &RfbClient::ended);
     client.connectToPanel(QStringLiteral("127.0.0.1"), server.serverPort(), QStringLiteral("pw"));
     Outcome out;
-    if (!server.waitForNewConnection(5000))
+    // Windows a loaded machine cannot outlast; they cost time only on a failure.
+    if (!server.waitForNewConnection(30000))
         return out;
     std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
     peer->write(s.bytes.left(s.handshakeSize));
-    if (!QTest::qWaitFor([&]() { return client.isLive(); }, 5000))
+    if (!QTest::qWaitFor([&]() { return client.isLive(); }, 30000))
         return out;
     qsizetype from = s.handshakeSize;
     for (qsizetype cut : cuts << s.bytes.size()) {
@@ -253,7 +254,7 @@ Outcome playOverSocket(QTcpServer &server, const SessionScript &s, QList<qsizety
         from = cut;
         QCoreApplication::processEvents();
     }
-    if (!QTest::qWaitFor([&]() { return frames.count() >= s.frames || !ended.isEmpty(); }, 10000))
+    if (!QTest::qWaitFor([&]() { return frames.count() >= s.frames || !ended.isEmpty(); }, 30000))
         return out;
     out.framebuffer = client.framebuffer();
     out.frames = int(frames.count());
@@ -367,8 +368,7 @@ private slots:
             QVERIFY2(o.name == s.name && o.frames == s.frames, where);
             QVERIFY2(o.framebuffer == s.expected, where);
             // Same replies too: version, security choice, response, set-up, requests.
-            if (!o.sliced && !whole.sliced)
-                QVERIFY2(o.written == whole.written, where);
+            QVERIFY2(o.written == whole.written, where);
         }
     }
 
@@ -442,7 +442,7 @@ private slots:
         peer->write(s.bytes.mid(firstEnd - 1000, 1000));
         QTRY_COMPARE(frames.count(), 2);
         peer->write(s.bytes.mid(firstEnd));
-        QTRY_COMPARE_WITH_TIMEOUT(frames.count(), 3, 3000); // far sooner than the 12 s timeout
+        QTRY_COMPARE_WITH_TIMEOUT(frames.count(), 3, 10000); // sooner than the 12 s timeout
         QCOMPARE(client.framebuffer(), s.expected);
     }
 
@@ -477,8 +477,7 @@ private slots:
             QVERIFY2(xvnc.run(QStringLiteral("xsetroot"), paint), qPrintable(xvnc.errorString()));
             QTRY_VERIFY_WITH_TIMEOUT(frames.count() > before, 10000);
         }
-        // The last pattern is on screen; stop passing bytes on and let the client digest the
-        // rest.
+        // The last pattern is on screen; stop passing bytes on.
         auto shows = [&live](QRgb colour) {
             const QImage &fb = live.framebuffer();
             for (int y = 0; y < 16; ++y)
@@ -489,21 +488,21 @@ private slots:
         };
         QTRY_VERIFY_WITH_TIMEOUT(shows(0xFF10E060) && shows(0xFF600060), 10000);
         proxy.forwarding = false;
-        QTRY_COMPARE_WITH_TIMEOUT(proxy.downstream->bytesToWrite(), 0, 5000);
-        QTest::qWait(300);
+        const QByteArray recording = proxy.recorded;
+        QVERIFY(recording.size() > 640 * 400 * 4); // at least one whole screen of Raw
+        // Replayed whole, the recording ends where the live client does once it has digested
+        // every byte passed on to it, however long that takes here.
+        const Outcome whole = play(recording, {});
+        QCOMPARE(whole.name, connected.at(0).at(0).toString());
+        QVERIFY(whole.frames > paints.size());
+        QTRY_COMPARE_WITH_TIMEOUT(int(frames.count()), whole.frames, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(live.framebuffer() == whole.framebuffer, 20000);
         QCOMPARE(ended.count(), 0);
         const QImage picture = live.framebuffer();
         const int liveFrames = int(frames.count());
-        const QByteArray recording = proxy.recorded;
         live.disconnectFromPanel();
         xvnc.stop();
 
-        QVERIFY(liveFrames > paints.size());
-        QVERIFY(recording.size() > 640 * 400 * 4); // at least one whole screen of Raw
-        const Outcome whole = play(recording, {});
-        QCOMPARE(whole.name, connected.at(0).at(0).toString());
-        QCOMPARE(whole.frames, liveFrames);
-        QCOMPARE(whole.framebuffer, picture);
         for (quint32 seed = 100; seed < 108; ++seed) {
             QRandomGenerator random(seed);
             const Outcome o = play(recording, randomCuts(random, recording.size()), seed % 2);

@@ -6,8 +6,8 @@
 #include "zrleencoder.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
+#include <QProperty>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -78,26 +78,13 @@ enum class Delivery {
     Whole, // one write
     Pieces, // 64 KiB writes, each parsed as it arrives
     Burst, // everything waiting in the device before the client hears of it
-    Trickle, // one byte at a time, against a shortened response deadline
+    Trickle, // one byte at a time, well into the message and never to its end
 };
 
 // What the server does once its bytes are out.
 enum class Finish {
     Close, // closes the stream
     FireTimer, // stays silent until the response timer runs out
-};
-
-// Counts the zero-delay continuations (queued calls) delivered to the client.
-class MetaCallCounter : public QObject
-{
-public:
-    int count = 0;
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() == QEvent::MetaCall)
-            ++count;
-        return false;
-    }
 };
 
 QByteArray securityTypeRun(int count)
@@ -147,6 +134,9 @@ private slots:
         QTest::addColumn<int>("frames"); // frameChanged signals, ServerInit included
         QTest::addColumn<QSize>("finalScreen"); // framebuffer size afterwards (invalid: null)
         QTest::addColumn<bool>("compression"); // the client asks for ZRLE and Hextile
+        // Storms: the screen areas of work beyond the bytes that one turn of the event loop may
+        // take on at most, a new screen counting as four (0: not a storm).
+        QTest::addColumn<int>("turnScreens");
 
         const QSize handshake;
         const QSize screen(800, 480);
@@ -154,7 +144,7 @@ private slots:
             = [](const char *name, QSize start, const QByteArray &script, Delivery delivery,
                   Finish finish, const QString &reason, bool retryable, int frames, QSize final) {
                   QTest::newRow(name) << start << script << delivery << finish << reason
-                                      << retryable << frames << final << false;
+                                      << retryable << frames << final << false << 0;
               };
         // Most rows: one write, then the stream closes if the client is still there.
         auto simple = [&](const char *name, QSize start, const QByteArray &script,
@@ -165,8 +155,17 @@ private slots:
         // Compressed updates on the running 800 x 480 session that end it.
         auto compressed = [&](const char *name, const QByteArray &script, const QString &reason) {
             QTest::newRow(name) << screen << script << Delivery::Whole << Finish::Close << reason
-                                << false << 1 << screen << true;
+                                << false << 1 << screen << true << 0;
         };
+        // Work out of all proportion to the bytes, in one write that closes the stream.
+        auto storm = [&](const char *name, QSize start, const QByteArray &script,
+                         const QString &reason, bool retryable, int frames, QSize final,
+                         bool compression, int turnScreens) {
+            QTest::newRow(name) << start << script << Delivery::Whole << Finish::Close << reason
+                                << retryable << frames << final << compression << turnScreens;
+        };
+        // One new screen a turn, and nothing else.
+        constexpr int newScreen = 4;
         const QByteArray none38 = version(8) + securityTypes({ 1 }) + u32(0);
         const QByteArray none33 = version(3) + u32(1);
 
@@ -273,28 +272,34 @@ private slots:
             row("65535 rectangles of 1 x 1", screen, many, Delivery::Pieces, Finish::Close,
                 closedText, true, 2, screen);
         }
-        // Storms: work out of all proportion to the bytes, ended at the bound.
-        simple("two DesktopSize in one update", screen,
+        // Storms: work out of all proportion to the bytes, ended at the bound, and spread over
+        // turns of the event loop however fast the machine is.
+        storm("two DesktopSize in one update", screen,
             update(2) + desktopSize(100, 100) + desktopSize(200, 200), closedText, true, 2,
-            QSize(200, 200));
+            QSize(200, 200), false, newScreen);
         {
-            QByteArray sizes = update(0xFFFF), copies = update(0xFFFF);
+            QByteArray sizes = update(0xFFFF), copies = update(0xFFFF), wholes = update(0xFFFF);
             for (int i = 0; i < 0xFFFF; ++i) {
                 sizes += desktopSize(8192, 2048);
                 copies += copyRect(1, 1, 799, 479, 0, 0);
+                wholes += copyRect(0, 0, 800, 480, 0, 0);
             }
-            simple("storm of 65535 DesktopSize of 8192 x 2048", screen, sizes, heavyText, false, 1,
-                QSize(8192, 2048));
-            simple("storm of 65535 full-screen CopyRect", screen, copies, heavyText, false, 1,
-                screen);
+            storm("storm of 65535 DesktopSize of 8192 x 2048", screen, sizes, heavyText, false, 1,
+                QSize(8192, 2048), false, newScreen);
+            // Each copy just short of a screen: two of them a turn.
+            storm("storm of 65535 full-screen CopyRect", screen, copies, heavyText, false, 1,
+                screen, false, 2);
+            // Each copy exactly a screen: one a turn.
+            storm("storm of 65535 whole-screen CopyRects onto themselves", screen, wholes,
+                heavyText, false, 1, screen, false, 1);
         }
-        simple("storm of 1000 unrequested DesktopSize updates", QSize(4096, 4096),
+        storm("storm of 1000 unrequested DesktopSize updates", QSize(4096, 4096),
             (update(1) + desktopSize(4096, 4096)).repeated(1000), heavyText, false, 7,
-            QSize(4096, 4096));
-        simple("storm of updates of two whole-screen CopyRects", QSize(4096, 4096),
+            QSize(4096, 4096), false, newScreen);
+        storm("storm of updates of two whole-screen CopyRects", QSize(4096, 4096),
             (update(2) + copyRect(1, 1, 4095, 4095, 0, 0) + copyRect(0, 0, 4095, 4095, 1, 1))
                 .repeated(1000),
-            heavyText, false, 13, QSize(4096, 4096));
+            heavyText, false, 13, QSize(4096, 4096), false, 2);
 
         // ZRLE and Hextile.
         const QByteArray px("\x10\x20\x30", 3); // a CPIXEL
@@ -342,13 +347,16 @@ private slots:
             QByteArray solids = update(200);
             for (int i = 0; i < 200; ++i)
                 solids += rectHeader(0, 0, 800, 480, 16) + encoder.encode(solid, solid.rect(), {});
-            compressed("storm of 200 solid whole-screen ZRLE rectangles", solids, heavyText);
+            storm("storm of 200 solid whole-screen ZRLE rectangles", screen, solids, heavyText,
+                false, 1, screen, true, 2);
             QByteArray tile = u8(2 | 8) + u32(0x112233) + u8(255);
             for (int i = 0; i < 255; ++i)
                 tile += u8(0x00) + u8(0xFF); // the whole tile again
             const QByteArray overdrawn
                 = one + rectHeader(0, 0, 800, 480, 5) + tile.repeated(50 * 30);
-            compressed("Hextile tiles painted over 255 times", overdrawn, heavyText);
+            // One decoder call, about 1.4 screen areas here, a turn.
+            storm("Hextile tiles painted over 255 times", screen, overdrawn, heavyText, false, 1,
+                screen, true, 2);
         }
         row("update announcing two rectangles sends one", screen,
             update(2) + solidRaw(0, 0, 8, 8, 0x00FF00), Delivery::Whole, Finish::FireTimer,
@@ -384,6 +392,7 @@ private slots:
         QFETCH(int, frames);
         QFETCH(QSize, finalScreen);
         QFETCH(bool, compression);
+        QFETCH(int, turnScreens);
 
         const qint64 rssBefore = residentBytes();
         const qint64 scriptBytes = script.size();
@@ -399,13 +408,17 @@ private slots:
         }
         QCOMPARE(ended.count(), 0);
         // The rows that expect a timeout fire the timer; a starved machine must not reach the
-        // real 12 s while a big script is still being fed.
-        client.responseTimerForTest()->setInterval(std::numeric_limits<int>::max());
+        // real 12 s while a big script is still being fed, nor an update request go out after
+        // 35 ms (or 15 s) and grant a storm more work than its row expects.
+        for (QTimer *timer : { client.responseTimerForTest(), client.updateTimerForTest(),
+                 client.keepAliveTimerForTest() })
+            timer->setInterval(std::numeric_limits<int>::max());
 
         qint64 peakBuffered = 0;
         auto note
             = [&]() { peakBuffered = qMax(peakBuffered, qint64(client.bufferedBytesForTest())); };
         // Another session's view of the event loop: the longest wait of a 1 ms timer, in CPU time.
+        // A figure for the log only; the bound on it is the update-path benchmark's.
         const auto cpuMs = []() { return qint64(std::clock()) * 1000 / CLOCKS_PER_SEC; };
         qint64 longestGap = 0, lastTick = cpuMs();
         QTimer neighbour;
@@ -434,37 +447,30 @@ private slots:
             note();
             break;
         case Delivery::Trickle: {
-            // A shortened deadline stands in for the 12 s; the trickle goes on well past it, so
-            // a deadline restarted by arriving bytes would never fire while it lasts.
-            constexpr int deadlineMs = 300;
-            client.responseTimerForTest()->setInterval(deadlineMs);
-            MetaCallCounter continuations;
-            client.installEventFilter(&continuations);
-            QElapsedTimer clock;
-            clock.start();
-            qsizetype pos = 0;
-            while (ended.isEmpty() && pos < script.size() - 1 && clock.elapsed() < 5 * deadlineMs) {
-                pipe.feed(script.mid(pos++, 1));
-                if (pos % 256 == 0) {
+            // Each byte is taken from the device as it comes (a client that put its parsing off
+            // would leave it there), and the response deadline, started by the update's header,
+            // is never restarted by the bytes that follow: a deadline restarted by arriving bytes
+            // would never fire while a trickle lasts. The row's finish then fires it.
+            const qsizetype headers = 4 + 12; // FramebufferUpdate and the rectangle's header
+            const qsizetype trickled = 64 * 1024;
+            QVERIFY(trickled < script.size());
+            QTimer *deadline = client.responseTimerForTest();
+            int restarts = 0;
+            QPropertyNotifier watch;
+            for (qsizetype pos = 0; pos < trickled && ended.isEmpty(); ++pos) {
+                if (pos == headers) {
+                    QVERIFY(deadline->isActive());
+                    watch = deadline->bindableActive().addNotifier([&restarts]() { ++restarts; });
+                }
+                pipe.feed(script.mid(pos, 1));
+                QVERIFY2(pipe.unreadBytes() == 0, qPrintable(QString::number(pos)));
+                if (pos % 256 == 255) {
                     note();
                     QCoreApplication::processEvents();
-                    // At most about 500 bytes a millisecond, so the message outlasts the trickle
-                    // on any machine.
-                    if (pos > clock.elapsed() * 500)
-                        QTest::qSleep(1);
                 }
             }
             note();
-            QTRY_VERIFY_WITH_TIMEOUT(!ended.isEmpty(), 5 * deadlineMs);
-            QVERIFY2(clock.elapsed() >= deadlineMs - 20, "deadline cut short");
-            QVERIFY2(pos < script.size() - 1, "the trickle outlasted the message");
-            // Each byte was parsed as it came. A continuation follows only a slice that lost the
-            // processor for its whole time, as happens now and then on a busy machine; a client
-            // that put off its parsing would need one for every turn of the loop above.
-            QVERIFY2(continuations.count * 2 <= pos / 256,
-                qPrintable(QStringLiteral("%1 continuations for %2 bytes")
-                               .arg(QString::number(continuations.count), QString::number(pos))));
-            client.removeEventFilter(&continuations);
+            QCOMPARE(restarts, 0);
             break;
         }
         }
@@ -476,10 +482,11 @@ private slots:
             } else {
                 // Everything is taken from the device and parsed (a partial message stays
                 // buffered), unless a continuation meets the fault first and ends the attempt
-                // with the rest unread, as a slice that ran out of time on a busy machine does.
-                QTRY_VERIFY_WITH_TIMEOUT(!ended.isEmpty()
-                        || (pipe.unreadBytes() == 0 && !client.parsingPendingForTest()),
-                    5000);
+                // with the rest unread, as a pass that ran out of time or work does.
+                while (ended.isEmpty() && client.parsingPendingForTest())
+                    QCoreApplication::processEvents();
+                QVERIFY(!ended.isEmpty()
+                    || (pipe.unreadBytes() == 0 && !client.parsingPendingForTest()));
                 note();
                 if (ended.isEmpty())
                     pipe.closeFromServer();
@@ -487,9 +494,13 @@ private slots:
         }
 
         neighbour.stop();
-        if (QByteArray(QTest::currentDataTag()).startsWith("storm")) {
-            qInfo("longest event-loop gap during the storm: %lld ms of work", longestGap);
-            QVERIFY(longestGap < (underAsan ? 300 : 100));
+        if (turnScreens > 0) {
+            // Counted, not timed: a slower or busier machine takes longer over the same turn.
+            const int busiest = client.busiestPassForTest();
+            qInfo("busiest turn of the event loop: %d screen areas of work (at most %d); longest "
+                  "event-loop gap: %lld ms of processor time",
+                busiest, turnScreens, longestGap);
+            QVERIFY2(busiest >= 1 && busiest <= turnScreens, qPrintable(QString::number(busiest)));
         }
         QCOMPARE(ended.count(), 1);
         QCOMPARE(ended.at(0).at(0).toString(), reason);
@@ -618,7 +629,7 @@ private slots:
             peer->deleteLater();
         }
         QTRY_VERIFY(!peer);
-        QTRY_COMPARE_WITH_TIMEOUT(openDescriptors(), descriptorsBefore, 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(openDescriptors(), descriptorsBefore, 10000);
         server.close();
     }
 };

@@ -296,7 +296,7 @@ void TestRemoteView::repaintsWhatChanged()
     // A new attempt drops the picture; the stale one must not stay on screen until ServerInit.
     bench.client.connectToPanel(QStringLiteral("panel"), 5900, QString());
     QVERIFY(bench.client.framebuffer().isNull());
-    QTRY_COMPARE_WITH_TIMEOUT(counter.full, 1, 1000);
+    QTRY_COMPARE_WITH_TIMEOUT(counter.full, 1, 10000);
 }
 
 void TestRemoteView::partialRepaintHasNoSeams_data()
@@ -768,16 +768,16 @@ void TestRemoteView::realPeer()
     const QColor root(0x2d, 0x6a, 0x4f);
     QTRY_VERIFY_WITH_TIMEOUT(near(rfb.framebuffer().pixel(600, 400), root, 0)
                                  && near(rfb.framebuffer().pixel(200, 150), Qt::white, 0),
-                             5000);
+                             20000);
 
     // Fit: 1.25 times, so widget (250, 150) is panel (200, 120).
     QTest::mouseMove(view, QPoint(250, 150));
-    QTRY_COMPARE_WITH_TIMEOUT(xvnc.pointer(), QPoint(200, 120), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(xvnc.pointer(), QPoint(200, 120), 20000);
     QTest::mousePress(view, Qt::LeftButton, {}, QPoint(250, 150));
     QTest::mouseMove(view, QPoint(375, 250));
-    QTRY_COMPARE_WITH_TIMEOUT(xvnc.pointer(), QPoint(300, 200), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(xvnc.pointer(), QPoint(300, 200), 20000);
     QTest::mouseRelease(view, Qt::LeftButton, {}, QPoint(375, 250));
-    QTRY_VERIFY_WITH_TIMEOUT(readEvents().contains("ButtonRelease"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(readEvents().contains("ButtonRelease"), 20000);
     const QString button = QStringLiteral("%1 event[^\\n]*\\n[^\\n]*root:\\(%2\\)");
     QVERIFY(events.contains(QRegularExpression(button.arg("ButtonPress", "200,120"))));
     QVERIFY(events.contains(QRegularExpression(button.arg("ButtonRelease", "300,200"))));
@@ -802,7 +802,7 @@ void TestRemoteView::realPeer()
         return keysyms.join(' ');
     };
     QTRY_COMPARE_WITH_TIMEOUT(pressed(), QStringLiteral("0x48 0x69 0xff0d 0x1000444 0xffc2 0xff09"),
-                              5000);
+                              20000);
 
     // What the operator sees: fit in a taller widget (bands above and below), then 150 % (the
     // widget grows to the image), then the dimmed last picture after a disconnect.

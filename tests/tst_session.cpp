@@ -81,8 +81,9 @@ private:
         if (!modal)
             return;
         if (modal == current) {
-            // A handler that failed half-way must not leave the test hanging in exec().
-            if (shownFor.elapsed() > 3000) {
+            // A handler that failed half-way must not leave the test hanging in exec(); a loaded
+            // machine may take seconds to close a dialog a handler answered.
+            if (shownFor.elapsed() > 20000) {
                 ++surprises;
                 modal->reject();
             }
@@ -234,23 +235,17 @@ struct Rig
     // Waits until the session reports the connection.
     bool waitConnected(int connections)
     {
-        QElapsedTimer wait;
-        wait.start();
-        while (wait.elapsed() < 5000) {
-            if (server.connectionCount() == connections && client->isLive()
-                && !titles->isEmpty() && titles->last().at(0).toBool())
-                return true;
-            QTest::qWait(5);
-        }
-        return false;
+        return QTest::qWaitFor(
+            [&]() {
+                return server.connectionCount() == connections && client->isLive()
+                    && !titles->isEmpty() && titles->last().at(0).toBool();
+            },
+            30000);
     }
     bool waitEnded(int count)
     {
-        QElapsedTimer wait;
-        wait.start();
-        while (ends->size() < count && wait.elapsed() < 5000)
-            QTest::qWait(5);
-        return ends->size() == count;
+        return QTest::qWaitFor([&]() { return ends->size() >= count; }, 30000)
+            && ends->size() == count;
     }
 };
 
@@ -520,7 +515,7 @@ void TestSession::startWhileEngagedDoesNothing()
     rig.session->startConnection();
     if (phase == QLatin1String("connecting"))
         QTRY_COMPARE_WITH_TIMEOUT(rig.status()->text(),
-                                  QStringLiteral("Согласование подключения…"), 2000);
+                                  QStringLiteral("Согласование подключения…"), 10000);
     else
         QVERIFY(rig.waitConnected(1));
     if (phase == QLatin1String("waiting")) {
@@ -586,10 +581,10 @@ void TestSession::releasesHeldInputBeforeClosing()
     rig.session->startConnection();
     QVERIFY(rig.waitConnected(1));
     QTRY_COMPARE_WITH_TIMEOUT(rig.server.received(), rfbwire::clientHandshake38None(800, 480),
-                              2000);
+                              10000);
 
     QTest::keyPress(rig.view, Qt::Key_A);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.server.received().endsWith(rfbwire::keyEvent(0x61, true)), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.server.received().endsWith(rfbwire::keyEvent(0x61, true)), 10000);
     const qsizetype mark = rig.server.received().size();
     const QStringList lines = rig.lines();
 
@@ -604,10 +599,10 @@ void TestSession::releasesHeldInputBeforeClosing()
     QTRY_VERIFY_WITH_TIMEOUT(!rig.server.connection()
                                  || rig.server.connection()->state()
                                         != QAbstractSocket::ConnectedState,
-                             2000);
+                             10000);
     // The key comes up on the panel and the pointer buttons are lifted before the close.
     const QByteArray release = rfbwire::keyEvent(0x61, false) + rfbwire::pointerEvent(0, 0, 0);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.server.received().mid(mark).toHex(), release.toHex(), 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.server.received().mid(mark).toHex(), release.toHex(), 10000);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -859,7 +854,7 @@ void TestSession::ctrlAltDel()
         expected = rfbwire::keyEvent(0xFFE3, true) + rfbwire::keyEvent(0xFFE9, true)
                    + rfbwire::keyEvent(0xFFFF, true) + rfbwire::keyEvent(0xFFFF, false)
                    + rfbwire::keyEvent(0xFFE9, false) + rfbwire::keyEvent(0xFFE3, false);
-        QTRY_VERIFY_WITH_TIMEOUT(rig.server.received().endsWith(expected), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.server.received().endsWith(expected), 10000);
     } else {
         QTest::qWait(50);
         const QByteArray bytes = rig.server.takeSessionBytes();
@@ -955,7 +950,7 @@ void TestSession::frameAgeLine()
 
     // A completed update makes the picture new again.
     rig.server.send(rfbwire::update(1) + rfbwire::solidRaw(0, 0, 4, 4, 0x204080));
-    QTRY_COMPARE_WITH_TIMEOUT(age->text(), QStringLiteral("800 × 480 · кадр 0 с назад"), 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(age->text(), QStringLiteral("800 × 480 · кадр 0 с назад"), 10000);
 
     // The line keeps counting after the end; a new attempt has no picture yet.
     rig.server.closeConnection();
@@ -1174,9 +1169,9 @@ void TestSession::realPeerPromptAndReconnect()
     driver.expect(answerPrompt(password, QStringLiteral("Подключить")));
     rig.session->startConnection();
     QCOMPARE(driver.seen(), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(online(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(online(), 30000);
     QTRY_VERIFY_WITH_TIMEOUT(rig.frameAge()->text().startsWith(QStringLiteral("800 × 480 · кадр")),
-                             5000);
+                             30000);
     QCOMPARE(rig.status()->text(), QStringLiteral("● Соединение установлено"));
 
     // The panel goes away and comes back at the same address.
@@ -1189,7 +1184,7 @@ void TestSession::realPeerPromptAndReconnect()
     QVERIFY2(again.start(QSize(800, 480), password, port), qPrintable(again.errorString()));
 
     Rig::fire(rig.reconnectTimer());
-    QTRY_VERIFY_WITH_TIMEOUT(online(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(online(), 30000);
     QCOMPARE(rig.lines(), (QStringList{starting, established, reason, retrying, established}));
     QCOMPARE(driver.seen(), 1); // the held password, no second question
     QCOMPARE(driver.unexpected(), 0);

@@ -252,7 +252,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&w.window));
         setState(&w.window, before);
         QTest::mouseClick(barButtons(w.bar).at(button), Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(stateOf(&w.window), after, 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(stateOf(&w.window), after, 10000);
     }
 
     void doubleClick_data()

@@ -21,9 +21,9 @@ bool xdotool(const QStringList &args)
 {
     QProcess process;
     process.start(QStringLiteral("xdotool"), args);
-    if (!process.waitForStarted(5000))
+    if (!process.waitForStarted(30000))
         return false;
-    if (!QTest::qWaitFor([&process] { return process.state() == QProcess::NotRunning; }, 10000))
+    if (!QTest::qWaitFor([&process] { return process.state() == QProcess::NotRunning; }, 30000))
         return false;
     return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
@@ -142,7 +142,7 @@ private slots:
                                                      .arg(window.pos().y())
                                                      .arg(expected.x())
                                                      .arg(expected.y())),
-                                  3000);
+                                  10000);
         QCOMPARE(window.isFullScreen(), fullScreen);
     }
 
@@ -189,7 +189,7 @@ private slots:
                                    .arg(dialog.y())
                                    .arg(dialog.width())
                                    .arg(dialog.height())),
-                3000);
+                10000);
     }
 
     // A press in the band belongs to the resize, even on a button; 7 px in, the
@@ -219,7 +219,7 @@ private slots:
         const QSize before = dialog.size();
 
         QVERIFY(click(dialog.mapToGlobal(QPoint(x, 160))));
-        QTRY_COMPARE_WITH_TIMEOUT(clicked.count(), clicks, 1000);
+        QTRY_COMPARE_WITH_TIMEOUT(clicked.count(), clicks, 10000);
         QTest::qWait(200);
         QCOMPARE(clicked.count(), clicks);
         QCOMPARE(dialog.size(), before);
@@ -243,10 +243,10 @@ private slots:
         QCOMPARE(window.geometry(), normal);
 
         QVERIFY(click(bar->mapToGlobal(grip), 2));
-        QTRY_VERIFY_WITH_TIMEOUT(window.isMaximized(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(window.isMaximized(), 10000);
         QVERIFY(click(bar->mapToGlobal(grip), 2));
-        QTRY_VERIFY_WITH_TIMEOUT(!window.isMaximized(), 3000);
-        QTRY_COMPARE_WITH_TIMEOUT(window.geometry().size(), normal.size(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isMaximized(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(window.geometry().size(), normal.size(), 10000);
     }
 
     // A later start brings the minimised window back on screen.
@@ -256,10 +256,10 @@ private slots:
         window.show();
         settle(&window);
         window.showMinimized();
-        QTRY_VERIFY_WITH_TIMEOUT(!window.windowHandle()->isExposed(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.windowHandle()->isExposed(), 10000);
 
         SingleInstance::bringToFront(&window);
-        QVERIFY(QTest::qWaitForWindowExposed(&window, 3000));
+        QVERIFY(QTest::qWaitForWindowExposed(&window, 10000));
         QVERIFY(!window.isMinimized());
     }
 

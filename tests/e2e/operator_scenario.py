@@ -35,8 +35,10 @@ def log(text):
     print(f"[{time.monotonic() - STARTED:6.1f} s] {text}", flush=True)
 
 
-def soon(probe, timeout=1.0):
-    """Whether probe() comes true within a short time (for an action that may need a retry)."""
+def soon(probe, timeout=3.0):
+    """Whether probe() comes true within a short time (for an action that may need a retry).
+    Long enough for a loaded machine: a retry while the first action is still being handled
+    would act twice."""
     try:
         return wait_for("", probe, timeout, interval=0.05)
     except Failure:
@@ -278,7 +280,7 @@ class App:
         def focused_after_click():
             click_at(*centre(node))
             return soon(lambda: node.getState().contains(pyatspi.STATE_FOCUSED))
-        wait_for(f"focus in «{node.name}»", focused_after_click, timeout=8)
+        wait_for(f"focus in «{node.name}»", focused_after_click)
         key("ctrl+a", "BackSpace")
         if text:
             type_text(text)
@@ -335,7 +337,7 @@ class Pelorin:
         def placed():
             # Mapped on the X side; centre() corrects a stale origin that Qt still reports.
             return x_window_origin(title)
-        wait_for(f"«{title}» placed", placed, timeout=10)
+        wait_for(f"«{title}» placed", placed)
         return dlg
 
     def session(self, name):
@@ -536,7 +538,7 @@ def main():
 
         def chooser_open():  # a window just mapped may drop the first click
             click_at(*centre(export_button))
-            return soon(lambda: x_window_shown("Экспорт журнала"), timeout=2)
+            return soon(lambda: x_window_shown("Экспорт журнала"), timeout=5)
         wait_for("the save dialog after a click", chooser_open)
         app.choose_file("Экспорт журнала", export)
         wait_for("the exported journal", lambda: os.path.exists(export))
