@@ -39,13 +39,17 @@ constexpr int damageRectLimit = 32;
 // A buffer this large is released when it runs empty instead of being kept for reuse.
 constexpr qsizetype keptCapacity = 8 * 1024 * 1024;
 constexpr qint64 sliceNanoseconds = 8 * 1000 * 1000;
-// Work a panel may cause beyond the bytes it sends (CopyRect, new screens, decoded pixels) is
-// counted in screen areas of the framebuffer in force. Each update request we send grants this
-// many; updates nobody asked for spend from the same allowance. It lets a scroll of 16 screen
-// areas and a DesktopSize through in one update, yet a stream of unrequested updates (which
-// also keeps our next request from going out) ends within about a second on a 4096 x 4096
-// screen, instead of occupying every session on the event loop for as long as the panel likes.
+// New screens a panel may cause are counted in screen areas of the framebuffer in force. Each
+// update request we send grants this many; updates nobody asked for spend from the same
+// allowance. It lets a DesktopSize (and five more) through between two requests, but no server
+// resizes its screen again and again unasked: a storm of new screens ends the session.
 constexpr qint64 workScreens = 24;
+// Other work beyond the bytes (CopyRect, decoded pixels) is merely busy, and is slowed instead:
+// pixels from a budget refilled with time, and reading stops while it is overdrawn. The
+// capacity lets a scroll of 16 screens of 2560 x 1600 through at once; the rate keeps a storm
+// of copies to a small share of the GUI thread (the update-path benchmark measures it).
+constexpr qint64 workCapacity = 64 * 1024 * 1024;
+constexpr qint64 workPerSecond = 128 * 1024 * 1024;
 // A new screen: its allocation and fill, and the whole-screen update it makes us ask for.
 constexpr qint64 desktopSizeScreens = 4;
 // One screen area, whatever its size, in the allowance's units.
@@ -198,7 +202,7 @@ private:
 
 RfbClient::RfbClient(QObject *parent, QIODevice *injectedDevice)
     : QObject(parent), transport(injectedDevice ? injectedDevice : &socket),
-      injected(injectedDevice != nullptr)
+      injected(injectedDevice != nullptr), budget(workCapacity, workPerSecond)
 {
     responseTimer.setSingleShot(true);
     responseTimer.setInterval(12000);
@@ -252,6 +256,13 @@ RfbClient::RfbClient(QObject *parent, QIODevice *injectedDevice)
             [this]() { fail(tr("Сервер не завершил ответ за 12 секунд"), true); });
     connect(&updateTimer, &QTimer::timeout, this, &RfbClient::handleUpdateTimer);
     connect(&keepAliveTimer, &QTimer::timeout, this, &RfbClient::handleKeepAlive);
+    resumeTimer.setSingleShot(true);
+    connect(&resumeTimer, &QTimer::timeout, this, [this]() {
+        throttled = false;
+        if (state != Idle)
+            processInput();
+    });
+    monotonic.start();
 }
 
 RfbClient::~RfbClient()
@@ -272,6 +283,8 @@ void RfbClient::connectToPanel(const QString &host, quint16 port, const QString 
     askedHextile = compression;
     askedZrle = compression && zrleOffered;
     std::fill(std::begin(rectangleCounts), std::end(rectangleCounts), 0);
+    budget.reset(nowMs());
+    workDone = 0;
     attemptEncryption = encryption;
     attemptPin = pin;
     attemptUser = userName;
@@ -350,6 +363,9 @@ void RfbClient::disconnectFromPanel()
     damageBounds = QRect();
     fullUpdatePending = false;
     workLeft = 0;
+    throttled = false;
+    overdrawn = false;
+    resumeTimer.stop();
 }
 
 void RfbClient::requestFullUpdate()
@@ -444,7 +460,7 @@ void RfbClient::handleConnected()
 
 void RfbClient::handleReadyRead()
 {
-    if (state == Idle)
+    if (state == Idle || throttled)
         return;
     processInput();
 }
@@ -483,6 +499,9 @@ void RfbClient::handleSocketError(QAbstractSocket::SocketError error)
 
 void RfbClient::processInput()
 {
+    // Paused for the budget: the resume timer picks the input up again.
+    if (throttled)
+        return;
     QElapsedTimer clock;
     clock.start();
     drained = false;
@@ -494,6 +513,10 @@ void RfbClient::processInput()
     while (going()) {
         if (!parseStep() && (!going() || !pullInput()))
             break;
+        if (going() && overdrawn) {
+            throttle();
+            break;
+        }
         if (going() && (passWork >= passUnits || clock.nsecsElapsed() >= sliceNanoseconds)) {
             scheduleContinuation();
             break;
@@ -503,8 +526,23 @@ void RfbClient::processInput()
         return;
     if (state == Running && inputBuffer.size() == readPos)
         responseTimer.stop();
-    else if (state != Idle && !awaitingOperator && !responseTimer.isActive())
+    else if (state != Idle && !awaitingOperator && !throttled && !responseTimer.isActive())
         responseTimer.start();
+}
+
+// Stops reading until the budget is repaid: the panel's TCP window fills and the server waits.
+// Time we spend not reading is not the panel's silence, so the response timer stops too.
+void RfbClient::throttle()
+{
+    overdrawn = false;
+    throttled = true;
+    responseTimer.stop();
+    resumeTimer.start(int(std::clamp<qint64>(budget.msUntilRepaid(nowMs()), 1, 60000)));
+}
+
+qint64 RfbClient::nowMs() const
+{
+    return clock ? clock() : monotonic.elapsed();
 }
 
 // Bytes waiting in the device; -1 when the buffer and the device together hold more than the
@@ -577,7 +615,7 @@ void RfbClient::scheduleContinuation()
     continuationPending = true;
     QTimer::singleShot(0, this, [this]() {
         continuationPending = false;
-        if (state != Idle)
+        if (state != Idle && !throttled)
             processInput();
     });
 }
@@ -916,8 +954,7 @@ bool RfbClient::readRectangle(WireReader &in)
         }
         take(in);
         ++rectangleCounts[1];
-        if (!chargeWork(qint64(width) * height))
-            return false;
+        chargeWork(qint64(width) * height);
         applyCopyRect(QRect(x, y, width, height), sourceX, sourceY);
         return finishRectangle();
     }
@@ -938,17 +975,21 @@ bool RfbClient::readRectangle(WireReader &in)
 }
 
 // Charges work on `pixels` of the current framebuffer (moved, or decoded beyond the bytes that
-// carried them) against the allowance; false when it is spent and the connection has ended.
-bool RfbClient::chargeWork(qint64 pixels)
+// carried them) to the time-refilled budget; once it is overdrawn, the pass ends and reading
+// pauses (see throttle()).
+void RfbClient::chargeWork(qint64 pixels)
 {
     const qint64 area = qint64(fb.width()) * fb.height();
     if (pixels <= 0 || area <= 0)
-        return true;
-    // Rounded up, so that no amount of small pieces is free; beyond the whole allowance the
-    // product could overflow, and the answer is known anyway.
+        return;
+    budget.spend(pixels, nowMs());
+    workDone += pixels;
+    overdrawn = overdrawn || budget.level(nowMs()) < 0;
+    // The pass's share, in screen areas rounded up, so that no amount of small pieces is free.
     const qint64 units = pixels > workScreens * area ? workScreens * screenUnits + 1
                                                      : (pixels * screenUnits + area - 1) / area;
-    return spendWork(units);
+    passWork += units;
+    mostPassWork = std::max(mostPassWork, passWork);
 }
 
 bool RfbClient::spendWork(qint64 units)
@@ -1081,8 +1122,7 @@ bool RfbClient::readEncodedPixels()
     readPos += result.consumed;
     // A few bytes may paint many pixels (a solid tile, a long run): that much is work the panel
     // asks of us beyond what it sends.
-    if (!chargeWork(result.pixels - result.consumed))
-        return false;
+    chargeWork(result.pixels - result.consumed);
     switch (result.status) {
     case RectangleDecoder::Result::Failed:
         fail(result.error, false);
@@ -1266,7 +1306,8 @@ void RfbClient::handleUpdateTimer()
 
 void RfbClient::handleKeepAlive()
 {
-    if (state != Running || responseTimer.isActive())
+    // While reading is paused, the answer could not be read in time.
+    if (state != Running || responseTimer.isActive() || throttled)
         return;
     sendUpdateRequest(false);
     responseTimer.start();
@@ -1538,4 +1579,14 @@ QString RfbClient::groupedFingerprint(const QByteArray &sha256)
         grouped += hex.mid(i, 4);
     }
     return grouped;
+}
+
+qint64 RfbClient::workCapacityForTest()
+{
+    return workCapacity;
+}
+
+qint64 RfbClient::workPerSecondForTest()
+{
+    return workPerSecond;
 }

@@ -3,6 +3,7 @@
 // real server that closes the handshake at every byte.
 #include "rfbclient.h"
 #include "rfbtestserver.h"
+#include "workbudget.h"
 #include "zrleencoder.h"
 
 #include <QDir>
@@ -131,12 +132,15 @@ private slots:
         QTest::addColumn<Finish>("finish");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<bool>("retryable");
-        QTest::addColumn<int>("frames"); // frameChanged signals, ServerInit included
+        QTest::addColumn<int>("frames"); // frameChanged signals, ServerInit included (-1: any)
         QTest::addColumn<QSize>("finalScreen"); // framebuffer size afterwards (invalid: null)
         QTest::addColumn<bool>("compression"); // the client asks for ZRLE and Hextile
         // Storms: the screen areas of work beyond the bytes that one turn of the event loop may
         // take on at most, a new screen counting as four (0: not a storm).
         QTest::addColumn<int>("turnScreens");
+        // Busy rather than hostile: reading pauses for the work budget (in fake time) instead of
+        // the session ending; the row runs two fake seconds of it, then the stream closes.
+        QTest::addColumn<bool>("slowed");
 
         const QSize handshake;
         const QSize screen(800, 480);
@@ -144,7 +148,7 @@ private slots:
             = [](const char *name, QSize start, const QByteArray &script, Delivery delivery,
                   Finish finish, const QString &reason, bool retryable, int frames, QSize final) {
                   QTest::newRow(name) << start << script << delivery << finish << reason
-                                      << retryable << frames << final << false << 0;
+                                      << retryable << frames << final << false << 0 << false;
               };
         // Most rows: one write, then the stream closes if the client is still there.
         auto simple = [&](const char *name, QSize start, const QByteArray &script,
@@ -155,14 +159,22 @@ private slots:
         // Compressed updates on the running 800 x 480 session that end it.
         auto compressed = [&](const char *name, const QByteArray &script, const QString &reason) {
             QTest::newRow(name) << screen << script << Delivery::Whole << Finish::Close << reason
-                                << false << 1 << screen << true << 0;
+                                << false << 1 << screen << true << 0 << false;
         };
         // Work out of all proportion to the bytes, in one write that closes the stream.
         auto storm = [&](const char *name, QSize start, const QByteArray &script,
                          const QString &reason, bool retryable, int frames, QSize final,
                          bool compression, int turnScreens) {
             QTest::newRow(name) << start << script << Delivery::Whole << Finish::Close << reason
-                                << retryable << frames << final << compression << turnScreens;
+                                << retryable << frames << final << compression << turnScreens
+                                << false;
+        };
+        // Busy work, slowed: the stream is still there after two fake seconds and then closes.
+        auto slowed = [&](const char *name, QSize start, const QByteArray &script, int frames,
+                          bool compression, int turnScreens) {
+            QTest::newRow(name) << start << script << Delivery::Whole << Finish::Close
+                                << closedText << true << frames << start << compression
+                                << turnScreens << true;
         };
         // One new screen a turn, and nothing else.
         constexpr int newScreen = 4;
@@ -287,19 +299,29 @@ private slots:
             storm("storm of 65535 DesktopSize of 8192 x 2048", screen, sizes, heavyText, false, 1,
                 QSize(8192, 2048), false, newScreen);
             // Each copy just short of a screen: two of them a turn.
-            storm("storm of 65535 full-screen CopyRect", screen, copies, heavyText, false, 1,
-                screen, false, 2);
+            slowed("storm of 65535 full-screen CopyRect", screen, copies, 1, false, 2);
             // Each copy exactly a screen: one a turn.
-            storm("storm of 65535 whole-screen CopyRects onto themselves", screen, wholes,
-                heavyText, false, 1, screen, false, 1);
+            slowed("storm of 65535 whole-screen CopyRects onto themselves", screen, wholes, 1,
+                false, 1);
         }
         storm("storm of 1000 unrequested DesktopSize updates", QSize(4096, 4096),
             (update(1) + desktopSize(4096, 4096)).repeated(1000), heavyText, false, 7,
             QSize(4096, 4096), false, newScreen);
-        storm("storm of updates of two whole-screen CopyRects", QSize(4096, 4096),
+        slowed("storm of updates of two whole-screen CopyRects", QSize(4096, 4096),
             (update(2) + copyRect(1, 1, 4095, 4095, 0, 0) + copyRect(0, 0, 4095, 4095, 1, 1))
                 .repeated(1000),
-            heavyText, false, 13, QSize(4096, 4096), false, 2);
+            -1, false, 2);
+        // The answer to every request just short of the old allowance: 23 whole screens.
+        slowed("updates of 23 whole-screen CopyRects", QSize(1920, 1080),
+            (update(23) + copyRect(0, 0, 1920, 1080, 0, 0).repeated(23)).repeated(400), -1,
+            false, 1);
+        // New screens: six pass between two requests, the seventh ends the session.
+        storm("six DesktopSize in one update", screen,
+            update(6) + desktopSize(100, 100).repeated(6), closedText, true, 2, QSize(100, 100),
+            false, newScreen);
+        storm("seven DesktopSize in one update", screen,
+            update(7) + desktopSize(100, 100).repeated(7), heavyText, false, 1, QSize(100, 100),
+            false, newScreen);
 
         // ZRLE and Hextile.
         const QByteArray px("\x10\x20\x30", 3); // a CPIXEL
@@ -347,16 +369,14 @@ private slots:
             QByteArray solids = update(200);
             for (int i = 0; i < 200; ++i)
                 solids += rectHeader(0, 0, 800, 480, 16) + encoder.encode(solid, solid.rect(), {});
-            storm("storm of 200 solid whole-screen ZRLE rectangles", screen, solids, heavyText,
-                false, 1, screen, true, 2);
+            slowed("storm of 200 solid whole-screen ZRLE rectangles", screen, solids, -1, true, 2);
             QByteArray tile = u8(2 | 8) + u32(0x112233) + u8(255);
             for (int i = 0; i < 255; ++i)
                 tile += u8(0x00) + u8(0xFF); // the whole tile again
             const QByteArray overdrawn
                 = one + rectHeader(0, 0, 800, 480, 5) + tile.repeated(50 * 30);
             // One decoder call, about 1.4 screen areas here, a turn.
-            storm("Hextile tiles painted over 255 times", screen, overdrawn, heavyText, false, 1,
-                screen, true, 2);
+            slowed("Hextile tiles painted over 255 times", screen, overdrawn, -1, true, 2);
         }
         row("update announcing two rectangles sends one", screen,
             update(2) + solidRaw(0, 0, 8, 8, 0x00FF00), Delivery::Whole, Finish::FireTimer,
@@ -393,12 +413,16 @@ private slots:
         QFETCH(QSize, finalScreen);
         QFETCH(bool, compression);
         QFETCH(int, turnScreens);
+        QFETCH(bool, slowed);
 
         const qint64 rssBefore = residentBytes();
         const qint64 scriptBytes = script.size();
         PipeTransport pipe;
         RfbClient client(nullptr, &pipe);
         client.setCompression(compression);
+        // The work budget refills in fake time: the row decides when time passes.
+        qint64 fakeNow = 0;
+        client.setClockForTest([&fakeNow]() { return fakeNow; });
         QSignalSpy ended(&client, &RfbClient::ended);
         QSignalSpy frameSpy(&client, &RfbClient::frameChanged);
         client.connectToPanel(QStringLiteral("panel"), 5900, QStringLiteral("secret"));
@@ -482,10 +506,39 @@ private slots:
             } else {
                 // Everything is taken from the device and parsed (a partial message stays
                 // buffered), unless a continuation meets the fault first and ends the attempt
-                // with the rest unread, as a pass that ran out of time or work does.
-                while (ended.isEmpty() && client.parsingPendingForTest())
-                    QCoreApplication::processEvents();
-                QVERIFY(!ended.isEmpty()
+                // with the rest unread, as a pass that ran out of time or work does. A pause for
+                // the work budget lasts until its timer, fired once fake time has caught up.
+                int pauses = 0;
+                constexpr qint64 horizonMs = 2000;
+                while (ended.isEmpty()
+                    && (client.parsingPendingForTest() || client.throttledForTest())
+                    && fakeNow < horizonMs) {
+                    if (client.throttledForTest()) {
+                        ++pauses;
+                        // Neither our silence timer nor a keep-alive runs while we do not read.
+                        QVERIFY(!client.responseTimerForTest()->isActive());
+                        fire(client.keepAliveTimerForTest());
+                        QVERIFY(!client.responseTimerForTest()->isActive());
+                        fakeNow += client.resumeTimerForTest()->interval();
+                        fire(client.resumeTimerForTest());
+                    } else {
+                        QCoreApplication::processEvents();
+                    }
+                }
+                QCOMPARE(pauses > 0, slowed);
+                if (slowed) {
+                    // Over the fake time that passed, no more than the budget's capacity and
+                    // its refill, plus the one step that overdrew it.
+                    const qint64 area = qint64(screen.width()) * screen.height();
+                    const qint64 allowed = RfbClient::workCapacityForTest()
+                        + RfbClient::workPerSecondForTest() * fakeNow / 1000 + 2 * area;
+                    QVERIFY2(client.workDoneForTest() <= allowed,
+                        qPrintable(QStringLiteral("%1 pixels of work in %2 ms")
+                                       .arg(client.workDoneForTest())
+                                       .arg(fakeNow)));
+                    QCOMPARE(ended.count(), 0);
+                }
+                QVERIFY(!ended.isEmpty() || fakeNow >= horizonMs
                     || (pipe.unreadBytes() == 0 && !client.parsingPendingForTest()));
                 note();
                 if (ended.isEmpty())
@@ -506,7 +559,10 @@ private slots:
         QCOMPARE(ended.at(0).at(0).toString(), reason);
         QCOMPARE(client.retryable(), retryable);
         QCOMPARE(client.stateForTest(), RfbClient::Idle);
-        QCOMPARE(frameSpy.count(), frames);
+        if (frames >= 0)
+            QCOMPARE(frameSpy.count(), frames);
+        else
+            QVERIFY(frameSpy.count() >= 1);
         QCOMPARE(client.framebuffer().size(), finalScreen.isValid() ? finalScreen : QSize(0, 0));
         QCOMPARE(client.bufferedBytesForTest(), 0);
         QCOMPARE(client.passwordBytesForTest(), 0);
@@ -527,6 +583,79 @@ private slots:
         if (pipe.isOpen())
             pipe.closeFromServer();
         QCOMPARE(ended.count(), 1);
+    }
+
+    // The work budget as a script of "spend N@t; level N@t; wait N@t" (milliseconds until
+    // a debt is repaid) on a bucket of 1000 that refills 500 a second.
+    void workBudget_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::newRow("starts full") << "level 1000@0; wait 0@0";
+        QTest::newRow("refills with time") << "spend 1000@0; level 0@0; level 250@500; level 500@1000";
+        QTest::newRow("never saves up past its size")
+            << "level 1000@5000; spend 1000@5000; level 0@5000; level 1000@60000";
+        QTest::newRow("an overdraft is a debt") << "spend 1500@0; level -500@0; wait 1000@0";
+        QTest::newRow("a debt is repaid by time") << "spend 1500@0; wait 500@500; level 0@1000";
+        QTest::newRow("a part of a millisecond still waits") << "spend 1001@0; wait 2@0";
+        QTest::newRow("quiet time during a debt counts")
+            << "spend 1200@0; spend 100@300; level -150@300; wait 300@300";
+    }
+
+    void workBudget()
+    {
+        QFETCH(QString, script);
+        WorkBudget budget(1000, 500);
+        budget.reset(0);
+        for (const QString &step : script.split(QStringLiteral("; "))) {
+            const QStringList parts = step.split(QRegularExpression(QStringLiteral("[ @]")));
+            QCOMPARE(parts.size(), 3);
+            const qint64 value = parts.at(1).toLongLong();
+            const qint64 at = parts.at(2).toLongLong();
+            if (parts.at(0) == QLatin1String("spend"))
+                budget.spend(value, at);
+            else if (parts.at(0) == QLatin1String("level"))
+                QCOMPARE(budget.level(at), value);
+            else
+                QCOMPARE(budget.msUntilRepaid(at), value);
+        }
+    }
+
+    // A server that pushes 30 compressed updates a second without being asked is slowed at
+    // most, never ended: its work stays within what the budget refills.
+    void pushingServerIsSlowedNotEnded()
+    {
+        PipeTransport pipe;
+        RfbClient client(nullptr, &pipe);
+        client.setCompression(true);
+        qint64 fakeNow = 0;
+        client.setClockForTest([&fakeNow]() { return fakeNow; });
+        QSignalSpy ended(&client, &RfbClient::ended);
+        QSignalSpy frames(&client, &RfbClient::frameChanged);
+        client.connectToPanel(QStringLiteral("panel"), 5900, QString());
+        pipe.feed(handshake38None(1280, 800));
+        QCOMPARE(client.stateForTest(), RfbClient::Running);
+        client.updateTimerForTest()->setInterval(std::numeric_limits<int>::max());
+        ZrleEncoder encoder;
+        QImage area(640, 480, QImage::Format_RGB32);
+        constexpr int seconds = 10;
+        for (int frame = 0; frame < 30 * seconds; ++frame) {
+            area.fill(QColor::fromHsv(frame % 360, 200, 200));
+            pipe.feed(update(1) + rectHeader(100, 100, 640, 480, 16)
+                + encoder.encode(area, area.rect(), {}));
+            fakeNow += 33;
+            while (client.throttledForTest() || client.parsingPendingForTest()) {
+                if (client.throttledForTest()) {
+                    fakeNow += client.resumeTimerForTest()->interval();
+                    fire(client.resumeTimerForTest());
+                } else {
+                    QCoreApplication::processEvents();
+                }
+            }
+            QVERIFY(!client.responseTimerForTest()->isActive());
+        }
+        QCOMPARE(ended.count(), 0);
+        QCOMPARE(frames.count(), 1 + 30 * seconds);
+        QCOMPARE(client.framebuffer().pixel(300, 300), QColor::fromHsv(299 % 360, 200, 200).rgb());
     }
 
     // A real server closes the handshake of a 3.8 VNC Authentication session after each of its
