@@ -33,9 +33,6 @@ constexpr qsizetype rawStepBytes = 2 * 1024 * 1024;
 // sealed, and far larger than QIODevice's 16 KiB read chunk, so a device is read directly and
 // not through its buffer. Fewer, larger reads cost less per byte (measured 1 MiB against 128 KiB).
 constexpr qsizetype rawPiece = 1024 * 1024;
-// Rectangles an update's damage keeps apart; beyond that it grows as one bounding rectangle, so
-// a burst of tiny rectangles costs linear time.
-constexpr int damageRectLimit = 32;
 // A buffer this large is released when it runs empty instead of being kept for reuse.
 constexpr qsizetype keptCapacity = 8 * 1024 * 1024;
 constexpr qint64 sliceNanoseconds = 8 * 1000 * 1000;
@@ -359,8 +356,7 @@ void RfbClient::disconnectFromPanel()
     decoding = nullptr;
     zrle.reset();
     hextile.reset();
-    damage = QRegion();
-    damageBounds = QRect();
+    damage.clear();
     fullUpdatePending = false;
     workLeft = 0;
     throttled = false;
@@ -901,9 +897,7 @@ bool RfbClient::readFramebufferUpdate(WireReader &in)
         updateTimer.start();
     } else {
         state = ReadingRectangles;
-        damage = QRegion();
-        damageRects = 0;
-        damageBounds = QRect();
+        damage.clear();
         responseTimer.start();
     }
     return true;
@@ -1010,8 +1004,8 @@ bool RfbClient::applyDesktopSize(int width, int height)
         return false;
     fullUpdatePending = true;
     // Everything drawn before is gone: the whole new frame is changed.
-    damage = QRegion(fb.rect());
-    damageRects = damageRectLimit;
+    damage.clear();
+    damage.add(fb.rect());
     return finishRectangle();
 }
 
@@ -1188,12 +1182,7 @@ void RfbClient::setDirectRead(bool on)
 
 void RfbClient::addDamage(const QRect &area)
 {
-    if (damageRects < damageRectLimit) {
-        damage += area;
-        ++damageRects;
-    } else {
-        damageBounds |= area; // a plain rectangle: no allocation per rectangle
-    }
+    damage.add(area);
 }
 
 bool RfbClient::finishRectangle()
@@ -1202,9 +1191,7 @@ bool RfbClient::finishRectangle()
         return true;
     state = Running;
     responseTimer.stop();
-    changed = std::exchange(damage, QRegion());
-    if (!damageBounds.isNull())
-        changed = QRegion(changed.boundingRect() | std::exchange(damageBounds, QRect()));
+    changed = damage.take();
     emit frameChanged();
     if (state == Running)
         updateTimer.start();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "damagecollector.h"
 #include "hextiledecoder.h"
 #include "securitychoice.h"
 #include "workbudget.h"
@@ -282,9 +283,7 @@ private:
     QElapsedTimer monotonic;
     qint64 passWork = 0; // of that work, caused in the current pass over the input
     qint64 mostPassWork = 0; // in the busiest pass so far
-    QRegion damage; // collected for the update being read
-    int damageRects = 0;
-    QRect damageBounds; // rectangles beyond the ones the region keeps apart
+    DamageCollector damage; // collected for the update being read
     QRegion changed; // announced by the last frameChanged()
     bool fullUpdatePending = false;
     bool retry = false;
