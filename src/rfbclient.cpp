@@ -287,6 +287,7 @@ void RfbClient::connectToPanel(const QString &host, quint16 port, const QString 
     attemptUser = userName;
     attemptHost = host;
     userNameNeeded = false;
+    decoderRefused = false;
     offeredTypes.clear();
     presentedSha.clear();
     encrypted = false;
@@ -1119,6 +1120,7 @@ bool RfbClient::readEncodedPixels()
     chargeWork(result.pixels - result.consumed);
     switch (result.status) {
     case RectangleDecoder::Result::Failed:
+        decoderRefused = true;
         fail(result.error, false);
         return false;
     case RectangleDecoder::Result::Done:

@@ -137,6 +137,8 @@ public:
     bool needsUserName() const { return userNameNeeded; }
     const QList<quint32> &offeredSecurityTypes() const { return offeredTypes; }
     const QByteArray &presentedCertificateSha256() const { return presentedSha; }
+    // The last attempt ended on the ZRLE or Hextile decoder's refusal of the panel's data.
+    bool decoderFailed() const { return decoderRefused; }
     // Upper-case hexadecimal in groups of four, as an operator compares fingerprints.
     static QString groupedFingerprint(const QByteArray &sha256);
 
@@ -306,6 +308,7 @@ private:
     QString description;
     QSslCertificate peerCert;
     bool userNameNeeded = false;
+    bool decoderRefused = false;
     QList<quint32> offeredTypes;
     QByteArray presentedSha;
 };

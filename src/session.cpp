@@ -408,6 +408,10 @@ void Session::onEnded(const QString &reason)
     setOnline(false);
     emit titleStatus(false);
     emit journal(reason);
+    if (client->decoderFailed()) {
+        emit journal(tr("Сжатые данные этой панели прочитать не удалось. Обойти это можно, "
+                        "сняв «Сжатие (медленный канал)» в карточке панели."));
+    }
 
     if (!disconnectedByUser && profileCopy.reconnect && client->retryable()
         && retryCount < maxRetries) {
