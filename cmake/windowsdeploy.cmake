@@ -1,6 +1,6 @@
 # Windows: `cmake --install` gathers a folder that runs on a machine without Qt
 # or a compiler, and `cpack` zips it as pelorin-<version>-win64.zip:
-#   pelorin.exe, the Qt DLLs it links, platforms/qwindows.dll, zlib's DLL,
+#   pelorin.exe, the Qt DLLs it links, platforms/qwindows.dll, tls/qschannelbackend.dll, zlib's DLL,
 #   the compiler's runtime DLLs (mingw-w64 or Visual C++) and the licence texts.
 # Qt looks for plugins next to the executable, so the layout is flat.
 
@@ -10,6 +10,12 @@ install(FILES
   $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:Qt6::Gui> $<TARGET_FILE:Qt6::Widgets> $<TARGET_FILE:Qt6::Network>
   DESTINATION .)
 install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> DESTINATION platforms)
+# Encrypted sessions: QSslSocket finds no TLS at all without a backend plugin, and Schannel is
+# the one that uses Windows' own TLS and certificate store.
+if(NOT TARGET Qt6::QSchannelBackendPlugin)
+  message(FATAL_ERROR "this Qt has no Schannel TLS plugin (Qt6::QSchannelBackendPlugin)")
+endif()
+install(FILES $<TARGET_FILE:Qt6::QSchannelBackendPlugin> DESTINATION tls)
 
 # zlib (the ZRLE decoder) is linked through its import library; the DLL that library names sits next to it
 # (Debian's libz-mingw-w64: /usr/x86_64-w64-mingw32/lib/zlib1.dll) or in a bin folder beside

@@ -43,5 +43,6 @@ bash "$root/scripts/package-tests.sh" "$build"
 # (PELORIN_FUZZ_SECONDS sets a longer run).
 bash "$root/scripts/sanitizer-fuzz-tests.sh"
 
-# Cross build for Windows; its tests, the screenshot and the zip run under wine.
-bash "$root/scripts/windows-tests.sh"
+# Cross build for Windows; its tests, the screenshot and the zip run under wine, their encrypted
+# sessions against this build's demo panels.
+PELORIN_BUILD_DIR="$build" bash "$root/scripts/windows-tests.sh"

@@ -4,10 +4,15 @@
 #  2. cross-compiles pelorin.exe and the tests that make sense on Windows;
 #  3. runs those tests (CTest names ending in -win) under wine64 in a private wine prefix
 #     made for this run, so the Credential Manager and the registry they use are throw-away;
+#     the Linux build's pelorin-demo-panel --tls serves their encrypted sessions (wine's
+#     Schannel can be a TLS client only), its ports in PELORIN_TLS_DEMO_PORTS;
 #  4. checks that pelorin.exe --screenshot writes the 1400 x 900 picture;
 #  5. makes pelorin-<version>-win64.zip, extracts it into a second, untouched prefix with no
 #     Qt or compiler on the DLL path and starts it there with --screenshot, on the real
-#     "windows" platform plugin under a private X server: proof that nothing is missing;
+#     "windows" platform plugin under a private X server: proof that nothing is missing; then
+#     the encrypted-session cases of tst_demopanel.exe run from a copy of that folder (only
+#     Qt6Test.dll added), so the zip's tls\qschannelbackend.dll is the TLS they have, and fail
+#     once it is taken away;
 #  6. builds pelorin-<version>-win64.msi and, in a third untouched prefix, installs a copy of
 #     a lower version quietly and upgrades it with the package, refuses the downgrade, checks
 #     the installed files against the zip, the shortcut and the Apps & features entry, runs
@@ -15,11 +20,14 @@
 #     saves the settings), uninstalls quietly and checks that the files went and the settings
 #     stayed.
 # Environment: PELORIN_QT_MINGW_DIR, the folder holding qt-6.4.2-mingw-w64.tar.xz (default
-# ../shared/qt6-mingw next to the repository); PELORIN_WINDOWS_BUILD_DIR (default build-win).
+# ../shared/qt6-mingw next to the repository); PELORIN_WINDOWS_BUILD_DIR (default build-win);
+# PELORIN_BUILD_DIR, the Linux build whose pelorin-demo-panel serves TLS (default build; the
+# target is built there when missing).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${PELORIN_WINDOWS_BUILD_DIR:-$root/build-win}
+linux_build=${PELORIN_BUILD_DIR:-$root/build}
 jobs=$(nproc)
 began=$(date +%s)
 timings=()
@@ -62,9 +70,18 @@ cmake --build "$build" -j"$jobs"
 cmake --build "$build" --target pelorin_msi
 lap build
 
+if [ ! -f "$linux_build/CMakeCache.txt" ]; then
+  echo "Windows stage: no Linux build in $linux_build for pelorin-demo-panel --tls (set PELORIN_BUILD_DIR)." >&2
+  exit 1
+fi
+cmake --build "$linux_build" --target pelorin-demo-panel
+lap demo
+
 work=$(mktemp -d)
 xvfb=
+tlsdemo=
 cleanup() {
+  [ -n "$tlsdemo" ] && kill "$tlsdemo" 2>/dev/null || true
   for prefix in "$work/prefix" "$work/fresh" "$work/msi"; do
     [ -d "$prefix" ] && WINEPREFIX=$prefix /usr/lib/wine/wineserver -k 2>/dev/null || true
   done
@@ -104,6 +121,19 @@ cxx=x86_64-w64-mingw32-g++-posix
 runtime() { dirname "$("$cxx" -print-file-name="$1")"; }
 zlib=$(dirname "$(sed -n 's/^PELORIN_ZLIB_DLL:FILEPATH=//p' "$build/CMakeCache.txt")")
 export WINEPATH="Z:$qt/bin;Z:$(runtime libstdc++-6.dll);Z:$(runtime libwinpthread-1.dll);Z:$zlib"
+
+# The panels that the Windows client reaches over TLS: four lines of panels (port last), then
+# the certificate's.
+"$linux_build/pelorin-demo-panel" --tls --base-port 0 >"$work/tlsdemo.lines" 2>"$work/tlsdemo.log" &
+tlsdemo=$!
+for _ in $(seq 1 100); do [ "$(wc -l <"$work/tlsdemo.lines")" -ge 5 ] && break; sleep 0.1; done
+if [ "$(wc -l <"$work/tlsdemo.lines")" -lt 5 ]; then
+  echo "pelorin-demo-panel --tls did not start:" >&2
+  cat "$work/tlsdemo.log" >&2
+  exit 1
+fi
+PELORIN_TLS_DEMO_PORTS=$(head -n4 "$work/tlsdemo.lines" | awk '{ printf "%s%s", sep, $NF; sep = " " }')
+export PELORIN_TLS_DEMO_PORTS
 
 status=0
 echo "== Tests under wine"
@@ -156,6 +186,36 @@ inprefix "$work/fresh" timeout 60 "$wine" "$exe" --screenshot 'C:\shot.png' \
   || { echo "the packaged pelorin.exe did not run from a fresh prefix" >&2; status=1; }
 check_shot "zip in a fresh prefix" "$work/fresh/drive_c/shot.png"
 lap package
+
+echo "== Encrypted sessions with the zip's Qt and TLS plugin"
+if [ -f "$(dirname "$exe")/tls/qschannelbackend.dll" ]; then
+  echo "zip: tls\qschannelbackend.dll"
+else
+  echo "the zip holds no tls\qschannelbackend.dll" >&2
+  status=1
+fi
+# A copy, so the folder the installer is compared with stays the zip's.
+tlscheck=$work/fresh/drive_c/TlsCheck
+cp -a "$(dirname "$exe")" "$tlscheck"
+cp "$build/tst_demopanel.exe" "$qt/bin/Qt6Test.dll" "$tlscheck/"
+tls_cases() { # <expected exit: 0 or failure>
+  local rc=0
+  inprefix "$work/fresh" timeout 120 "$wine" 'C:\TlsCheck\tst_demopanel.exe' tlsDemoProgram \
+    >"$work/tlscheck.log" 2>&1 || rc=$?
+  grep -aE '^(PASS|FAIL|SKIP|Totals)' "$work/tlscheck.log" | sed 's/^/  /'
+  if [ "$1" = 0 ] && { [ $rc -ne 0 ] || ! grep -aq '^Totals: .* 0 failed, 0 skipped' "$work/tlscheck.log"; }; then
+    echo "the TLS cases failed from the zip's folder" >&2
+    status=1
+  elif [ "$1" != 0 ] && [ $rc -eq 0 ]; then
+    echo "the TLS cases passed without tls\qschannelbackend.dll: the plugin came from elsewhere" >&2
+    status=1
+  fi
+}
+tls_cases 0
+rm -r "$tlscheck/tls"
+echo "without tls\:"
+tls_cases failure
+lap tls
 
 bash "$root/scripts/windows-installer-tests.sh" "$build" "$work" "$display" "$(dirname "$exe")" || status=1
 lap installer

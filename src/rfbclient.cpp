@@ -1374,7 +1374,7 @@ bool RfbClient::readVeNCryptSubtypes(WireReader &in)
     policy.require = attemptEncryption == Encryption::Required;
     policy.pinned = !attemptPin.isEmpty();
     policy.userName = !attemptUser.isEmpty();
-    policy.tls = !injected && QSslSocket::supportsSsl();
+    policy.tls = QSslSocket::supportsSsl();
     // Anonymous suites are an OpenSSL matter: Schannel has none.
     policy.anonymousTls = policy.tls && QSslSocket::activeBackend() == QLatin1String("openssl");
     const SecurityChoice::Result choice = SecurityChoice::subtype(policy, subtypes);
@@ -1384,7 +1384,17 @@ bool RfbClient::readVeNCryptSubtypes(WireReader &in)
         return false;
     }
     if (choice.outcome != SecurityChoice::Outcome::Chosen) {
-        fail(tr("Панель не предлагает подходящий способ шифрования."), false);
+        // Our side lacking TLS is not the panel's fault, and should not read as if it were.
+        const bool tlsOffered = std::any_of(subtypes.cbegin(), subtypes.cend(), [](quint32 t) {
+            return SecurityChoice::isTls(t);
+        });
+        if (!policy.tls && tlsOffered) {
+            fail(tr("Не удалось установить шифрованное соединение: %1")
+                     .arg(tr("в системе нет поддержки TLS")),
+                 false);
+        } else {
+            fail(tr("Панель не предлагает подходящий способ шифрования."), false);
+        }
         return false;
     }
     subtype = choice.choice;
