@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QPainter>
 #include <QProperty>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -50,6 +51,7 @@ const QString outsideText = QStringLiteral("Прямоугольник за пр
 const QString copyRectText = QStringLiteral("Некорректный CopyRect");
 const QString cutTextText = QStringLiteral("Слишком большой буфер обмена сервера");
 const QString heavyText = QStringLiteral("Сервер прислал слишком объёмное обновление экрана");
+const QRgb emptyScreen = 0xFF101820; // a new screen before its first picture
 
 qint64 residentBytes()
 {
@@ -112,6 +114,43 @@ QByteArray serverInitWithFormat(
     return u16(w) + u16(h) + format + u32(quint32(name.size())) + name;
 }
 
+// A ZRLE pixel (blue, green, red) and a Hextile one, whose fourth byte, 0 here, is no alpha.
+QByteArray cpixel(QRgb colour)
+{
+    return u8(quint8(qBlue(colour))) + u8(quint8(qGreen(colour))) + u8(quint8(qRed(colour)));
+}
+
+QByteArray hpixel(QRgb colour)
+{
+    return cpixel(colour) + u8(0);
+}
+
+// The 800 x 480 screen a session starts with.
+QImage emptyPicture()
+{
+    QImage picture(800, 480, QImage::Format_RGB32);
+    picture.fill(emptyScreen);
+    return picture;
+}
+
+// Runs of colours laid out row by row over `area`, as a run-length tile reads.
+void paintRuns(QImage &picture, const QRect &area, const QList<QPair<QRgb, int>> &runs)
+{
+    int i = 0;
+    for (const auto &[colour, length] : runs)
+        for (int k = 0; k < length; ++k, ++i)
+            picture.setPixel(area.x() + i % area.width(), area.y() + i / area.width(), colour);
+}
+
+// Palette indices given as one string of digits per row.
+void paintIndices(
+    QImage &picture, const QPoint &at, const QList<QRgb> &palette, const QStringList &rows)
+{
+    for (int y = 0; y < rows.size(); ++y)
+        for (int x = 0; x < rows.at(y).size(); ++x)
+            picture.setPixel(at.x() + x, at.y() + y, palette.at(rows.at(y).at(x).digitValue()));
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Delivery)
@@ -141,15 +180,18 @@ private slots:
         // Busy rather than hostile: reading pauses for the work budget (in fake time) instead of
         // the session ending; the row runs two fake seconds of it, then the stream closes.
         QTest::addColumn<bool>("slowed");
+        // The screen the client shows at the end, compared as stored 32-bit words, alpha
+        // included (null: not compared).
+        QTest::addColumn<QImage>("picture");
 
         const QSize handshake;
         const QSize screen(800, 480);
-        auto row
-            = [](const char *name, QSize start, const QByteArray &script, Delivery delivery,
-                  Finish finish, const QString &reason, bool retryable, int frames, QSize final) {
-                  QTest::newRow(name) << start << script << delivery << finish << reason
-                                      << retryable << frames << final << false << 0 << false;
-              };
+        auto row = [](const char *name, QSize start, const QByteArray &script, Delivery delivery,
+                       Finish finish, const QString &reason, bool retryable, int frames,
+                       QSize final) {
+            QTest::newRow(name) << start << script << delivery << finish << reason << retryable
+                                << frames << final << false << 0 << false << QImage();
+        };
         // Most rows: one write, then the stream closes if the client is still there.
         auto simple = [&](const char *name, QSize start, const QByteArray &script,
                           const QString &reason, bool retryable, int frames, QSize final) {
@@ -159,22 +201,22 @@ private slots:
         // Compressed updates on the running 800 x 480 session that end it.
         auto compressed = [&](const char *name, const QByteArray &script, const QString &reason) {
             QTest::newRow(name) << screen << script << Delivery::Whole << Finish::Close << reason
-                                << false << 1 << screen << true << 0 << false;
+                                << false << 1 << screen << true << 0 << false << QImage();
         };
         // Work out of all proportion to the bytes, in one write that closes the stream.
-        auto storm = [&](const char *name, QSize start, const QByteArray &script,
-                         const QString &reason, bool retryable, int frames, QSize final,
-                         bool compression, int turnScreens) {
-            QTest::newRow(name) << start << script << Delivery::Whole << Finish::Close << reason
-                                << retryable << frames << final << compression << turnScreens
-                                << false;
-        };
+        auto storm
+            = [&](const char *name, QSize start, const QByteArray &script, const QString &reason,
+                  bool retryable, int frames, QSize final, bool compression, int turnScreens) {
+                  QTest::newRow(name)
+                      << start << script << Delivery::Whole << Finish::Close << reason << retryable
+                      << frames << final << compression << turnScreens << false << QImage();
+              };
         // Busy work, slowed: the stream is still there after two fake seconds and then closes.
         auto slowed = [&](const char *name, QSize start, const QByteArray &script, int frames,
                           bool compression, int turnScreens) {
-            QTest::newRow(name) << start << script << Delivery::Whole << Finish::Close
-                                << closedText << true << frames << start << compression
-                                << turnScreens << true;
+            QTest::newRow(name) << start << script << Delivery::Whole << Finish::Close << closedText
+                                << true << frames << start << compression << turnScreens << true
+                                << QImage();
         };
         // One new screen a turn, and nothing else.
         constexpr int newScreen = 4;
@@ -312,9 +354,9 @@ private slots:
                 .repeated(1000),
             -1, false, 2);
         // The answer to every request just short of the old allowance: 23 whole screens.
-        slowed("updates of 23 whole-screen CopyRects", QSize(1920, 1080),
-            (update(23) + copyRect(0, 0, 1920, 1080, 0, 0).repeated(23)).repeated(400), -1,
-            false, 1);
+        const QByteArray answers
+            = (update(23) + copyRect(0, 0, 1920, 1080, 0, 0).repeated(23)).repeated(400);
+        slowed("updates of 23 whole-screen CopyRects", QSize(1920, 1080), answers, -1, false, 1);
         // New screens: six pass between two requests, the seventh ends the session.
         storm("six DesktopSize in one update", screen,
             update(6) + desktopSize(100, 100).repeated(6), closedText, true, 2, QSize(100, 100),
@@ -336,13 +378,62 @@ private slots:
         compressed("ZRLE stream not zlib",
             one + rectHeader(0, 0, 16, 16, 16) + u32(16) + QByteArray(16, '\xff'),
             "Повреждённые сжатые данные ZRLE");
-        // Accepted, as the reference decoders accept them: the session goes on until the close.
-        auto lenient = [&](const char *name, const QByteArray &script) {
+        // Accepted: the session goes on until the close, showing `picture` (null: not compared).
+        auto accepted = [&](const char *name, const QByteArray &script, const QImage &picture) {
             QTest::newRow(name) << screen << script << Delivery::Whole << Finish::Close
-                                << closedText << true << 2 << screen << true << 0 << false;
+                                << closedText << true << 2 << screen << true << 0 << false
+                                << picture;
         };
-        lenient("ZRLE inflated bytes after the last tile are discarded",
-            one + zrleRect(0, 0, 1, 1, u8(1) + px + QByteArray(100, 1)));
+        const QRgb red = 0xC01020, green = 0x20A040, blue = 0x2040E0, yellow = 0xE0C030,
+                   grey = 0x808080;
+        {
+            // Run lengths of several bytes (255 means that another follows): 256, 600 and 168
+            // pixels of plain RLE, then 700 and 324 of palette RLE.
+            const QByteArray plain = u8(128) + cpixel(red) + u8(255) + u8(0) + cpixel(green)
+                + u8(255) + u8(255) + u8(89) + cpixel(blue) + u8(167);
+            const QByteArray palette = u8(130) + cpixel(yellow) + cpixel(grey) + u8(0x80) + u8(255)
+                + u8(255) + u8(189) + u8(0x81) + u8(255) + u8(68);
+            QImage picture = emptyPicture();
+            paintRuns(
+                picture, QRect(8, 8, 64, 16), { { red, 256 }, { green, 600 }, { blue, 168 } });
+            paintRuns(picture, QRect(72, 8, 64, 16), { { yellow, 700 }, { grey, 324 } });
+            accepted("ZRLE runs longer than 255", one + zrleRect(8, 8, 128, 16, plain + palette),
+                picture);
+        }
+        {
+            // Packed rows start on a byte; the bits that pad them, set here, mean nothing.
+            QImage two = emptyPicture();
+            paintIndices(
+                two, { 20, 40 }, { red, green }, { "0101010101", "1111100000", "1111111111" });
+            accepted("ZRLE palette of 2, rows of 10 pixels in 2 bytes",
+                one
+                    + zrleRect(20, 40, 10, 3,
+                        u8(2) + cpixel(red) + cpixel(green)
+                            + QByteArray("\x55\x40\xF8\x00\xFF\xFF", 6)),
+                two);
+            QImage three = emptyPicture();
+            paintIndices(three, { 40, 40 }, { red, green, blue }, { "01201", "22100" });
+            accepted("ZRLE palette of 3, two bits a pixel, rows of 5 in 2 bytes",
+                one
+                    + zrleRect(40, 40, 5, 2,
+                        u8(3) + cpixel(red) + cpixel(green) + cpixel(blue)
+                            + QByteArray("\x18\x7F\xA4\x00", 4)),
+                three);
+            QImage five = emptyPicture();
+            paintIndices(five, { 60, 40 }, { red, green, blue, yellow, grey }, { "024", "310" });
+            accepted("ZRLE palette of 5, four bits a pixel, rows of 3 in 2 bytes",
+                one
+                    + zrleRect(60, 40, 3, 2,
+                        u8(5) + cpixel(red) + cpixel(green) + cpixel(blue) + cpixel(yellow)
+                            + cpixel(grey) + QByteArray("\x02\x40\x31\x0F", 4)),
+                five);
+        }
+        {
+            QImage picture = emptyPicture();
+            picture.setPixel(0, 0, 0xFF302010);
+            accepted("ZRLE inflated bytes after the last tile are discarded",
+                one + zrleRect(0, 0, 1, 1, u8(1) + px + QByteArray(100, 1)), picture);
+        }
         compressed("ZRLE inflating past what its tiles could take",
             one + zrleRect(0, 0, 1, 1, u8(1) + px + QByteArray(1000, 1)), excess);
         // 64 MiB of zeros in 64 KiB: black raw tiles, then the rest is too much.
@@ -354,6 +445,8 @@ private slots:
             one + zrleRect(0, 0, 4, 1, u8(3) + px + px + px + u8(0x1B)), badIndex);
         compressed("ZRLE palette run index 5 of 2",
             one + zrleRect(0, 0, 4, 1, u8(130) + px + px + u8(0x85) + u8(1)), badIndex);
+        compressed("ZRLE palette run index 2 of 2",
+            one + zrleRect(0, 0, 4, 1, u8(130) + px + px + u8(0x02) + u8(0x80) + u8(2)), badIndex);
         compressed("ZRLE run of 5 in a tile of 4", one + zrleRect(0, 0, 2, 2, u8(128) + px + u8(4)),
             longRun);
         compressed("ZRLE palette run past its tile",
@@ -366,8 +459,44 @@ private slots:
             one + rectHeader(0, 0, 16, 16, 5) + background + u8(0xF0) + u8(0x10), subrect);
         compressed("Hextile subrectangle past a cut tile",
             one + rectHeader(0, 0, 10, 10, 5) + background + u8(0x00) + u8(0xA0), subrect);
-        lenient("Hextile subencoding bits above the five are ignored",
-            one + rectHeader(0, 0, 16, 16, 5) + u8(0xE0 | 2) + u32(0x123456));
+        {
+            QImage picture = emptyPicture();
+            QPainter(&picture).fillRect(0, 0, 16, 16, QColor(0x341200));
+            accepted("Hextile subencoding bits above the five are ignored",
+                one + rectHeader(0, 0, 16, 16, 5) + u8(0xE0 | 2) + u32(0x123456), picture);
+        }
+        {
+            // With the Raw bit the other bits mean nothing, and the background stays the one
+            // before.
+            QByteArray pixels;
+            QImage picture = emptyPicture();
+            QPainter painter(&picture);
+            painter.fillRect(300, 200, 16, 16, QColor(green));
+            painter.fillRect(332, 200, 16, 16, QColor(green));
+            painter.end();
+            for (int y = 0; y < 16; ++y)
+                for (int x = 0; x < 16; ++x) {
+                    const QRgb colour = qRgb(x * 16 + 8, y * 16 + 8, 0x80);
+                    pixels += hpixel(colour);
+                    picture.setPixel(316 + x, 200 + y, colour);
+                }
+            accepted("Hextile Raw bit with all the others",
+                one + rectHeader(300, 200, 48, 16, 5) + u8(2) + hpixel(green) + u8(31) + pixels
+                    + u8(0),
+                picture);
+        }
+        {
+            // A rectangle's first tile without a background: black, not the last rectangle's.
+            QImage picture = emptyPicture();
+            QPainter painter(&picture);
+            painter.fillRect(400, 0, 16, 16, QColor(red));
+            painter.fillRect(416, 0, 16, 16, Qt::black);
+            painter.end();
+            accepted("Hextile first tile without a background",
+                update(2) + rectHeader(400, 0, 16, 16, 5) + u8(2 | 4) + hpixel(red) + hpixel(blue)
+                    + rectHeader(416, 0, 16, 16, 5) + u8(0),
+                picture);
+        }
         {
             // Few bytes that paint many pixels, again and again.
             QImage solid(800, 480, QImage::Format_RGB32);
@@ -421,6 +550,7 @@ private slots:
         QFETCH(bool, compression);
         QFETCH(int, turnScreens);
         QFETCH(bool, slowed);
+        QFETCH(QImage, picture);
 
         const qint64 rssBefore = residentBytes();
         const qint64 scriptBytes = script.size();
@@ -571,6 +701,21 @@ private slots:
         else
             QVERIFY(frameSpy.count() >= 1);
         QCOMPARE(client.framebuffer().size(), finalScreen.isValid() ? finalScreen : QSize(0, 0));
+        if (!picture.isNull()) {
+            // Word by word: QImage's comparison of RGB32 images ignores the alpha byte.
+            const QImage &shown = client.framebuffer();
+            for (int y = 0; y < picture.height(); ++y) {
+                const auto *got = reinterpret_cast<const quint32 *>(shown.constScanLine(y));
+                const auto *want = reinterpret_cast<const quint32 *>(picture.constScanLine(y));
+                for (int x = 0; x < picture.width(); ++x)
+                    if (got[x] != want[x])
+                        QFAIL(qPrintable(QStringLiteral("pixel %1,%2 is %3, not %4")
+                                             .arg(x)
+                                             .arg(y)
+                                             .arg(got[x], 8, 16, QLatin1Char('0'))
+                                             .arg(want[x], 8, 16, QLatin1Char('0'))));
+            }
+        }
         QCOMPARE(client.bufferedBytesForTest(), 0);
         QCOMPARE(client.passwordBytesForTest(), 0);
 
