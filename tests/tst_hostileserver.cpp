@@ -180,6 +180,8 @@ private slots:
         // Busy rather than hostile: reading pauses for the work budget (in fake time) instead of
         // the session ending; the row runs two fake seconds of it, then the stream closes.
         QTest::addColumn<bool>("slowed");
+        // The panel answers each update request at once: the pacing timer fires whenever it runs.
+        QTest::addColumn<bool>("answered");
         // The screen the client shows at the end, compared as stored 32-bit words, alpha
         // included (null: not compared).
         QTest::addColumn<QImage>("picture");
@@ -190,7 +192,7 @@ private slots:
                        Finish finish, const QString &reason, bool retryable, int frames,
                        QSize final) {
             QTest::newRow(name) << start << script << delivery << finish << reason << retryable
-                                << frames << final << false << 0 << false << QImage();
+                                << frames << final << false << 0 << false << false << QImage();
         };
         // Most rows: one write, then the stream closes if the client is still there.
         auto simple = [&](const char *name, QSize start, const QByteArray &script,
@@ -201,22 +203,22 @@ private slots:
         // Compressed updates on the running 800 x 480 session that end it.
         auto compressed = [&](const char *name, const QByteArray &script, const QString &reason) {
             QTest::newRow(name) << screen << script << Delivery::Whole << Finish::Close << reason
-                                << false << 1 << screen << true << 0 << false << QImage();
+                                << false << 1 << screen << true << 0 << false << false << QImage();
         };
         // Work out of all proportion to the bytes, in one write that closes the stream.
         auto storm
             = [&](const char *name, QSize start, const QByteArray &script, const QString &reason,
                   bool retryable, int frames, QSize final, bool compression, int turnScreens) {
-                  QTest::newRow(name)
-                      << start << script << Delivery::Whole << Finish::Close << reason << retryable
-                      << frames << final << compression << turnScreens << false << QImage();
+                  QTest::newRow(name) << start << script << Delivery::Whole << Finish::Close
+                                      << reason << retryable << frames << final << compression
+                                      << turnScreens << false << false << QImage();
               };
         // Busy work, slowed: the stream is still there after two fake seconds and then closes.
         auto slowed = [&](const char *name, QSize start, const QByteArray &script, int frames,
-                          bool compression, int turnScreens) {
+                          bool compression, int turnScreens, bool answered = false) {
             QTest::newRow(name) << start << script << Delivery::Whole << Finish::Close << closedText
                                 << true << frames << start << compression << turnScreens << true
-                                << QImage();
+                                << answered << QImage();
         };
         // One new screen a turn, and nothing else.
         constexpr int newScreen = 4;
@@ -357,6 +359,9 @@ private slots:
         const QByteArray answers
             = (update(23) + copyRect(0, 0, 1920, 1080, 0, 0).repeated(23)).repeated(400);
         slowed("updates of 23 whole-screen CopyRects", QSize(1920, 1080), answers, -1, false, 1);
+        // Our requests buy no work: the budget refills with time alone.
+        slowed("updates of 23 whole-screen CopyRects, each request answered at once",
+            QSize(1920, 1080), answers, -1, false, 1, true);
         // New screens: six pass between two requests, the seventh ends the session.
         storm("six DesktopSize in one update", screen,
             update(6) + desktopSize(100, 100).repeated(6), closedText, true, 2, QSize(100, 100),
@@ -381,7 +386,7 @@ private slots:
         // Accepted: the session goes on until the close, showing `picture` (null: not compared).
         auto accepted = [&](const char *name, const QByteArray &script, const QImage &picture) {
             QTest::newRow(name) << screen << script << Delivery::Whole << Finish::Close
-                                << closedText << true << 2 << screen << true << 0 << false
+                                << closedText << true << 2 << screen << true << 0 << false << false
                                 << picture;
         };
         const QRgb red = 0xC01020, green = 0x20A040, blue = 0x2040E0, yellow = 0xE0C030,
@@ -550,6 +555,7 @@ private slots:
         QFETCH(bool, compression);
         QFETCH(int, turnScreens);
         QFETCH(bool, slowed);
+        QFETCH(bool, answered);
         QFETCH(QImage, picture);
 
         const qint64 rssBefore = residentBytes();
@@ -650,6 +656,8 @@ private slots:
                 while (ended.isEmpty()
                     && (client.parsingPendingForTest() || client.throttledForTest())
                     && fakeNow < horizonMs) {
+                    if (answered && client.updateTimerForTest()->isActive())
+                        fire(client.updateTimerForTest());
                     if (client.throttledForTest()) {
                         ++pauses;
                         // Neither our silence timer nor a keep-alive runs while we do not read.
@@ -664,6 +672,11 @@ private slots:
                 }
                 QCOMPARE(pauses > 0, slowed);
                 if (slowed) {
+                    // The time that passed is used up: the client pauses again, unless the
+                    // stream runs out first.
+                    while (ended.isEmpty() && client.parsingPendingForTest()
+                        && !client.throttledForTest())
+                        QCoreApplication::processEvents();
                     // Over the fake time that passed, no more than the budget's capacity and
                     // its refill, plus the one step that overdrew it.
                     const qint64 area = qint64(screen.width()) * screen.height();
@@ -673,6 +686,17 @@ private slots:
                         qPrintable(QStringLiteral("%1 pixels of work in %2 ms")
                                        .arg(client.workDoneForTest())
                                        .arg(fakeNow)));
+                    // And no less, when paused: reading went on as soon as each debt was
+                    // repaid, so the work used all that time refilled (less a token a pause,
+                    // for the rounding of each refill).
+                    if (client.throttledForTest()) {
+                        const qint64 refilled = RfbClient::workCapacityForTest()
+                            + RfbClient::workPerSecondForTest() * fakeNow / 1000 - pauses;
+                        QVERIFY2(client.workDoneForTest() > refilled,
+                            qPrintable(QStringLiteral("%1 pixels of work in %2 ms")
+                                           .arg(client.workDoneForTest())
+                                           .arg(fakeNow)));
+                    }
                     QCOMPARE(ended.count(), 0);
                 }
                 QVERIFY(!ended.isEmpty() || fakeNow >= horizonMs
