@@ -311,15 +311,25 @@ void TestSession::lifecycleEnds_data()
     QTest::addColumn<QString>("serverPassword");
     QTest::addColumn<bool>("expectConnected");
     QTest::addColumn<bool>("expectRetry");
+    // With compression on, an update the decoder refuses, sent instead of the close.
+    QTest::addColumn<QByteArray>("unreadable");
 
-    QTest::newRow("server close, reconnect off: final") << false << "x" << true << false;
-    QTest::newRow("server close, reconnect on: retry") << true << "x" << true << true;
+    QTest::newRow("server close, reconnect off: final")
+        << false << "x" << true << false << QByteArray();
+    QTest::newRow("server close, reconnect on: retry")
+        << true << "x" << true << true << QByteArray();
     // A password is held: told until the panel's first picture, still connected.
-    QTest::newRow("panel asks for no password") << false << QString() << true << false;
+    QTest::newRow("panel asks for no password")
+        << false << QString() << true << false << QByteArray();
     QTest::newRow("password rejected, reconnect on: final")
-        << true << QStringLiteral("other") << false << false;
+        << true << QStringLiteral("other") << false << false << QByteArray();
     QTest::newRow("password rejected, reconnect off: final")
-        << false << QStringLiteral("other") << false << false;
+        << false << QStringLiteral("other") << false << false << QByteArray();
+    // A Hextile subrectangle past its tile: final, and the journal names the way round.
+    QTest::newRow("compressed update unreadable, reconnect on: final")
+        << true << "x" << true << false
+        << rfbwire::update(1) + rfbwire::rectHeader(0, 0, 16, 16, 5) + rfbwire::u8(2 | 8)
+            + rfbwire::u32(0) + rfbwire::u8(1) + rfbwire::u8(0xF0) + rfbwire::u8(0x10);
 }
 
 void TestSession::lifecycleEnds()
@@ -328,9 +338,11 @@ void TestSession::lifecycleEnds()
     QFETCH(QString, serverPassword);
     QFETCH(bool, expectConnected);
     QFETCH(bool, expectRetry);
+    QFETCH(QByteArray, unreadable);
 
     Rig rig(reconnect);
     rig.server.setPassword(serverPassword);
+    rig.profile.compression = !unreadable.isEmpty();
     rig.create();
     QCOMPARE(rig.status()->text(), QStringLiteral("Готов к подключению"));
     QVERIFY(rig.connectButton()->isEnabled());
@@ -358,11 +370,19 @@ void TestSession::lifecycleEnds()
             QTRY_COMPARE(rig.status()->text(), up);
         }
         QCOMPARE(rig.lines(), expected);
-        rig.server.closeConnection();
+        if (unreadable.isEmpty())
+            rig.server.closeConnection();
+        else
+            rig.server.send(unreadable);
     }
     QVERIFY(rig.waitEnded(1));
     const QString reason = rig.lastReason();
     expected << reason;
+    if (!unreadable.isEmpty()) {
+        QCOMPARE(reason, QStringLiteral("Подпрямоугольник Hextile выходит за пределы плитки"));
+        expected << QStringLiteral("Сжатые данные этой панели прочитать не удалось. Обойти это "
+                                   "можно, сняв «Сжатие (медленный канал)» в карточке панели.");
+    }
     QCOMPARE(rig.lines(), expected);
     QCOMPARE(rig.titles->last().at(0).toBool(), false);
     QCOMPARE(rig.status()->property("online").toBool(), false);
