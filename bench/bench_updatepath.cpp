@@ -31,8 +31,6 @@
 //     time (the storms of the hostile-server test, and the storms of new screens that end the
 //     session): the largest share of thread CPU over any window of a second, and the mean; the
 //     client alone, then with a view at fit (goal: at most about a quarter over any second).
-//     Beside it the share the thread wanted, on a core or waiting for one: a loaded machine gives
-//     a thread less CPU per second than it wants, and only the budget's rate does not shrink.
 //  8. A neighbour: a second client on a legitimate panel that answers each request, paced as in
 //     the program; the intervals between its update requests as the panel sees them, median and
 //     95th percentile and longest, alone and beside each storm that does not end.
@@ -867,7 +865,6 @@ public:
     {
         wall.push_back(monotonicNs());
         cpu.push_back(cpuclock::threadNs());
-        wanted.push_back(cpuclock::threadWantedNs());
     }
     // Runs the event loop for `ms` of wall time from the first sample, calling `each` per sample.
     void run(int ms, const std::function<void()> &each)
@@ -885,20 +882,16 @@ public:
         tick.start();
         loop.exec();
     }
-    // The largest share of one core over any window of at least a second: CPU time, or with
-    // `wanting` the time on a core or waiting for one (negative where the system cannot tell).
-    double maxShare(bool wanting = false) const
+    // The largest share of one core over any window of at least a second.
+    double maxShare() const
     {
-        const std::vector<qint64> &busy = wanting ? wanted : cpu;
-        if (busy.front() < 0)
-            return -1;
         double most = 0;
         for (size_t i = 0, j = 0; i < wall.size(); ++i) {
             while (j < wall.size() && wall[j] - wall[i] < 1000000000)
                 ++j;
             if (j == wall.size())
                 break;
-            most = std::max(most, double(busy[j] - busy[i]) / double(wall[j] - wall[i]));
+            most = std::max(most, double(cpu[j] - cpu[i]) / double(wall[j] - wall[i]));
         }
         return most;
     }
@@ -909,7 +902,7 @@ public:
     qint64 startNs() const { return wall.front(); }
 
 private:
-    std::vector<qint64> wall, cpu, wanted;
+    std::vector<qint64> wall, cpu;
 };
 
 // A client of the GUI thread with what it went through.
@@ -939,7 +932,6 @@ struct StormFigure
 {
     double maxShare = -1;
     double meanShare = -1;
-    double maxWanted = -1; // on a core or waiting for one
     double throttled = 0; // share of the samples taken while reading was paused (figure 9)
     int frames = 0;
     double workPerSecond = 0; // pixels of work beyond the bytes
@@ -968,7 +960,6 @@ StormFigure figureOf(const CpuTrace &trace, const WatchedClient &c, int ms)
     StormFigure f;
     f.maxShare = trace.maxShare();
     f.meanShare = trace.meanShare();
-    f.maxWanted = trace.maxShare(true);
     f.frames = c.frames;
     f.workPerSecond = double(c.workDone()) / (ms / 1000.0);
     f.endedText = c.endedText;
@@ -1334,9 +1325,8 @@ int main(int argc, char **argv)
             "<= about 25 %%). Budget %lld Mi pixels, %lld Mi pixels a second\n",
             stormMs, RfbClient::workCapacityForTest() >> 20,
             RfbClient::workPerSecondForTest() >> 20);
-        std::printf("   %-58s %9s | %5s %5s %6s %7s %6s | %5s %5s %6s  %s\n", "storm", "screen",
-            "max", "mean", "wanted", "updates", "Mpx/s", "max", "mean", "wanted",
-            "(load average) end");
+        std::printf("   %-58s %9s | %5s %5s %7s %6s | %5s %5s  %s\n", "storm", "screen", "max",
+            "mean", "updates", "Mpx/s", "max", "mean", "(load average) end");
         for (const Storm &storm : hostileStorms()) {
             const StormFigure alone = stormRun(storm, stormMs, false);
             const StormFigure viewed = stormRun(storm, stormMs, true);
@@ -1344,18 +1334,17 @@ int main(int argc, char **argv)
                                                           : QStringLiteral("ended after %1 ms: %2")
                                                                 .arg(alone.endedAfterMs, 0, 'f', 0)
                                                                 .arg(alone.endedText);
-            std::printf("   %-58s %4dx%-4d | %4.0f%% %4.0f%% %5.0f%% %7d %6.0f | %4.0f%% %4.0f%% "
-                        "%5.0f%%  (%s) %s\n",
+            std::printf(
+                "   %-58s %4dx%-4d | %4.0f%% %4.0f%% %7d %6.0f | %4.0f%% %4.0f%%  (%s) %s\n",
                 storm.name, storm.screen.width(), storm.screen.height(), alone.maxShare * 100,
-                alone.meanShare * 100, alone.maxWanted * 100, alone.frames,
-                alone.workPerSecond / 1e6, viewed.maxShare * 100, viewed.meanShare * 100,
-                viewed.maxWanted * 100, loadAverage().constData(), qPrintable(end));
+                alone.meanShare * 100, alone.frames, alone.workPerSecond / 1e6,
+                viewed.maxShare * 100, viewed.meanShare * 100, loadAverage().constData(),
+                qPrintable(end));
         }
         std::printf(
-            "   max: thread CPU over the busiest second; wanted: the same with the time it "
-            "waited for a core (Linux), what a loaded machine makes of it; updates: applied; "
-            "Mpx/s: pixels of work beyond the bytes per second, the budget's rate when it "
-            "holds the storm back\n\n");
+            "   max: thread CPU over the busiest second; updates: applied; Mpx/s: pixels of "
+            "work beyond the bytes per second, the budget's rate where it holds the storm "
+            "back\n\n");
     }
 
     // 8. A neighbour's pacing.

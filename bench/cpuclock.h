@@ -9,7 +9,6 @@
 #if defined(Q_OS_WIN)
 #include <windows.h>
 #else
-#include <cstdio>
 #include <ctime>
 #endif
 
@@ -48,24 +47,6 @@ inline qint64 processNs()
     timespec ts;
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-#endif
-}
-
-// Time the calling thread spent on a core or waiting in the run queue for one (Linux; -1
-// elsewhere). On a loaded machine a busy thread gets less CPU per second of wall time but keeps
-// wanting the core: this tells how much of the wall time the thread was not idle.
-inline qint64 threadWantedNs()
-{
-#if defined(Q_OS_LINUX)
-    std::FILE *file = std::fopen("/proc/thread-self/schedstat", "r");
-    if (!file)
-        return -1;
-    unsigned long long run = 0, wait = 0;
-    const int fields = std::fscanf(file, "%llu %llu", &run, &wait);
-    std::fclose(file);
-    return fields == 2 ? qint64(run + wait) : -1;
-#else
-    return -1;
 #endif
 }
 
