@@ -21,13 +21,30 @@
 //     DesktopSize to 8192 x 2048 (allocation and fill), over a CopyRect of that whole screen, and
 //     the view's full repaint of it, next to the same for a legitimate 1920 x 1080 update, each
 //     against the 100 ms the hostile-server storms were once held to (no target yet).
+// Figures 6 to 9 run our client against a server thread in this process that speaks RFB over
+// loopback TCP with blocking calls, so its work stays off the measured GUI thread; each prints
+// the load average beside it, since the machine may be shared.
+//  6. Thread CPU per 1920 x 1080 Raw update of our client, the server pushing updates back to back
+//     as in 1a, plain against VeNCrypt X509None inside TLS (the demo panels' certificate, pinned):
+//     the ratio TLS / plain.
+//  7. The GUI thread's share of one core while a hostile panel storms for some seconds of real
+//     time (the storms of the hostile-server test, and the storms of new screens that end the
+//     session): the largest share of thread CPU over any window of a second, and the mean; the
+//     client alone, then with a view at fit (goal: at most about a quarter over any second).
+//  8. A neighbour: a second client on a legitimate panel that answers each request, paced as in
+//     the program; the intervals between its update requests as the panel sees them, median and
+//     95th percentile and longest, alone and beside each storm that does not end.
+//  9. A pushing panel: 30 compressed 640 x 480 updates a second, unasked, for 10 s: whether the
+//     session ends, the updates applied against those sent, and the GUI thread's share.
 // Usage: bench_updatepath [runs [figures]]   (default 5 runs of figures 12345; run it under the
 // offscreen platform or a display)
+//        bench_updatepath 5 6789   figures 6 to 9 (6 takes the runs; 7 to 9 run once, in real time)
 //        bench_updatepath --panel [tenth|zrle]  only the panel of figures 1b, 3 and 4, on a port it
 //        prints first: zrle serves whole 1920 x 1080 demo panel screens in ZRLE, each connection
 //        with its own zlib stream, for bench/loopback.py --encoding zrle
 #include "cpuclock.h"
 #include "demopanel.h"
+#include "demopanelsetup.h"
 #include "queuedevice.h"
 #include "remoteview.h"
 #include "rfbclient.h"
@@ -35,11 +52,15 @@
 #include "zrleencoder.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QIODevice>
 #include <QProcess>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -49,6 +70,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -142,10 +165,16 @@ private:
 constexpr int loopbackWarmup = 3;
 
 // Our client against a server on `port`: CPU per update by the given clock, updates after the
-// warm-up only; negative on failure.
-double ourCpu(quint16 port, int count, qint64 (*cpuNs)())
+// warm-up only; negative on failure. With a pin the session must run inside TLS with the
+// certificate it names; `description` then receives the session's protocol and cipher.
+double ourCpuWith(quint16 port, int count, qint64 (*cpuNs)(), const QByteArray &pin,
+    QString *description = nullptr)
 {
     RfbClient client;
+    if (!pin.isEmpty()) {
+        client.setEncryption(RfbClient::Encryption::Required);
+        client.setTrustedCertificate(pin);
+    }
     int frames = -1; // ServerInit announces a frame as well
     bool failed = false;
     qint64 cpuStart = 0;
@@ -161,8 +190,15 @@ double ourCpu(quint16 port, int count, qint64 (*cpuNs)())
     while (frames < count + loopbackWarmup && !failed)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const qint64 cpu = cpuNs() - cpuStart;
+    if (description)
+        *description = client.encryptionDescription();
     client.disconnectFromPanel();
     return failed ? -1 : double(cpu) / count / 1e6;
+}
+
+double ourCpu(quint16 port, int count, qint64 (*cpuNs)())
+{
+    return ourCpuWith(port, count, cpuNs, QByteArray());
 }
 
 // CPU of the calling thread per update against the in-process server pushing updates.
@@ -529,6 +565,573 @@ StepFigures stepRun()
     return { legit, legitRepaint, desktopSize, copyRect, bigRepaint };
 }
 
+// ------------------------------------------------------------------ 6 to 9. a session server
+
+// The machine's load average (Linux), printed beside the figures a shared machine makes noisy.
+QByteArray loadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return "unknown";
+    const QList<QByteArray> fields = file.readAll().split(' ');
+    return fields.size() < 3 ? QByteArray("unknown")
+                             : fields.at(0) + ' ' + fields.at(1) + ' ' + fields.at(2);
+}
+
+// Wall time in nanoseconds, the same in every thread.
+qint64 monotonicNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Hands out QSslSocket connections, in clear until the server starts TLS on one.
+class SslListener : public QTcpServer
+{
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QSslSocket(this);
+        if (socket->setSocketDescriptor(descriptor))
+            addPendingConnection(socket);
+        else
+            delete socket;
+    }
+};
+
+// One RFB session on a loopback port, served from its own thread with blocking calls: the 3.8
+// handshake with security None, or with VeNCrypt X509None inside TLS on the demo panels'
+// certificate, then `body`, which pushes updates or answers update requests until the session
+// is over. The server keeps the times the client's update requests arrived.
+class SessionServer
+{
+public:
+    enum class Security { None, Tls };
+    using Body = std::function<void(SessionServer &)>;
+
+    SessionServer(QSize screen, Security security, Body body)
+    {
+        std::atomic<bool> ready { false };
+        thread.reset(QThread::create([this, &ready, screen, security, body]() {
+            SslListener listener;
+            listener.listen(QHostAddress::LocalHost, 0);
+            listenPort = listener.serverPort();
+            ready = true; // the constructor returns: `ready` is gone
+            while (!stopping && !listener.waitForNewConnection(100)) { }
+            std::unique_ptr<QSslSocket> own(
+                qobject_cast<QSslSocket *>(listener.nextPendingConnection()));
+            if (!own)
+                return;
+            own->setParent(nullptr);
+            socket = own.get();
+            if (handshake(screen, security)) {
+                running = true;
+                sent = 0;
+                drain();
+                body(*this);
+            }
+            socket->disconnectFromHost();
+            if (socket->state() != QAbstractSocket::UnconnectedState)
+                socket->waitForDisconnected(1000);
+            socket = nullptr;
+        }));
+        thread->start();
+        while (!ready)
+            QThread::yieldCurrentThread();
+    }
+    ~SessionServer() { finish(); }
+
+    quint16 port() const { return listenPort; }
+    // Ends the body and the connection and waits for the thread; what it counted is final then.
+    void finish()
+    {
+        stopping = true;
+        thread->wait();
+    }
+    const std::vector<qint64> &requestTimes() const { return requests; } // monotonicNs()
+    int updatesSent() const { return sent; } // send() calls after the handshake
+
+    // For the body, on the server thread. Each returns false once the session is over: finish()
+    // was called or the client has gone.
+    bool going() const
+    {
+        return !stopping && socket && socket->state() == QAbstractSocket::ConnectedState;
+    }
+    // Writes and waits until the system has taken the bytes, reading the client meanwhile: a
+    // client that stops reading holds the server here, as TCP holds a real one.
+    bool send(const QByteArray &bytes)
+    {
+        if (!going())
+            return false;
+        socket->write(bytes);
+        while (going() && (socket->bytesToWrite() > 0 || socket->encryptedBytesToWrite() > 0)) {
+            socket->waitForBytesWritten(100);
+            drain();
+        }
+        ++sent;
+        return going();
+    }
+    // Waits for an update request not yet answered.
+    bool nextRequest()
+    {
+        while (unanswered == 0) {
+            if (!going())
+                return false;
+            if (socket->waitForReadyRead(100))
+                drain();
+        }
+        --unanswered;
+        return true;
+    }
+    // Reads the client until the moment `ns`.
+    bool idleUntil(qint64 ns)
+    {
+        for (qint64 now = monotonicNs(); going() && now < ns; now = monotonicNs()) {
+            if (socket->waitForReadyRead(int(std::clamp<qint64>((ns - now) / 1000000, 1, 100))))
+                drain();
+        }
+        return going();
+    }
+
+private:
+    bool handshake(QSize screen, Security security)
+    {
+        using namespace rfbwire;
+        const auto expect = [this](qsizetype n) {
+            while (in.size() < n) {
+                if (!going())
+                    return false;
+                if (socket->waitForReadyRead(100))
+                    drain();
+            }
+            in.remove(0, n);
+            return true;
+        };
+        if (!send(version(8)) || !expect(12))
+            return false;
+        if (security == Security::None) {
+            if (!send(securityTypes({ 1 })) || !expect(1))
+                return false;
+        } else {
+            // VeNCrypt 0.2 both ways, one subtype, the client's choice and the go-ahead.
+            if (!send(securityTypes({ 19 })) || !expect(1) || !send(u8(0) + u8(2)) || !expect(2)
+                || !send(u8(0) + u8(1) + u32(RfbServerTls::X509None)) || !expect(4) || !send(u8(1)))
+                return false;
+            const RfbServerTls tls = demoTls();
+            QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+            config.setPeerVerifyMode(QSslSocket::VerifyNone);
+            config.setLocalCertificate(tls.certificate);
+            config.setPrivateKey(tls.key);
+            socket->setSslConfiguration(config);
+            socket->startServerEncryption();
+            if (!socket->waitForEncrypted(20000)) {
+                std::fprintf(stderr, "server TLS: %s\n", qPrintable(socket->errorString()));
+                return false;
+            }
+        }
+        // SecurityResult OK (inside TLS under VeNCrypt), the client's shared flag, ServerInit.
+        return send(u32(0)) && expect(1)
+            && send(serverInit(quint16(screen.width()), quint16(screen.height()), "bench"));
+    }
+
+    // Takes what the client sent; once the session runs, counts and times its update requests.
+    void drain()
+    {
+        if (socket->bytesAvailable() > 0)
+            in += socket->readAll();
+        if (!running)
+            return;
+        qsizetype pos = 0;
+        while (pos < in.size()) {
+            // 0 SetPixelFormat (20 bytes), 2 SetEncodings (4 + 4 n), 3 update request (10),
+            // 4 key (8), 5 pointer (6), 6 cut text (8 + n).
+            const uchar type = uchar(in.at(pos));
+            qsizetype size = type == 0 ? 20 : type == 3 ? 10 : type == 4 || type == 6 ? 8 : 6;
+            if (type == 2 && in.size() >= pos + 4)
+                size = 4 + 4 * qsizetype(qFromBigEndian<quint16>(in.constData() + pos + 2));
+            else if (type == 6 && in.size() >= pos + 8)
+                size = 8 + qsizetype(qFromBigEndian<quint32>(in.constData() + pos + 4));
+            if (in.size() < pos + size)
+                break;
+            if (type == 3) {
+                ++unanswered;
+                requests.push_back(monotonicNs());
+            }
+            pos += size;
+        }
+        in.remove(0, pos);
+    }
+
+    std::unique_ptr<QThread> thread;
+    std::atomic<bool> stopping { false };
+    std::atomic<quint16> listenPort { 0 };
+    // The server thread's own, read by others only after finish().
+    QSslSocket *socket = nullptr;
+    QByteArray in;
+    bool running = false;
+    int unanswered = 0;
+    int sent = 0;
+    std::vector<qint64> requests;
+};
+
+// ------------------------------------------------------------------ 6. TLS against plain
+
+// Thread CPU per update of our client against a session server pushing `count` updates after
+// the warm-up back to back, plain or inside TLS with the demo certificate pinned; negative on
+// failure.
+double sessionCpu(const QByteArray &update, int count, bool tls, QString *description)
+{
+    SessionServer server(QSize(1920, 1080),
+        tls ? SessionServer::Security::Tls : SessionServer::Security::None,
+        [update, count](SessionServer &s) {
+            for (int i = 0; i < count + loopbackWarmup && s.send(update); ++i) { }
+            while (s.idleUntil(monotonicNs() + 100000000)) { }
+        });
+    const QByteArray pin
+        = tls ? demoTls().certificate.digest(QCryptographicHash::Sha256) : QByteArray();
+    return ourCpuWith(server.port(), count, cpuclock::threadNs, pin, description);
+}
+
+// ------------------------------------------------------------------ 7 to 9. storms and pacing
+
+// A panel's behaviour: the server sends next() again and again, unasked or one answer to each
+// update request.
+struct Storm
+{
+    const char *name;
+    QSize screen;
+    bool compression;
+    bool answers;
+    std::function<QByteArray(ZrleEncoder &)> next; // ZRLE's stream belongs to the connection
+    bool ends; // the session ends: a storm of new screens
+};
+
+// The storms of the hostile-server test, each kept up for as long as the session lasts, and
+// one that no test row has: six new screens of 8192 x 2048, the most an update may cause, in
+// answer to every request.
+std::vector<Storm> hostileStorms()
+{
+    using namespace rfbwire;
+    const auto same
+        = [](const QByteArray &bytes) { return [bytes](ZrleEncoder &) { return bytes; }; };
+    const QSize screen(800, 480);
+    QByteArray sizes = update(0xFFFF), copies = update(0xFFFF), wholes = update(0xFFFF);
+    for (int i = 0; i < 0xFFFF; ++i) {
+        sizes += desktopSize(8192, 2048);
+        copies += copyRect(1, 1, 799, 479, 0, 0);
+        wholes += copyRect(0, 0, 800, 480, 0, 0);
+    }
+    QByteArray tile = u8(2 | 8) + u32(0x112233) + u8(255);
+    for (int i = 0; i < 255; ++i)
+        tile += u8(0x00) + u8(0xFF); // the whole tile again
+    const QByteArray overdrawn = update(1) + rectHeader(0, 0, 800, 480, 5) + tile.repeated(50 * 30);
+    const auto solids = [](ZrleEncoder &zrle) {
+        QImage solid(800, 480, QImage::Format_RGB32);
+        solid.fill(0x336699);
+        QByteArray out = update(200);
+        for (int i = 0; i < 200; ++i)
+            out += rectHeader(0, 0, 800, 480, 16) + zrle.encode(solid, solid.rect(), {});
+        return out;
+    };
+    return {
+        { "storm of 65535 full-screen CopyRect", screen, false, false, same(copies), false },
+        { "storm of 65535 whole-screen CopyRects onto themselves", screen, false, false,
+            same(wholes), false },
+        { "storm of updates of two whole-screen CopyRects", QSize(4096, 4096), false, false,
+            same(update(2) + copyRect(1, 1, 4095, 4095, 0, 0) + copyRect(0, 0, 4095, 4095, 1, 1)),
+            false },
+        { "updates of 23 whole-screen CopyRects, one per request", QSize(1920, 1080), false, true,
+            same(update(23) + copyRect(0, 0, 1920, 1080, 0, 0).repeated(23)), false },
+        // A copy onto itself moves nothing; moved by a row, every pixel is moved.
+        { "(no test row) the same 23 CopyRects moved by a row", QSize(1920, 1080), false, true,
+            same(update(23) + copyRect(0, 0, 1920, 1079, 0, 1).repeated(23)), false },
+        { "storm of 200 solid whole-screen ZRLE rectangles", screen, true, false, solids, false },
+        { "Hextile tiles painted over 255 times", screen, true, false, same(overdrawn), false },
+        { "storm of 65535 DesktopSize of 8192 x 2048", screen, false, false, same(sizes), true },
+        { "storm of 1000 unrequested DesktopSize updates", QSize(4096, 4096), false, false,
+            same((update(1) + desktopSize(4096, 4096)).repeated(1000)), true },
+        { "seven DesktopSize in one update", screen, false, false,
+            same(update(7) + desktopSize(100, 100).repeated(7)), true },
+        { "(no test row) six DesktopSize of 8192 x 2048 per request", screen, false, true,
+            same(update(6) + desktopSize(8192, 2048).repeated(6)), false },
+    };
+}
+
+// The GUI thread's CPU sampled every 50 ms of wall time while the event loop runs.
+class CpuTrace
+{
+public:
+    void sample()
+    {
+        wall.push_back(monotonicNs());
+        cpu.push_back(cpuclock::threadNs());
+    }
+    // Runs the event loop for `ms` of wall time from the first sample, calling `each` per sample.
+    void run(int ms, const std::function<void()> &each)
+    {
+        QEventLoop loop;
+        QTimer tick;
+        tick.setTimerType(Qt::PreciseTimer);
+        tick.setInterval(50);
+        QObject::connect(&tick, &QTimer::timeout, &loop, [&]() {
+            sample();
+            each();
+            if (wall.back() - wall.front() >= qint64(ms) * 1000000)
+                loop.quit();
+        });
+        tick.start();
+        loop.exec();
+    }
+    // The largest share of one core over any window of at least a second.
+    double maxShare() const
+    {
+        double most = 0;
+        for (size_t i = 0, j = 0; i < wall.size(); ++i) {
+            while (j < wall.size() && wall[j] - wall[i] < 1000000000)
+                ++j;
+            if (j == wall.size())
+                break;
+            most = std::max(most, double(cpu[j] - cpu[i]) / double(wall[j] - wall[i]));
+        }
+        return most;
+    }
+    double meanShare() const
+    {
+        return double(cpu.back() - cpu.front()) / double(wall.back() - wall.front());
+    }
+    qint64 startNs() const { return wall.front(); }
+
+private:
+    std::vector<qint64> wall, cpu;
+};
+
+// A client of the GUI thread with what it went through.
+struct WatchedClient
+{
+    explicit WatchedClient(bool compression)
+    {
+        client.setCompression(compression);
+        QObject::connect(&client, &RfbClient::frameChanged, &client, [this]() { ++frames; });
+        QObject::connect(&client, &RfbClient::ended, &client, [this](const QString &reason) {
+            endedText = reason;
+            endedNs = monotonicNs();
+            work = client.workDoneForTest();
+        });
+    }
+    qint64 workDone() const { return endedNs ? work : client.workDoneForTest(); }
+
+    RfbClient client;
+    int frames = -1; // ServerInit announces a frame as well
+    QString endedText;
+    qint64 endedNs = 0;
+    qint64 work = 0;
+    int throttledSamples = 0;
+};
+
+struct StormFigure
+{
+    double maxShare = -1;
+    double meanShare = -1;
+    double throttled = 0; // share of the samples taken while reading was paused (figure 9)
+    int frames = 0;
+    double workPerSecond = 0; // pixels of work beyond the bytes
+    QString endedText;
+    double endedAfterMs = 0;
+};
+
+// A view at fit in a 1600 x 900 window, shown and first painted.
+std::unique_ptr<QWidget> viewWindow(RfbClient &client)
+{
+    auto window = std::make_unique<QWidget>();
+    auto *layout = new QGridLayout(window.get());
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(new RemoteView(&client, window.get()));
+    window->resize(1600, 900);
+    window->show();
+    QElapsedTimer wait;
+    wait.start();
+    while (wait.elapsed() < 300)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    return window;
+}
+
+StormFigure figureOf(const CpuTrace &trace, const WatchedClient &c, int ms)
+{
+    StormFigure f;
+    f.maxShare = trace.maxShare();
+    f.meanShare = trace.meanShare();
+    f.frames = c.frames;
+    f.workPerSecond = double(c.workDone()) / (ms / 1000.0);
+    f.endedText = c.endedText;
+    f.endedAfterMs = c.endedNs ? double(c.endedNs - trace.startNs()) / 1e6 : 0;
+    return f;
+}
+
+SessionServer::Body stormBody(const Storm &storm)
+{
+    return [storm](SessionServer &s) {
+        ZrleEncoder zrle;
+        while ((!storm.answers || s.nextRequest()) && s.send(storm.next(zrle))) { }
+    };
+}
+
+// The storm against one client for `ms` of real time, with or without a view.
+StormFigure stormRun(const Storm &storm, int ms, bool withView)
+{
+    SessionServer server(storm.screen, SessionServer::Security::None, stormBody(storm));
+    WatchedClient c(storm.compression);
+    std::unique_ptr<QWidget> window;
+    if (withView)
+        window = viewWindow(c.client);
+    CpuTrace trace;
+    trace.sample();
+    c.client.connectToPanel(QStringLiteral("127.0.0.1"), server.port(), QString());
+    trace.run(ms, []() {});
+    const StormFigure f = figureOf(trace, c, ms);
+    c.client.disconnectFromPanel();
+    server.finish();
+    return f;
+}
+
+struct PacingFigure
+{
+    double medianMs = -1; // between two update requests of the neighbour
+    double p95Ms = -1;
+    double longestMs = -1;
+    double requestsPerSecond = 0;
+    double maxShare = -1; // the GUI thread, both clients
+    QString neighbourEnded;
+};
+
+// A legitimate 800 x 480 panel answering each request with a whole new screen of Raw, its
+// client paced as in the program, alone or beside a client of a storming panel, for `ms`.
+PacingFigure pacingRun(const Storm *storm, int ms)
+{
+    const QByteArray screens[]
+        = { rawUpdate(QRect(0, 0, 800, 480), 3), rawUpdate(QRect(0, 0, 800, 480), 4) };
+    SessionServer panel(
+        QSize(800, 480), SessionServer::Security::None, [screens](SessionServer &s) {
+            for (int i = 0; s.nextRequest() && s.send(screens[i % 2]); ++i) { }
+        });
+    std::unique_ptr<SessionServer> stormServer;
+    std::unique_ptr<WatchedClient> stormClient;
+    if (storm) {
+        stormServer = std::make_unique<SessionServer>(
+            storm->screen, SessionServer::Security::None, stormBody(*storm));
+        stormClient = std::make_unique<WatchedClient>(storm->compression);
+    }
+    WatchedClient neighbour(false);
+    CpuTrace trace;
+    trace.sample();
+    if (storm)
+        stormClient->client.connectToPanel(
+            QStringLiteral("127.0.0.1"), stormServer->port(), QString());
+    neighbour.client.connectToPanel(QStringLiteral("127.0.0.1"), panel.port(), QString());
+    trace.run(ms, []() {});
+    PacingFigure f;
+    f.maxShare = trace.maxShare();
+    f.neighbourEnded = neighbour.endedText;
+    neighbour.client.disconnectFromPanel();
+    if (storm)
+        stormClient->client.disconnectFromPanel();
+    panel.finish();
+    if (stormServer)
+        stormServer->finish();
+    // From the second request on: the first is the full one right after the handshake.
+    const std::vector<qint64> &times = panel.requestTimes();
+    std::vector<double> gaps;
+    for (size_t i = 2; i < times.size(); ++i)
+        gaps.push_back(double(times[i] - times[i - 1]) / 1e6);
+    if (gaps.empty())
+        return f;
+    f.medianMs = median(gaps);
+    std::sort(gaps.begin(), gaps.end());
+    f.p95Ms = gaps[std::min(gaps.size() - 1, gaps.size() * 95 / 100)];
+    f.longestMs = *std::max_element(gaps.begin(), gaps.end());
+    f.requestsPerSecond = double(times.size() - 1) / (double(times.back() - times.front()) / 1e9);
+    return f;
+}
+
+struct PushFigure
+{
+    StormFigure storm;
+    int sent = 0;
+    double sentPerSecond = 0;
+};
+
+// Moment `tick` of an animated trend area, as a panel draws one: a dark field with grid lines,
+// a moving curve and bars that rise and fall. Drawn pixel by pixel, since fonts and QPainter's
+// text belong to the GUI thread and this runs on the server's.
+void drawTrend(QImage &frame, const QRect &area, int tick)
+{
+    const auto put = [&frame](int x, int y, QRgb colour) {
+        reinterpret_cast<QRgb *>(frame.scanLine(y))[x] = colour;
+    };
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        const QRgb colour = (y - area.top()) % 48 == 0 ? 0xFF2E3C4Au : 0xFF1E2A36u;
+        std::fill_n(
+            reinterpret_cast<QRgb *>(frame.scanLine(y)) + area.left(), area.width(), colour);
+    }
+    const int middle = area.top() + area.height() / 3;
+    int last = middle;
+    for (int x = area.left(); x <= area.right(); ++x) {
+        const int y = middle + int(std::lround(80 * std::sin((x + 6 * tick) / 40.0)));
+        for (int v = std::min(last, y); v <= std::max(last, y) + 1; ++v)
+            put(x, v, 0xFF4FC3F7u);
+        last = y;
+    }
+    for (int bar = 0; bar < 8; ++bar) {
+        const int height = 40 + (tick * 7 + bar * 37) % 120;
+        for (int y = area.bottom() - height; y <= area.bottom(); ++y)
+            for (int x = area.left() + 16 + bar * 78; x < area.left() + 16 + bar * 78 + 48; ++x)
+                put(x, y, 0xFF81C784u);
+    }
+}
+
+// A panel pushing a ZRLE update of an animated 640 x 480 area of its 800 x 480 screen 30 times a
+// second for `ms`, asked or not; the client has compression on, as for a slow link.
+PushFigure pushRun(int ms)
+{
+    const QRect area(80, 0, 640, 480);
+    SessionServer server(
+        QSize(800, 480), SessionServer::Security::None, [area, ms](SessionServer &s) {
+            ZrleEncoder zrle;
+            QImage frame(800, 480, QImage::Format_RGB32);
+            frame.fill(0x101820);
+            const qint64 start = monotonicNs();
+            for (int i = 0; s.idleUntil(start + qint64(i) * 1000000000 / 30); ++i) {
+                if (monotonicNs() - start >= qint64(ms) * 1000000)
+                    break;
+                drawTrend(frame, area, i);
+                if (!s.send(rfbwire::update(1)
+                        + rfbwire::rectHeader(quint16(area.x()), quint16(area.y()),
+                            quint16(area.width()), quint16(area.height()), 16)
+                        + zrle.encode(frame, area, PixelFormat())))
+                    break;
+            }
+            while (s.idleUntil(monotonicNs() + 100000000)) { }
+        });
+    WatchedClient c(true);
+    CpuTrace trace;
+    trace.sample();
+    c.client.connectToPanel(QStringLiteral("127.0.0.1"), server.port(), QString());
+    int samples = 0;
+    const int runMs = ms + 500; // the last updates still come in
+    trace.run(runMs, [&]() {
+        ++samples;
+        c.throttledSamples += c.client.throttledForTest() ? 1 : 0;
+    });
+    PushFigure f;
+    f.storm = figureOf(trace, c, runMs);
+    f.storm.throttled = double(c.throttledSamples) / std::max(1, samples);
+    c.client.disconnectFromPanel();
+    server.finish();
+    f.sent = server.updatesSent();
+    f.sentPerSecond = f.sent / (ms / 1000.0);
+    return f;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -705,6 +1308,113 @@ int main(int argc, char **argv)
             std::printf("   %-64s %7.1f ms (worst %7.1f)  %s\n", names[i], median(steps[i]), worst,
                 median(steps[i]) < stepBoundMs ? "pass" : "FAIL");
         }
+        std::printf("\n");
+    }
+
+    // 6. TLS against plain.
+    if (figures.contains('6')) {
+        const int count = 40;
+        if (!QSslSocket::supportsSsl() || demoTls().certificate.isNull()) {
+            std::printf("6. TLS against plain: not measured (no TLS backend)\n\n");
+        } else {
+            std::vector<double> plain, tls, ratio;
+            QString description;
+            for (int run = 0; run < runs; ++run) {
+                const double p = sessionCpu(full, count, false, nullptr);
+                const double t = sessionCpu(full, count, true, &description);
+                if (p < 0 || t < 0) {
+                    std::fprintf(stderr, "TLS run failed\n");
+                    return 1;
+                }
+                plain.push_back(p);
+                tls.push_back(t);
+                ratio.push_back(t / p);
+            }
+            std::printf(
+                "6. Client thread CPU per 1920x1080 Raw update over loopback, a server thread "
+                "pushing %d updates back to back (load average %s)\n",
+                count, loadAverage().constData());
+            std::printf("   plain:                            %.2f ms\n", median(plain));
+            std::printf("   VeNCrypt X509None, pinned:        %.2f ms  (%s)\n", median(tls),
+                qPrintable(description));
+            std::printf("   ratio TLS / plain: %.2f (median of the runs' ratios %.2f)\n\n",
+                median(tls) / median(plain), median(ratio));
+        }
+    }
+
+    // 7. The GUI thread's share of hostile storms.
+    const int stormMs = 5000;
+    if (figures.contains('7')) {
+        std::printf(
+            "7. GUI thread's share of one core while a panel storms over loopback, %d ms of "
+            "real time each; client alone | with a view at fit (goal: max over any second "
+            "<= about 25 %%). Budget %lld Mi pixels, %lld Mi pixels a second\n",
+            stormMs, RfbClient::workCapacityForTest() >> 20,
+            RfbClient::workPerSecondForTest() >> 20);
+        std::printf("   %-58s %9s | %5s %5s %7s %6s | %5s %5s  %s\n", "storm", "screen", "max",
+            "mean", "updates", "Mpx/s", "max", "mean", "(load average) end");
+        for (const Storm &storm : hostileStorms()) {
+            const StormFigure alone = stormRun(storm, stormMs, false);
+            const StormFigure viewed = stormRun(storm, stormMs, true);
+            const QString end = alone.endedText.isEmpty() ? QStringLiteral("not ended")
+                                                          : QStringLiteral("ended after %1 ms: %2")
+                                                                .arg(alone.endedAfterMs, 0, 'f', 0)
+                                                                .arg(alone.endedText);
+            std::printf(
+                "   %-58s %4dx%-4d | %4.0f%% %4.0f%% %7d %6.0f | %4.0f%% %4.0f%%  (%s) %s\n",
+                storm.name, storm.screen.width(), storm.screen.height(), alone.maxShare * 100,
+                alone.meanShare * 100, alone.frames, alone.workPerSecond / 1e6,
+                viewed.maxShare * 100, viewed.meanShare * 100, loadAverage().constData(),
+                qPrintable(end));
+        }
+        std::printf(
+            "   max: thread CPU over the busiest second; updates: applied; Mpx/s: pixels of "
+            "work beyond the bytes per second, the budget's rate where it holds the storm "
+            "back\n\n");
+    }
+
+    // 8. A neighbour's pacing.
+    if (figures.contains('8')) {
+        std::printf("8. Neighbour: a legitimate 800x480 panel answering each request with a whole "
+                    "Raw screen, its client paced as in the program, %d ms; intervals between its "
+                    "update requests\n",
+            stormMs);
+        std::printf("   %-58s %8s %8s %9s %10s %8s\n", "beside", "median", "95th", "longest",
+            "requests/s", "GUI max");
+        const auto line = [](const char *beside, const PacingFigure &f) {
+            std::printf(
+                "   %-58s %5.1f ms %5.1f ms %6.1f ms %10.1f %7.0f%%  (load average %s)%s%s\n",
+                beside, f.medianMs, f.p95Ms, f.longestMs, f.requestsPerSecond, f.maxShare * 100,
+                loadAverage().constData(),
+                f.neighbourEnded.isEmpty() ? "" : " ENDED: ", qPrintable(f.neighbourEnded));
+        };
+        line("nothing (alone)", pacingRun(nullptr, stormMs));
+        for (const Storm &storm : hostileStorms()) {
+            if (!storm.ends)
+                line(storm.name, pacingRun(&storm, stormMs));
+        }
+        std::printf("\n");
+    }
+
+    // 9. A panel pushing updates nobody asked for.
+    if (figures.contains('9')) {
+        const int ms = 10000;
+        const PushFigure f = pushRun(ms);
+        std::printf("9. Pushing panel: ZRLE updates of an animated 640x480 trend area, 30 a second "
+                    "unasked, "
+                    "for %d ms (load average %s)\n",
+            ms, loadAverage().constData());
+        std::printf("   sent %d (%.1f a second), applied %d; %s\n", f.sent, f.sentPerSecond,
+            f.storm.frames,
+            f.storm.endedText.isEmpty() ? "never ended"
+                                        : qPrintable(QStringLiteral("ENDED after %1 ms: %2")
+                                                         .arg(f.storm.endedAfterMs, 0, 'f', 0)
+                                                         .arg(f.storm.endedText)));
+        std::printf("   GUI thread: max %.0f %% over any second, mean %.0f %%; reading paused for "
+                    "the budget in %.0f %% of the samples (taken between passes)\n",
+            f.storm.maxShare * 100, f.storm.meanShare * 100, f.storm.throttled * 100);
+        std::printf("   work beyond the bytes: %.1f Mpx a second, against the budget's %.1f\n",
+            f.storm.workPerSecond / 1e6, RfbClient::workPerSecondForTest() / 1e6);
     }
     return 0;
 }

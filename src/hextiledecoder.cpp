@@ -42,12 +42,8 @@ RectangleDecoder::Result HextileDecoder::decode(QImage &image, QByteArrayView in
             r.needed = 1;
             return r;
         }
-        const int sub = p[0];
-        if (sub > 31) {
-            r.status = Result::Failed;
-            r.error = tr("Неизвестное подкодирование Hextile: %1").arg(sub);
-            return r;
-        }
+        // Bits above the five defined ones are ignored, as the reference decoders do.
+        const int sub = p[0] & 31;
         // The tile's size is known from at most its first ten bytes.
         qsizetype size = 1;
         if (sub & rawTile) {

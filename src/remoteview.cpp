@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QTimer>
 #include <QWheelEvent>
 
 #include <algorithm>
@@ -189,10 +190,19 @@ void RemoteView::onFrameChanged()
         if (zoom > 0)
             setMinimumSize(sizeHint());
         updateGeometry();
+        pendingChange.clear();
         update();
         return;
     }
-    update(widgetRegion(client->changedRegion()));
+    pendingChange.addRegion(client->changedRegion());
+    if (repaintQueued)
+        return;
+    repaintQueued = true;
+    QTimer::singleShot(0, this, [this]() {
+        repaintQueued = false;
+        if (!pendingChange.isEmpty())
+            update(widgetRegion(pendingChange.take()));
+    });
 }
 
 void RemoteView::setViewOnly(bool on)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "damagecollector.h"
+
 #include <QMap>
 #include <QPoint>
 #include <QPointer>
@@ -99,4 +101,8 @@ private:
     // repeats and of its release.
     QMap<quint32, int> heldScanCodes;
     QSize shownFrameSize; // framebuffer size at the last frameChanged()
+    // Frame changes not yet handed to update(): the updates of one pass over the input become
+    // one repaint of a few rectangles.
+    DamageCollector pendingChange;
+    bool repaintQueued = false;
 };

@@ -33,19 +33,21 @@ constexpr qsizetype rawStepBytes = 2 * 1024 * 1024;
 // sealed, and far larger than QIODevice's 16 KiB read chunk, so a device is read directly and
 // not through its buffer. Fewer, larger reads cost less per byte (measured 1 MiB against 128 KiB).
 constexpr qsizetype rawPiece = 1024 * 1024;
-// Rectangles an update's damage keeps apart; beyond that it grows as one bounding rectangle, so
-// a burst of tiny rectangles costs linear time.
-constexpr int damageRectLimit = 32;
 // A buffer this large is released when it runs empty instead of being kept for reuse.
 constexpr qsizetype keptCapacity = 8 * 1024 * 1024;
 constexpr qint64 sliceNanoseconds = 8 * 1000 * 1000;
-// Work a panel may cause beyond the bytes it sends (CopyRect, new screens, decoded pixels) is
-// counted in screen areas of the framebuffer in force. Each update request we send grants this
-// many; updates nobody asked for spend from the same allowance. It lets a scroll of 16 screen
-// areas and a DesktopSize through in one update, yet a stream of unrequested updates (which
-// also keeps our next request from going out) ends within about a second on a 4096 x 4096
-// screen, instead of occupying every session on the event loop for as long as the panel likes.
+// New screens a panel may cause are counted in screen areas of the framebuffer in force. Each
+// update request we send grants this many; updates nobody asked for spend from the same
+// allowance. It lets a DesktopSize (and five more) through between two requests, but no server
+// resizes its screen again and again unasked: a storm of new screens ends the session.
 constexpr qint64 workScreens = 24;
+// All work beyond the bytes (new screens, CopyRect, decoded pixels) also comes from a budget
+// of pixels refilled with time, and reading stops while it is overdrawn: a busy panel is
+// slowed, not cut off. The capacity lets a scroll of 16 screens of 1920 x 1080 through at once;
+// the rate keeps a storm to a small share of the GUI thread (about a fifth at most on the
+// update-path benchmark's machine, for a storm of whole-screen copies on 4096 x 4096).
+constexpr qint64 workCapacity = 32 * 1024 * 1024;
+constexpr qint64 workPerSecond = 128 * 1024 * 1024;
 // A new screen: its allocation and fill, and the whole-screen update it makes us ask for.
 constexpr qint64 desktopSizeScreens = 4;
 // One screen area, whatever its size, in the allowance's units.
@@ -198,7 +200,7 @@ private:
 
 RfbClient::RfbClient(QObject *parent, QIODevice *injectedDevice)
     : QObject(parent), transport(injectedDevice ? injectedDevice : &socket),
-      injected(injectedDevice != nullptr)
+      injected(injectedDevice != nullptr), budget(workCapacity, workPerSecond)
 {
     responseTimer.setSingleShot(true);
     responseTimer.setInterval(12000);
@@ -254,6 +256,13 @@ RfbClient::RfbClient(QObject *parent, QIODevice *injectedDevice)
     });
     connect(&updateTimer, &QTimer::timeout, this, &RfbClient::handleUpdateTimer);
     connect(&keepAliveTimer, &QTimer::timeout, this, &RfbClient::handleKeepAlive);
+    resumeTimer.setSingleShot(true);
+    connect(&resumeTimer, &QTimer::timeout, this, [this]() {
+        throttled = false;
+        if (state != Idle)
+            processInput();
+    });
+    monotonic.start();
 }
 
 RfbClient::~RfbClient()
@@ -275,11 +284,14 @@ void RfbClient::connectToPanel(const QString &host, quint16 port, const QString 
     askedHextile = compression;
     askedZrle = compression && zrleOffered;
     std::fill(std::begin(rectangleCounts), std::end(rectangleCounts), 0);
+    budget.reset(nowMs());
+    workDone = 0;
     attemptEncryption = encryption;
     attemptPin = pin;
     attemptUser = userName;
     attemptHost = host;
     userNameNeeded = false;
+    decoderRefused = false;
     offeredTypes.clear();
     presentedSha.clear();
     encrypted = false;
@@ -349,10 +361,12 @@ void RfbClient::disconnectFromPanel()
     decoding = nullptr;
     zrle.reset();
     hextile.reset();
-    damage = QRegion();
-    damageBounds = QRect();
+    damage.clear();
     fullUpdatePending = false;
     workLeft = 0;
+    throttled = false;
+    overdrawn = false;
+    resumeTimer.stop();
 }
 
 void RfbClient::requestFullUpdate()
@@ -460,7 +474,7 @@ void RfbClient::handleConnected()
 
 void RfbClient::handleReadyRead()
 {
-    if (state == Idle)
+    if (state == Idle || throttled)
         return;
     if (state == ReadingRectangles)
         lastArrival.start();
@@ -501,6 +515,9 @@ void RfbClient::handleSocketError(QAbstractSocket::SocketError error)
 
 void RfbClient::processInput()
 {
+    // Paused for the budget: the resume timer picks the input up again.
+    if (throttled)
+        return;
     QElapsedTimer clock;
     clock.start();
     drained = false;
@@ -512,6 +529,10 @@ void RfbClient::processInput()
     while (going()) {
         if (!parseStep() && (!going() || !pullInput()))
             break;
+        if (going() && overdrawn) {
+            throttle();
+            break;
+        }
         if (going() && (passWork >= passUnits || clock.nsecsElapsed() >= sliceNanoseconds)) {
             scheduleContinuation();
             break;
@@ -521,8 +542,30 @@ void RfbClient::processInput()
         return;
     if (state == Running && inputBuffer.size() == readPos)
         responseTimer.stop();
-    else if (state != Idle && !awaitingOperator && !responseTimer.isActive())
+    else if (state != Idle && !awaitingOperator && !throttled && !responseTimer.isActive())
         responseTimer.start();
+}
+
+// Stops reading until the budget is repaid: the panel's TCP window fills and the server waits.
+// Time we spend not reading is not the panel's silence, so the response timer stops too.
+void RfbClient::throttle()
+{
+    overdrawn = false;
+    throttled = true;
+    responseTimer.stop();
+    resumeTimer.start(int(std::clamp<qint64>(budget.msUntilRepaid(nowMs()), 1, 60000)));
+}
+
+void RfbClient::spendBudget(qint64 pixels)
+{
+    budget.spend(pixels, nowMs());
+    workDone += pixels;
+    overdrawn = overdrawn || budget.level(nowMs()) < 0;
+}
+
+qint64 RfbClient::nowMs() const
+{
+    return clock ? clock() : monotonic.elapsed();
 }
 
 // Bytes waiting in the device; -1 when the buffer and the device together hold more than the
@@ -595,7 +638,7 @@ void RfbClient::scheduleContinuation()
     continuationPending = true;
     QTimer::singleShot(0, this, [this]() {
         continuationPending = false;
-        if (state != Idle)
+        if (state != Idle && !throttled)
             processInput();
     });
 }
@@ -881,9 +924,7 @@ bool RfbClient::readFramebufferUpdate(WireReader &in)
         updateTimer.start();
     } else {
         state = ReadingRectangles;
-        damage = QRegion();
-        damageRects = 0;
-        damageBounds = QRect();
+        damage.clear();
         responseTimer.start();
         lastArrival.invalidate();
     }
@@ -904,6 +945,9 @@ bool RfbClient::readRectangle(WireReader &in)
         take(in);
         if (!spendWork(desktopSizeScreens * screenUnits))
             return false;
+        // The allocation and fill, and the whole screen it makes us ask for, take time too: a
+        // panel resizing again and again within the allowance is slowed by the budget.
+        spendBudget(desktopSizeScreens * width * height);
         return applyDesktopSize(width, height);
     }
     if (x + width > fb.width() || y + height > fb.height()) {
@@ -935,8 +979,7 @@ bool RfbClient::readRectangle(WireReader &in)
         }
         take(in);
         ++rectangleCounts[1];
-        if (!chargeWork(qint64(width) * height))
-            return false;
+        chargeWork(qint64(width) * height);
         applyCopyRect(QRect(x, y, width, height), sourceX, sourceY);
         return finishRectangle();
     }
@@ -957,17 +1000,19 @@ bool RfbClient::readRectangle(WireReader &in)
 }
 
 // Charges work on `pixels` of the current framebuffer (moved, or decoded beyond the bytes that
-// carried them) against the allowance; false when it is spent and the connection has ended.
-bool RfbClient::chargeWork(qint64 pixels)
+// carried them) to the time-refilled budget; once it is overdrawn, the pass ends and reading
+// pauses (see throttle()).
+void RfbClient::chargeWork(qint64 pixels)
 {
     const qint64 area = qint64(fb.width()) * fb.height();
     if (pixels <= 0 || area <= 0)
-        return true;
-    // Rounded up, so that no amount of small pieces is free; beyond the whole allowance the
-    // product could overflow, and the answer is known anyway.
+        return;
+    spendBudget(pixels);
+    // The pass's share, in screen areas rounded up, so that no amount of small pieces is free.
     const qint64 units = pixels > workScreens * area ? workScreens * screenUnits + 1
                                                      : (pixels * screenUnits + area - 1) / area;
-    return spendWork(units);
+    passWork += units;
+    mostPassWork = std::max(mostPassWork, passWork);
 }
 
 bool RfbClient::spendWork(qint64 units)
@@ -988,8 +1033,8 @@ bool RfbClient::applyDesktopSize(int width, int height)
         return false;
     fullUpdatePending = true;
     // Everything drawn before is gone: the whole new frame is changed.
-    damage = QRegion(fb.rect());
-    damageRects = damageRectLimit;
+    damage.clear();
+    damage.add(fb.rect());
     return finishRectangle();
 }
 
@@ -1100,10 +1145,10 @@ bool RfbClient::readEncodedPixels()
     readPos += result.consumed;
     // A few bytes may paint many pixels (a solid tile, a long run): that much is work the panel
     // asks of us beyond what it sends.
-    if (!chargeWork(result.pixels - result.consumed))
-        return false;
+    chargeWork(result.pixels - result.consumed);
     switch (result.status) {
     case RectangleDecoder::Result::Failed:
+        decoderRefused = true;
         fail(result.error, false);
         return false;
     case RectangleDecoder::Result::Done:
@@ -1167,12 +1212,7 @@ void RfbClient::setDirectRead(bool on)
 
 void RfbClient::addDamage(const QRect &area)
 {
-    if (damageRects < damageRectLimit) {
-        damage += area;
-        ++damageRects;
-    } else {
-        damageBounds |= area; // a plain rectangle: no allocation per rectangle
-    }
+    damage.add(area);
 }
 
 bool RfbClient::finishRectangle()
@@ -1181,9 +1221,7 @@ bool RfbClient::finishRectangle()
         return true;
     state = Running;
     responseTimer.stop();
-    changed = std::exchange(damage, QRegion());
-    if (!damageBounds.isNull())
-        changed = QRegion(changed.boundingRect() | std::exchange(damageBounds, QRect()));
+    changed = damage.take();
     emit frameChanged();
     if (state == Running)
         updateTimer.start();
@@ -1285,7 +1323,8 @@ void RfbClient::handleUpdateTimer()
 
 void RfbClient::handleKeepAlive()
 {
-    if (state != Running || responseTimer.isActive())
+    // While reading is paused, the answer could not be read in time.
+    if (state != Running || responseTimer.isActive() || throttled)
         return;
     sendUpdateRequest(false);
     responseTimer.start();
@@ -1567,4 +1606,14 @@ QString RfbClient::groupedFingerprint(const QByteArray &sha256)
         grouped += hex.mid(i, 4);
     }
     return grouped;
+}
+
+qint64 RfbClient::workCapacityForTest()
+{
+    return workCapacity;
+}
+
+qint64 RfbClient::workPerSecondForTest()
+{
+    return workPerSecond;
 }

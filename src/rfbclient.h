@@ -1,7 +1,9 @@
 #pragma once
 
+#include "damagecollector.h"
 #include "hextiledecoder.h"
 #include "securitychoice.h"
+#include "workbudget.h"
 #include "zrledecoder.h"
 
 #include <QByteArray>
@@ -17,6 +19,8 @@
 #include <QString>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <functional>
 
 class QIODevice;
 namespace SocketReceive {
@@ -41,10 +45,12 @@ struct Span;
 //    being read, its pixels land in the framebuffer as they arrive (Raw row by row, ZRLE and
 //    Hextile tile by tile).
 //  - The senders only write while isLive(); otherwise input is dropped, never queued.
-//  - Between two of the client's update requests a panel may cause only a bounded amount of work
-//    beyond the bytes it sends (new screens, copies, pixels decoded beyond their bytes); past it
-//    the attempt ends, not retryable. One turn of the event loop takes on at most one screen
-//    area of that work and the step that crosses it.
+//  - Work beyond the bytes a panel sends (new screens, copies, pixels decoded beyond their bytes)
+//    comes from a budget refilled with time; while it is overdrawn the client stops reading that panel (TCP
+//    then slows the server) and its response and keep-alive timers wait too. New screens are
+//    bounded between two of the client's update requests; past that the attempt ends, not
+//    retryable. One turn of the event loop takes on at most one screen area of that work and
+//    the step that crosses it.
 //
 //  - Encryption (off unless asked for): with a pinned certificate only the pin decides; without
 //    one, a certificate the system does not trust for the host pauses the TLS handshake and
@@ -135,6 +141,8 @@ public:
     bool needsUserName() const { return userNameNeeded; }
     const QList<quint32> &offeredSecurityTypes() const { return offeredTypes; }
     const QByteArray &presentedCertificateSha256() const { return presentedSha; }
+    // The last attempt ended on the ZRLE or Hextile decoder's refusal of the panel's data.
+    bool decoderFailed() const { return decoderRefused; }
     // Upper-case hexadecimal in groups of four, as an operator compares fingerprints.
     static QString groupedFingerprint(const QByteArray &sha256);
 
@@ -143,6 +151,15 @@ public:
     QTimer *responseTimerForTest() { return &responseTimer; }
     QTimer *updateTimerForTest() { return &updateTimer; }
     QTimer *keepAliveTimerForTest() { return &keepAliveTimer; }
+    // Reading paused for the work budget, the timer that resumes it, and the clock (milliseconds)
+    // the budget refills by; tests drive it in fake time.
+    bool throttledForTest() const { return throttled; }
+    QTimer *resumeTimerForTest() { return &resumeTimer; }
+    void setClockForTest(std::function<qint64()> now) { clock = std::move(now); }
+    // Pixels of work beyond the bytes charged since connectToPanel(), and the budget's terms.
+    qint64 workDoneForTest() const { return workDone; }
+    static qint64 workCapacityForTest();
+    static qint64 workPerSecondForTest();
     ProtocolState stateForTest() const { return state; }
     qsizetype bufferedBytesForTest() const;
     qsizetype passwordBytesForTest() const { return passwordBytes.size(); }
@@ -211,7 +228,10 @@ private:
     bool readFramebufferUpdate(WireReader &in);
     bool readRectangle(WireReader &in);
     bool applyDesktopSize(int width, int height);
-    bool chargeWork(qint64 pixels);
+    void chargeWork(qint64 pixels);
+    void throttle();
+    void spendBudget(qint64 pixels);
+    qint64 nowMs() const;
     bool spendWork(qint64 units);
     void applyCopyRect(const QRect &area, int sourceX, int sourceY);
     bool finishRectangle();
@@ -261,11 +281,16 @@ private:
     // Work the panel may still cause before our next update request, beyond the bytes it sends
     // (see chargeWork()).
     qint64 workLeft = 0;
+    WorkBudget budget; // the rest of that work, refilled with time
+    QTimer resumeTimer;
+    bool throttled = false; // not reading until the budget is repaid
+    bool overdrawn = false; // this pass has overdrawn the budget
+    qint64 workDone = 0;
+    std::function<qint64()> clock;
+    QElapsedTimer monotonic;
     qint64 passWork = 0; // of that work, caused in the current pass over the input
     qint64 mostPassWork = 0; // in the busiest pass so far
-    QRegion damage; // collected for the update being read
-    int damageRects = 0;
-    QRect damageBounds; // rectangles beyond the ones the region keeps apart
+    DamageCollector damage; // collected for the update being read
     QRegion changed; // announced by the last frameChanged()
     bool fullUpdatePending = false;
     bool retry = false;
@@ -288,6 +313,7 @@ private:
     QString description;
     QSslCertificate peerCert;
     bool userNameNeeded = false;
+    bool decoderRefused = false;
     QList<quint32> offeredTypes;
     QByteArray presentedSha;
     QElapsedTimer lastArrival; // bytes came while an update was being read

@@ -414,6 +414,10 @@ void Session::onEnded(const QString &reason)
         emit journal(tr("Канал слишком медленный для экрана без сжатия: включите «Сжатие "
                         "(медленный канал)» в настройках панели (кнопка «Изменить» в адресной "
                         "книге)"));
+    if (client->decoderFailed()) {
+        emit journal(tr("Сжатые данные этой панели прочитать не удалось. Обойти это можно, "
+                        "сняв «Сжатие (медленный канал)» в карточке панели."));
+    }
 
     if (!disconnectedByUser && profileCopy.reconnect && client->retryable()
         && retryCount < maxRetries) {

@@ -47,6 +47,7 @@ private:
     enum class Stop { NeedInflated, WorkDone, TilesDone, Failed };
 
     qint64 lengthBound() const;
+    qint64 inflatedBound() const;
     bool startStream(Result &r);
     Stop decodeTiles(const Pixels &px, Result &r);
     qsizetype inflateStep(
@@ -62,6 +63,7 @@ private:
     std::unique_ptr<uchar[]> window; // inflated bytes not yet decoded: [windowPos, windowEnd)
     qsizetype windowPos = 0;
     qsizetype windowEnd = 0;
+    qint64 discarded = 0; // inflated bytes after the last tile, thrown away
     quint32 compressedLeft = 0; // of the current rectangle, not yet inflated
 
     QRect area;

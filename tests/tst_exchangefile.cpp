@@ -259,12 +259,13 @@ private slots:
     // password, remember off; flags only from real booleans.
     void importedRecordsAreNew()
     {
-        const QByteArray bytes = file(
-                "[{\"host\":\"h\",\"port\":5900,\"id\":\"0b8f3f56-2a43-4b8e-9b7e-0c2d1b0c6a11\","
-                "\"password\":\"geheim\",\"remember\":true,\"viewOnly\":true,\"reconnect\":"
-                "\"true\"},"
-                "{\"host\":\"h\",\"port\":5900,\"viewOnly\":1,\"reconnect\":true,"
-                "\"group\":\"  Цех\",\"notes\":\" a\\nb \"}]");
+        const QByteArray bytes
+            = file("[{\"host\":\"h\",\"port\":5900,\"id\":\"0b8f3f56-2a43-4b8e-9b7e-0c2d1b0c6a11\","
+                   "\"password\":\"geheim\",\"remember\":true,\"viewOnly\":true,\"reconnect\":"
+                   "\"true\",\"compression\":\"true\"},"
+                   "{\"host\":\"h\",\"port\":5900,\"viewOnly\":1,\"reconnect\":true,"
+                   "\"compression\":1,"
+                   "\"group\":\"  Цех\",\"notes\":\" a\\nb \"}]");
         const ExchangeFileResult first = parseExchangeFile(bytes);
         const ExchangeFileResult second = parseExchangeFile(bytes);
         QVERIFY(first.ok && second.ok);
@@ -286,9 +287,11 @@ private slots:
         const PanelProfile &a = first.panels.at(0);
         QVERIFY(a.viewOnly);
         QVERIFY(!a.reconnect);
+        QVERIFY(!a.compression);
         const PanelProfile &b = first.panels.at(1);
         QVERIFY(!b.viewOnly);
         QVERIFY(b.reconnect);
+        QVERIFY(!b.compression);
         QCOMPARE(b.group, QStringLiteral("  Цех"));
         QCOMPARE(b.notes, QStringLiteral(" a\nb "));
     }

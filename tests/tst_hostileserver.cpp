@@ -3,10 +3,12 @@
 // real server that closes the handshake at every byte.
 #include "rfbclient.h"
 #include "rfbtestserver.h"
+#include "workbudget.h"
 #include "zrleencoder.h"
 
 #include <QDir>
 #include <QFile>
+#include <QPainter>
 #include <QProperty>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -49,6 +51,7 @@ const QString outsideText = QStringLiteral("Прямоугольник за пр
 const QString copyRectText = QStringLiteral("Некорректный CopyRect");
 const QString cutTextText = QStringLiteral("Слишком большой буфер обмена сервера");
 const QString heavyText = QStringLiteral("Сервер прислал слишком объёмное обновление экрана");
+const QRgb emptyScreen = 0xFF101820; // a new screen before its first picture
 
 qint64 residentBytes()
 {
@@ -111,6 +114,43 @@ QByteArray serverInitWithFormat(
     return u16(w) + u16(h) + format + u32(quint32(name.size())) + name;
 }
 
+// A ZRLE pixel (blue, green, red) and a Hextile one, whose fourth byte, 0 here, is no alpha.
+QByteArray cpixel(QRgb colour)
+{
+    return u8(quint8(qBlue(colour))) + u8(quint8(qGreen(colour))) + u8(quint8(qRed(colour)));
+}
+
+QByteArray hpixel(QRgb colour)
+{
+    return cpixel(colour) + u8(0);
+}
+
+// The 800 x 480 screen a session starts with.
+QImage emptyPicture()
+{
+    QImage picture(800, 480, QImage::Format_RGB32);
+    picture.fill(emptyScreen);
+    return picture;
+}
+
+// Runs of colours laid out row by row over `area`, as a run-length tile reads.
+void paintRuns(QImage &picture, const QRect &area, const QList<QPair<QRgb, int>> &runs)
+{
+    int i = 0;
+    for (const auto &[colour, length] : runs)
+        for (int k = 0; k < length; ++k, ++i)
+            picture.setPixel(area.x() + i % area.width(), area.y() + i / area.width(), colour);
+}
+
+// Palette indices given as one string of digits per row.
+void paintIndices(
+    QImage &picture, const QPoint &at, const QList<QRgb> &palette, const QStringList &rows)
+{
+    for (int y = 0; y < rows.size(); ++y)
+        for (int x = 0; x < rows.at(y).size(); ++x)
+            picture.setPixel(at.x() + x, at.y() + y, palette.at(rows.at(y).at(x).digitValue()));
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Delivery)
@@ -131,21 +171,29 @@ private slots:
         QTest::addColumn<Finish>("finish");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<bool>("retryable");
-        QTest::addColumn<int>("frames"); // frameChanged signals, ServerInit included
+        QTest::addColumn<int>("frames"); // frameChanged signals, ServerInit included (-1: any)
         QTest::addColumn<QSize>("finalScreen"); // framebuffer size afterwards (invalid: null)
         QTest::addColumn<bool>("compression"); // the client asks for ZRLE and Hextile
         // Storms: the screen areas of work beyond the bytes that one turn of the event loop may
         // take on at most, a new screen counting as four (0: not a storm).
         QTest::addColumn<int>("turnScreens");
+        // Busy rather than hostile: reading pauses for the work budget (in fake time) instead of
+        // the session ending; the row runs ten fake seconds of it, then the stream closes.
+        QTest::addColumn<bool>("slowed");
+        // The panel answers each update request at once: the pacing timer fires whenever it runs.
+        QTest::addColumn<bool>("answered");
+        // The screen the client shows at the end, compared as stored 32-bit words, alpha
+        // included (null: not compared).
+        QTest::addColumn<QImage>("picture");
 
         const QSize handshake;
         const QSize screen(800, 480);
-        auto row
-            = [](const char *name, QSize start, const QByteArray &script, Delivery delivery,
-                  Finish finish, const QString &reason, bool retryable, int frames, QSize final) {
-                  QTest::newRow(name) << start << script << delivery << finish << reason
-                                      << retryable << frames << final << false << 0;
-              };
+        auto row = [](const char *name, QSize start, const QByteArray &script, Delivery delivery,
+                       Finish finish, const QString &reason, bool retryable, int frames,
+                       QSize final) {
+            QTest::newRow(name) << start << script << delivery << finish << reason << retryable
+                                << frames << final << false << 0 << false << false << QImage();
+        };
         // Most rows: one write, then the stream closes if the client is still there.
         auto simple = [&](const char *name, QSize start, const QByteArray &script,
                           const QString &reason, bool retryable, int frames, QSize final) {
@@ -155,14 +203,22 @@ private slots:
         // Compressed updates on the running 800 x 480 session that end it.
         auto compressed = [&](const char *name, const QByteArray &script, const QString &reason) {
             QTest::newRow(name) << screen << script << Delivery::Whole << Finish::Close << reason
-                                << false << 1 << screen << true << 0;
+                                << false << 1 << screen << true << 0 << false << false << QImage();
         };
         // Work out of all proportion to the bytes, in one write that closes the stream.
-        auto storm = [&](const char *name, QSize start, const QByteArray &script,
-                         const QString &reason, bool retryable, int frames, QSize final,
-                         bool compression, int turnScreens) {
-            QTest::newRow(name) << start << script << Delivery::Whole << Finish::Close << reason
-                                << retryable << frames << final << compression << turnScreens;
+        auto storm
+            = [&](const char *name, QSize start, const QByteArray &script, const QString &reason,
+                  bool retryable, int frames, QSize final, bool compression, int turnScreens) {
+                  QTest::newRow(name) << start << script << Delivery::Whole << Finish::Close
+                                      << reason << retryable << frames << final << compression
+                                      << turnScreens << false << false << QImage();
+              };
+        // Busy work, slowed: the stream is still there after ten fake seconds and then closes.
+        auto slowed = [&](const char *name, QSize start, const QByteArray &script, int frames,
+                          bool compression, int turnScreens, bool answered = false) {
+            QTest::newRow(name) << start << script << Delivery::Whole << Finish::Close << closedText
+                                << true << frames << start << compression << turnScreens << true
+                                << answered << QImage();
         };
         // One new screen a turn, and nothing else.
         constexpr int newScreen = 4;
@@ -287,19 +343,32 @@ private slots:
             storm("storm of 65535 DesktopSize of 8192 x 2048", screen, sizes, heavyText, false, 1,
                 QSize(8192, 2048), false, newScreen);
             // Each copy just short of a screen: two of them a turn.
-            storm("storm of 65535 full-screen CopyRect", screen, copies, heavyText, false, 1,
-                screen, false, 2);
+            slowed("storm of 65535 full-screen CopyRect", screen, copies, 1, false, 2);
             // Each copy exactly a screen: one a turn.
-            storm("storm of 65535 whole-screen CopyRects onto themselves", screen, wholes,
-                heavyText, false, 1, screen, false, 1);
+            slowed("storm of 65535 whole-screen CopyRects onto themselves", screen, wholes, 1,
+                false, 1);
         }
         storm("storm of 1000 unrequested DesktopSize updates", QSize(4096, 4096),
             (update(1) + desktopSize(4096, 4096)).repeated(1000), heavyText, false, 7,
             QSize(4096, 4096), false, newScreen);
-        storm("storm of updates of two whole-screen CopyRects", QSize(4096, 4096),
+        slowed("storm of updates of two whole-screen CopyRects", QSize(4096, 4096),
             (update(2) + copyRect(1, 1, 4095, 4095, 0, 0) + copyRect(0, 0, 4095, 4095, 1, 1))
                 .repeated(1000),
-            heavyText, false, 13, QSize(4096, 4096), false, 2);
+            -1, false, 2);
+        // The answer to every request just short of the old allowance: 23 whole screens.
+        const QByteArray answers
+            = (update(23) + copyRect(0, 0, 1920, 1080, 0, 0).repeated(23)).repeated(400);
+        slowed("updates of 23 whole-screen CopyRects", QSize(1920, 1080), answers, -1, false, 1);
+        // Our requests buy no work: the budget refills with time alone.
+        slowed("updates of 23 whole-screen CopyRects, each request answered at once",
+            QSize(1920, 1080), answers, -1, false, 1, true);
+        // New screens: six pass between two requests, the seventh ends the session.
+        storm("six DesktopSize in one update", screen,
+            update(6) + desktopSize(100, 100).repeated(6), closedText, true, 2, QSize(100, 100),
+            false, newScreen);
+        storm("seven DesktopSize in one update", screen,
+            update(7) + desktopSize(100, 100).repeated(7), heavyText, false, 1, QSize(100, 100),
+            false, newScreen);
 
         // ZRLE and Hextile.
         const QByteArray px("\x10\x20\x30", 3); // a CPIXEL
@@ -314,8 +383,64 @@ private slots:
         compressed("ZRLE stream not zlib",
             one + rectHeader(0, 0, 16, 16, 16) + u32(16) + QByteArray(16, '\xff'),
             "Повреждённые сжатые данные ZRLE");
-        compressed("ZRLE inflating past its rectangle",
-            one + zrleRect(0, 0, 1, 1, u8(1) + px + QByteArray(100, 1)), excess);
+        // Accepted: the session goes on until the close, showing `picture` (null: not compared).
+        auto accepted = [&](const char *name, const QByteArray &script, const QImage &picture) {
+            QTest::newRow(name) << screen << script << Delivery::Whole << Finish::Close
+                                << closedText << true << 2 << screen << true << 0 << false << false
+                                << picture;
+        };
+        const QRgb red = 0xC01020, green = 0x20A040, blue = 0x2040E0, yellow = 0xE0C030,
+                   grey = 0x808080;
+        {
+            // Run lengths of several bytes (255 means that another follows): 256, 600 and 168
+            // pixels of plain RLE, then 700 and 324 of palette RLE.
+            const QByteArray plain = u8(128) + cpixel(red) + u8(255) + u8(0) + cpixel(green)
+                + u8(255) + u8(255) + u8(89) + cpixel(blue) + u8(167);
+            const QByteArray palette = u8(130) + cpixel(yellow) + cpixel(grey) + u8(0x80) + u8(255)
+                + u8(255) + u8(189) + u8(0x81) + u8(255) + u8(68);
+            QImage picture = emptyPicture();
+            paintRuns(
+                picture, QRect(8, 8, 64, 16), { { red, 256 }, { green, 600 }, { blue, 168 } });
+            paintRuns(picture, QRect(72, 8, 64, 16), { { yellow, 700 }, { grey, 324 } });
+            accepted("ZRLE runs longer than 255", one + zrleRect(8, 8, 128, 16, plain + palette),
+                picture);
+        }
+        {
+            // Packed rows start on a byte; the bits that pad them, set here, mean nothing.
+            QImage two = emptyPicture();
+            paintIndices(
+                two, { 20, 40 }, { red, green }, { "0101010101", "1111100000", "1111111111" });
+            accepted("ZRLE palette of 2, rows of 10 pixels in 2 bytes",
+                one
+                    + zrleRect(20, 40, 10, 3,
+                        u8(2) + cpixel(red) + cpixel(green)
+                            + QByteArray("\x55\x40\xF8\x00\xFF\xFF", 6)),
+                two);
+            QImage three = emptyPicture();
+            paintIndices(three, { 40, 40 }, { red, green, blue }, { "01201", "22100" });
+            accepted("ZRLE palette of 3, two bits a pixel, rows of 5 in 2 bytes",
+                one
+                    + zrleRect(40, 40, 5, 2,
+                        u8(3) + cpixel(red) + cpixel(green) + cpixel(blue)
+                            + QByteArray("\x18\x7F\xA4\x00", 4)),
+                three);
+            QImage five = emptyPicture();
+            paintIndices(five, { 60, 40 }, { red, green, blue, yellow, grey }, { "024", "310" });
+            accepted("ZRLE palette of 5, four bits a pixel, rows of 3 in 2 bytes",
+                one
+                    + zrleRect(60, 40, 3, 2,
+                        u8(5) + cpixel(red) + cpixel(green) + cpixel(blue) + cpixel(yellow)
+                            + cpixel(grey) + QByteArray("\x02\x40\x31\x0F", 4)),
+                five);
+        }
+        {
+            QImage picture = emptyPicture();
+            picture.setPixel(0, 0, 0xFF302010);
+            accepted("ZRLE inflated bytes after the last tile are discarded",
+                one + zrleRect(0, 0, 1, 1, u8(1) + px + QByteArray(100, 1)), picture);
+        }
+        compressed("ZRLE inflating past what its tiles could take",
+            one + zrleRect(0, 0, 1, 1, u8(1) + px + QByteArray(1000, 1)), excess);
         // 64 MiB of zeros in 64 KiB: black raw tiles, then the rest is too much.
         compressed(
             "ZRLE inflate bomb", one + zrleRect(0, 0, 800, 480, QByteArray(64 * MiB, 0)), excess);
@@ -325,6 +450,8 @@ private slots:
             one + zrleRect(0, 0, 4, 1, u8(3) + px + px + px + u8(0x1B)), badIndex);
         compressed("ZRLE palette run index 5 of 2",
             one + zrleRect(0, 0, 4, 1, u8(130) + px + px + u8(0x85) + u8(1)), badIndex);
+        compressed("ZRLE palette run index 2 of 2",
+            one + zrleRect(0, 0, 4, 1, u8(130) + px + px + u8(0x02) + u8(0x80) + u8(2)), badIndex);
         compressed("ZRLE run of 5 in a tile of 4", one + zrleRect(0, 0, 2, 2, u8(128) + px + u8(4)),
             longRun);
         compressed("ZRLE palette run past its tile",
@@ -337,8 +464,44 @@ private slots:
             one + rectHeader(0, 0, 16, 16, 5) + background + u8(0xF0) + u8(0x10), subrect);
         compressed("Hextile subrectangle past a cut tile",
             one + rectHeader(0, 0, 10, 10, 5) + background + u8(0x00) + u8(0xA0), subrect);
-        compressed("Hextile subencoding 32", one + rectHeader(0, 0, 16, 16, 5) + u8(32),
-            "Неизвестное подкодирование Hextile: 32");
+        {
+            QImage picture = emptyPicture();
+            QPainter(&picture).fillRect(0, 0, 16, 16, QColor(0x341200));
+            accepted("Hextile subencoding bits above the five are ignored",
+                one + rectHeader(0, 0, 16, 16, 5) + u8(0xE0 | 2) + u32(0x123456), picture);
+        }
+        {
+            // With the Raw bit the other bits mean nothing, and the background stays the one
+            // before.
+            QByteArray pixels;
+            QImage picture = emptyPicture();
+            QPainter painter(&picture);
+            painter.fillRect(300, 200, 16, 16, QColor(green));
+            painter.fillRect(332, 200, 16, 16, QColor(green));
+            painter.end();
+            for (int y = 0; y < 16; ++y)
+                for (int x = 0; x < 16; ++x) {
+                    const QRgb colour = qRgb(x * 16 + 8, y * 16 + 8, 0x80);
+                    pixels += hpixel(colour);
+                    picture.setPixel(316 + x, 200 + y, colour);
+                }
+            accepted("Hextile Raw bit with all the others",
+                one + rectHeader(300, 200, 48, 16, 5) + u8(2) + hpixel(green) + u8(31) + pixels
+                    + u8(0),
+                picture);
+        }
+        {
+            // A rectangle's first tile without a background: black, not the last rectangle's.
+            QImage picture = emptyPicture();
+            QPainter painter(&picture);
+            painter.fillRect(400, 0, 16, 16, QColor(red));
+            painter.fillRect(416, 0, 16, 16, Qt::black);
+            painter.end();
+            accepted("Hextile first tile without a background",
+                update(2) + rectHeader(400, 0, 16, 16, 5) + u8(2 | 4) + hpixel(red) + hpixel(blue)
+                    + rectHeader(416, 0, 16, 16, 5) + u8(0),
+                picture);
+        }
         {
             // Few bytes that paint many pixels, again and again.
             QImage solid(800, 480, QImage::Format_RGB32);
@@ -347,16 +510,14 @@ private slots:
             QByteArray solids = update(200);
             for (int i = 0; i < 200; ++i)
                 solids += rectHeader(0, 0, 800, 480, 16) + encoder.encode(solid, solid.rect(), {});
-            storm("storm of 200 solid whole-screen ZRLE rectangles", screen, solids, heavyText,
-                false, 1, screen, true, 2);
+            slowed("storm of 200 solid whole-screen ZRLE rectangles", screen, solids, -1, true, 2);
             QByteArray tile = u8(2 | 8) + u32(0x112233) + u8(255);
             for (int i = 0; i < 255; ++i)
                 tile += u8(0x00) + u8(0xFF); // the whole tile again
             const QByteArray overdrawn
                 = one + rectHeader(0, 0, 800, 480, 5) + tile.repeated(50 * 30);
             // One decoder call, about 1.4 screen areas here, a turn.
-            storm("Hextile tiles painted over 255 times", screen, overdrawn, heavyText, false, 1,
-                screen, true, 2);
+            slowed("Hextile tiles painted over 255 times", screen, overdrawn, -1, true, 2);
         }
         row("update announcing two rectangles sends one", screen,
             update(2) + solidRaw(0, 0, 8, 8, 0x00FF00), Delivery::Whole, Finish::FireTimer,
@@ -393,12 +554,18 @@ private slots:
         QFETCH(QSize, finalScreen);
         QFETCH(bool, compression);
         QFETCH(int, turnScreens);
+        QFETCH(bool, slowed);
+        QFETCH(bool, answered);
+        QFETCH(QImage, picture);
 
         const qint64 rssBefore = residentBytes();
         const qint64 scriptBytes = script.size();
         PipeTransport pipe;
         RfbClient client(nullptr, &pipe);
         client.setCompression(compression);
+        // The work budget refills in fake time: the row decides when time passes.
+        qint64 fakeNow = 0;
+        client.setClockForTest([&fakeNow]() { return fakeNow; });
         QSignalSpy ended(&client, &RfbClient::ended);
         QSignalSpy frameSpy(&client, &RfbClient::frameChanged);
         client.connectToPanel(QStringLiteral("panel"), 5900, QStringLiteral("secret"));
@@ -482,10 +649,59 @@ private slots:
             } else {
                 // Everything is taken from the device and parsed (a partial message stays
                 // buffered), unless a continuation meets the fault first and ends the attempt
-                // with the rest unread, as a pass that ran out of time or work does.
-                while (ended.isEmpty() && client.parsingPendingForTest())
-                    QCoreApplication::processEvents();
-                QVERIFY(!ended.isEmpty()
+                // with the rest unread, as a pass that ran out of time or work does. A pause for
+                // the work budget lasts until its timer, fired once fake time has caught up.
+                int pauses = 0;
+                constexpr qint64 horizonMs = 10000;
+                while (ended.isEmpty()
+                    && (client.parsingPendingForTest() || client.throttledForTest())
+                    && fakeNow < horizonMs) {
+                    if (answered && client.updateTimerForTest()->isActive())
+                        fire(client.updateTimerForTest());
+                    if (client.throttledForTest()) {
+                        ++pauses;
+                        // Neither our silence timer nor a keep-alive runs while we do not read.
+                        QVERIFY(!client.responseTimerForTest()->isActive());
+                        fire(client.keepAliveTimerForTest());
+                        QVERIFY(!client.responseTimerForTest()->isActive());
+                        fakeNow += client.resumeTimerForTest()->interval();
+                        fire(client.resumeTimerForTest());
+                    } else {
+                        QCoreApplication::processEvents();
+                    }
+                }
+                // Slowed rows pause; a storm of new screens may pause before it ends, too.
+                if (slowed)
+                    QVERIFY(pauses > 0);
+                if (slowed) {
+                    // The time that passed is used up: the client pauses again, unless the
+                    // stream runs out first.
+                    while (ended.isEmpty() && client.parsingPendingForTest()
+                        && !client.throttledForTest())
+                        QCoreApplication::processEvents();
+                    // Over the fake time that passed, no more than the budget's capacity and
+                    // its refill, plus the one step that overdrew it.
+                    const qint64 area = qint64(screen.width()) * screen.height();
+                    const qint64 allowed = RfbClient::workCapacityForTest()
+                        + RfbClient::workPerSecondForTest() * fakeNow / 1000 + 2 * area;
+                    QVERIFY2(client.workDoneForTest() <= allowed,
+                        qPrintable(QStringLiteral("%1 pixels of work in %2 ms")
+                                       .arg(client.workDoneForTest())
+                                       .arg(fakeNow)));
+                    // And no less, when paused: reading went on as soon as each debt was
+                    // repaid, so the work used all that time refilled (less a token a pause,
+                    // for the rounding of each refill).
+                    if (client.throttledForTest()) {
+                        const qint64 refilled = RfbClient::workCapacityForTest()
+                            + RfbClient::workPerSecondForTest() * fakeNow / 1000 - pauses;
+                        QVERIFY2(client.workDoneForTest() > refilled,
+                            qPrintable(QStringLiteral("%1 pixels of work in %2 ms")
+                                           .arg(client.workDoneForTest())
+                                           .arg(fakeNow)));
+                    }
+                    QCOMPARE(ended.count(), 0);
+                }
+                QVERIFY(!ended.isEmpty() || fakeNow >= horizonMs
                     || (pipe.unreadBytes() == 0 && !client.parsingPendingForTest()));
                 note();
                 if (ended.isEmpty())
@@ -506,8 +722,26 @@ private slots:
         QCOMPARE(ended.at(0).at(0).toString(), reason);
         QCOMPARE(client.retryable(), retryable);
         QCOMPARE(client.stateForTest(), RfbClient::Idle);
-        QCOMPARE(frameSpy.count(), frames);
+        if (frames >= 0)
+            QCOMPARE(frameSpy.count(), frames);
+        else
+            QVERIFY(frameSpy.count() >= 1);
         QCOMPARE(client.framebuffer().size(), finalScreen.isValid() ? finalScreen : QSize(0, 0));
+        if (!picture.isNull()) {
+            // Word by word: QImage's comparison of RGB32 images ignores the alpha byte.
+            const QImage &shown = client.framebuffer();
+            for (int y = 0; y < picture.height(); ++y) {
+                const auto *got = reinterpret_cast<const quint32 *>(shown.constScanLine(y));
+                const auto *want = reinterpret_cast<const quint32 *>(picture.constScanLine(y));
+                for (int x = 0; x < picture.width(); ++x)
+                    if (got[x] != want[x])
+                        QFAIL(qPrintable(QStringLiteral("pixel %1,%2 is %3, not %4")
+                                             .arg(x)
+                                             .arg(y)
+                                             .arg(got[x], 8, 16, QLatin1Char('0'))
+                                             .arg(want[x], 8, 16, QLatin1Char('0'))));
+            }
+        }
         QCOMPARE(client.bufferedBytesForTest(), 0);
         QCOMPARE(client.passwordBytesForTest(), 0);
 
@@ -527,6 +761,79 @@ private slots:
         if (pipe.isOpen())
             pipe.closeFromServer();
         QCOMPARE(ended.count(), 1);
+    }
+
+    // The work budget as a script of "spend N@t; level N@t; wait N@t" (milliseconds until
+    // a debt is repaid) on a bucket of 1000 that refills 500 a second.
+    void workBudget_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::newRow("starts full") << "level 1000@0; wait 0@0";
+        QTest::newRow("refills with time") << "spend 1000@0; level 0@0; level 250@500; level 500@1000";
+        QTest::newRow("never saves up past its size")
+            << "level 1000@5000; spend 1000@5000; level 0@5000; level 1000@60000";
+        QTest::newRow("an overdraft is a debt") << "spend 1500@0; level -500@0; wait 1000@0";
+        QTest::newRow("a debt is repaid by time") << "spend 1500@0; wait 500@500; level 0@1000";
+        QTest::newRow("a part of a millisecond still waits") << "spend 1001@0; wait 2@0";
+        QTest::newRow("quiet time during a debt counts")
+            << "spend 1200@0; spend 100@300; level -150@300; wait 300@300";
+    }
+
+    void workBudget()
+    {
+        QFETCH(QString, script);
+        WorkBudget budget(1000, 500);
+        budget.reset(0);
+        for (const QString &step : script.split(QStringLiteral("; "))) {
+            const QStringList parts = step.split(QRegularExpression(QStringLiteral("[ @]")));
+            QCOMPARE(parts.size(), 3);
+            const qint64 value = parts.at(1).toLongLong();
+            const qint64 at = parts.at(2).toLongLong();
+            if (parts.at(0) == QLatin1String("spend"))
+                budget.spend(value, at);
+            else if (parts.at(0) == QLatin1String("level"))
+                QCOMPARE(budget.level(at), value);
+            else
+                QCOMPARE(budget.msUntilRepaid(at), value);
+        }
+    }
+
+    // A server that pushes 30 compressed updates a second without being asked is slowed at
+    // most, never ended: its work stays within what the budget refills.
+    void pushingServerIsSlowedNotEnded()
+    {
+        PipeTransport pipe;
+        RfbClient client(nullptr, &pipe);
+        client.setCompression(true);
+        qint64 fakeNow = 0;
+        client.setClockForTest([&fakeNow]() { return fakeNow; });
+        QSignalSpy ended(&client, &RfbClient::ended);
+        QSignalSpy frames(&client, &RfbClient::frameChanged);
+        client.connectToPanel(QStringLiteral("panel"), 5900, QString());
+        pipe.feed(handshake38None(1280, 800));
+        QCOMPARE(client.stateForTest(), RfbClient::Running);
+        client.updateTimerForTest()->setInterval(std::numeric_limits<int>::max());
+        ZrleEncoder encoder;
+        QImage area(640, 480, QImage::Format_RGB32);
+        constexpr int seconds = 10;
+        for (int frame = 0; frame < 30 * seconds; ++frame) {
+            area.fill(QColor::fromHsv(frame % 360, 200, 200));
+            pipe.feed(update(1) + rectHeader(100, 100, 640, 480, 16)
+                + encoder.encode(area, area.rect(), {}));
+            fakeNow += 33;
+            while (client.throttledForTest() || client.parsingPendingForTest()) {
+                if (client.throttledForTest()) {
+                    fakeNow += client.resumeTimerForTest()->interval();
+                    fire(client.resumeTimerForTest());
+                } else {
+                    QCoreApplication::processEvents();
+                }
+            }
+            QVERIFY(!client.responseTimerForTest()->isActive());
+        }
+        QCOMPARE(ended.count(), 0);
+        QCOMPARE(frames.count(), 1 + 30 * seconds);
+        QCOMPARE(client.framebuffer().pixel(300, 300), QColor::fromHsv(299 % 360, 200, 200).rgb());
     }
 
     // A real server closes the handshake of a 3.8 VNC Authentication session after each of its

@@ -293,6 +293,29 @@ void TestRemoteView::repaintsWhatChanged()
         QTRY_COMPARE(counter.partial, frame);
     }
     QCOMPARE(counter.full, 0);
+    // Forty single pixels at the four corners, in one update and then in 40 updates of one
+    // pass: four small repaints, never their bounding box, which is the whole screen.
+    QByteArray corners, separate;
+    for (int i = 0; i < 10; ++i) {
+        for (const QPoint &p : {QPoint(i, 0), QPoint(799 - i, 0), QPoint(i, 479), QPoint(799 - i, 479)}) {
+            const QByteArray pixel = rfbwire::solidRaw(quint16(p.x()), quint16(p.y()), 1, 1, 0xFF0000);
+            corners += pixel;
+            separate += rfbwire::update(1) + pixel;
+        }
+    }
+    for (const QByteArray &script : {rfbwire::update(40) + corners, separate}) {
+        const int before = counter.partial;
+        counter.painted = QRegion();
+        bench.transport.feed(script);
+        QTRY_VERIFY(counter.partial > before);
+        QCoreApplication::processEvents();
+        QCOMPARE(counter.full, 0);
+        qint64 area = 0;
+        for (const QRect &r : counter.painted)
+            area += qint64(r.width()) * r.height();
+        QVERIFY2(area < bench.view->width() * bench.view->height() / 20,
+                 qPrintable(QString::number(area)));
+    }
     // A new attempt drops the picture; the stale one must not stay on screen until ServerInit.
     bench.client.connectToPanel(QStringLiteral("panel"), 5900, QString());
     QVERIFY(bench.client.framebuffer().isNull());

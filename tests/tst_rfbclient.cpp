@@ -65,8 +65,9 @@ struct Rig
     QSignalSpy ended{&client, &RfbClient::ended};
     QSignalSpy frames{&client, &RfbClient::frameChanged};
 
-    explicit Rig(const QString &password = QStringLiteral("secret"))
+    explicit Rig(const QString &password = QStringLiteral("secret"), bool compression = false)
     {
+        client.setCompression(compression);
         QObject::connect(&client, &RfbClient::status, &client, [this](const QString &text) {
             events << QStringLiteral("status:") + text;
         });
@@ -460,23 +461,68 @@ private slots:
         QCOMPARE(ended.count(), 2);
     }
 
+    void reconnectFromEnded_data()
+    {
+        QTest::addColumn<bool>("compression");
+        QTest::addColumn<QByteArray>("first"); // what ends the first attempt, and more after it
+        QTest::addColumn<bool>("decoderFailure");
+        const QByteArray px("\x10\x20\x30", 3);
+        const QByteArray session
+            = handshake38None(320, 200) + update(1) + zrleRect(0, 0, 64, 64, u8(1) + px);
+        QTest::newRow("refused handshake")
+            << false << version(8) + securityTypes({ 1 }) + u32(7) + "junk after the end" << false;
+        QTest::newRow("unknown message after a ZRLE update") << true << session + u8(4) << false;
+        // Refused in the middle of a tile, with inflated bytes left over.
+        QTest::newRow("ZRLE decoder refusal") << true
+                                              << handshake38None(320, 200) + update(1)
+                + zrleRect(0, 0, 4, 1, u8(130) + px + px + u8(0x02) + u8(0x80) + u8(2)) + update(1)
+                + solidRaw(0, 0, 1, 1, 0x00FF00)
+                                              << true;
+    }
+
+    // A new attempt started from the ended() slot begins afresh: a new handshake and, with
+    // compression, a new zlib stream.
     void reconnectFromEnded()
     {
-        Rig rig;
+        QFETCH(bool, compression);
+        QFETCH(QByteArray, first);
+        QFETCH(bool, decoderFailure);
+        Rig rig(QStringLiteral("secret"), compression);
         bool again = true;
-        QObject::connect(&rig.client, &RfbClient::ended, &rig.client, [&rig, &again]() {
+        bool refused = !decoderFailure;
+        QObject::connect(&rig.client, &RfbClient::ended, &rig.client, [&rig, &again, &refused]() {
             if (again) {
                 again = false;
+                refused = rig.client.decoderFailed();
                 rig.client.connectToPanel(QStringLiteral("panel"), 5900, QString());
             }
         });
-        rig.feed(version(8) + securityTypes({1}) + u32(7) + QByteArray("junk after the end"));
+        rig.feed(first);
         QCOMPARE(rig.ended.count(), 1);
+        QCOMPARE(refused, decoderFailure);
         QCOMPARE(rig.state(), RfbClient::AwaitVersion);
+        QVERIFY(!rig.client.decoderFailed());
         rig.pipe.takeWritten();
+        rig.frames.clear();
         rig.feed(handshake38None(320, 200));
         QCOMPARE(rig.state(), RfbClient::Running);
-        QCOMPARE(rig.pipe.written(), clientHandshake38None(320, 200));
+        if (!compression) {
+            QCOMPARE(rig.pipe.written(), clientHandshake38None(320, 200));
+            return;
+        }
+        QCOMPARE(rig.pipe.written(),
+            clientVersion(8) + u8(1) + u8(1) + setPixelFormat() + setCompressedEncodings()
+                + updateRequest(false, 320, 200));
+        rig.feed(
+            update(1) + zrleRect(2, 3, 2, 1, u8(0) + QByteArray("\x10\x20\x30\x40\x50\x60", 6)));
+        QCOMPARE(rig.ended.count(), 1);
+        QCOMPARE(rig.frames.count(), 2);
+        const QImage &fb = rig.client.framebuffer();
+        const auto *row = reinterpret_cast<const quint32 *>(fb.constScanLine(3));
+        QCOMPARE(row[1], quint32(emptyScreen));
+        QCOMPARE(row[2], 0xFF302010u);
+        QCOMPARE(row[3], 0xFF605040u);
+        QCOMPARE(row[4], quint32(emptyScreen));
     }
 
     void responseTimerBoundsHandshake()
@@ -747,6 +793,13 @@ private slots:
                 + desktopSize(1024, 768)
                 + solidRaw(1000, 700, 24, 68, 2) << QRegion(0, 0, 1024, 768);
         QTest::newRow("100 scattered rectangles") << many << scattered;
+        // ZRLE: two solid tiles. Hextile: a tile with its background (a pixel of four bytes),
+        // then three that keep it.
+        const QByteArray px("\x10\x20\x30", 3);
+        QTest::newRow("ZRLE and Hextile")
+            << update(2) + zrleRect(10, 10, 70, 20, u8(1) + px + u8(1) + px)
+                + rectHeader(600, 400, 20, 18, 5) + u8(2) + px + u8(0) + QByteArray(3, 0)
+            << QRegion(10, 10, 70, 20) + QRect(600, 400, 20, 18);
     }
 
     // The region an update reports covers every rectangle it applied and reaches no further than
@@ -755,7 +808,7 @@ private slots:
     {
         QFETCH(QByteArray, script);
         QFETCH(QRegion, expected);
-        Rig rig;
+        Rig rig(QStringLiteral("secret"), true); // Raw and CopyRect come either way
         rig.live(800, 480);
         rig.feed(script);
         QCOMPARE(rig.ended.count(), 0);

@@ -314,20 +314,28 @@ void TestSession::lifecycleEnds_data()
     // Connected, the end comes from the response timer in an update still arriving, with
     // compression off (1) or on (2); 0: the server closes.
     QTest::addColumn<int>("slowUpdate");
+    // With compression on, an update the decoder refuses, sent instead of the close.
+    QTest::addColumn<QByteArray>("unreadable");
 
-    QTest::newRow("server close, reconnect off: final") << false << "x" << true << false << 0;
-    QTest::newRow("server close, reconnect on: retry") << true << "x" << true << true << 0;
+    const QByteArray none;
+    QTest::newRow("server close, reconnect off: final") << false << "x" << true << false << 0 << none;
+    QTest::newRow("server close, reconnect on: retry") << true << "x" << true << true << 0 << none;
     // A password is held: told until the panel's first picture, still connected.
-    QTest::newRow("panel asks for no password") << false << QString() << true << false << 0;
+    QTest::newRow("panel asks for no password") << false << QString() << true << false << 0 << none;
     QTest::newRow("password rejected, reconnect on: final")
-        << true << QStringLiteral("other") << false << false << 0;
+        << true << QStringLiteral("other") << false << false << 0 << none;
     QTest::newRow("password rejected, reconnect off: final")
-        << false << QStringLiteral("other") << false << false << 0;
+        << false << QStringLiteral("other") << false << false << 0 << none;
     // The reason stays the same; the next line says where compression is.
     QTest::newRow("uncompressed update too slow for the link: told")
-        << false << "x" << true << false << 1;
+        << false << "x" << true << false << 1 << none;
     QTest::newRow("compressed update too slow: nothing to tell")
-        << false << "x" << true << false << 2;
+        << false << "x" << true << false << 2 << none;
+    // A Hextile subrectangle past its tile: final, and the journal names the way round.
+    QTest::newRow("compressed update unreadable, reconnect on: final")
+        << true << "x" << true << false << 0
+        << rfbwire::update(1) + rfbwire::rectHeader(0, 0, 16, 16, 5) + rfbwire::u8(2 | 8)
+            + rfbwire::u32(0) + rfbwire::u8(1) + rfbwire::u8(0xF0) + rfbwire::u8(0x10);
 }
 
 void TestSession::lifecycleEnds()
@@ -337,10 +345,11 @@ void TestSession::lifecycleEnds()
     QFETCH(bool, expectConnected);
     QFETCH(bool, expectRetry);
     QFETCH(int, slowUpdate);
+    QFETCH(QByteArray, unreadable);
 
     Rig rig(reconnect);
     rig.server.setPassword(serverPassword);
-    rig.profile.compression = slowUpdate == 2;
+    rig.profile.compression = slowUpdate == 2 || !unreadable.isEmpty();
     rig.create();
     QCOMPARE(rig.status()->text(), QStringLiteral("Готов к подключению"));
     QVERIFY(rig.connectButton()->isEnabled());
@@ -376,6 +385,8 @@ void TestSession::lifecycleEnds()
             rig.server.send(QByteArray(8 * 4, '\x40'));
             QTRY_VERIFY(rig.client->updateArriving());
             Rig::fire(rig.client->responseTimerForTest());
+        } else if (!unreadable.isEmpty()) {
+            rig.server.send(unreadable);
         } else {
             rig.server.closeConnection();
         }
@@ -387,6 +398,11 @@ void TestSession::lifecycleEnds()
         expected << QStringLiteral("Канал слишком медленный для экрана без сжатия: включите "
                                    "«Сжатие (медленный канал)» в настройках панели (кнопка "
                                    "«Изменить» в адресной книге)");
+    if (!unreadable.isEmpty()) {
+        QCOMPARE(reason, QStringLiteral("Подпрямоугольник Hextile выходит за пределы плитки"));
+        expected << QStringLiteral("Сжатые данные этой панели прочитать не удалось. Обойти это "
+                                   "можно, сняв «Сжатие (медленный канал)» в карточке панели.");
+    }
     QCOMPARE(rig.lines(), expected);
     QCOMPARE(rig.titles->last().at(0).toBool(), false);
     QCOMPARE(rig.status()->property("online").toBool(), false);
