@@ -19,6 +19,10 @@ const QString lengthMessage = QStringLiteral("Слишком длинные по
                                              "адрес до 255, заметки до 10000 символов.");
 const QString latinMessage
     = QStringLiteral("Используйте пароль в Latin-1 (например, латиницу и цифры).");
+const QString eightMessage = QStringLiteral("Используйте до 8 символов Latin-1 (латиница, цифры).");
+const QString encryptedPasswordMessage
+    = QStringLiteral("Пароль для шифрованного соединения: до 128 символов.");
+const QString userNameMessage = QStringLiteral("Имя пользователя: до 200 символов.");
 
 template<typename T> T *field(QWidget *dialog, const QString &name)
 {
@@ -71,29 +75,45 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("host");
         QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("encryption"); // as stored: "", "preferred", "required"
+        QTest::addColumn<QString>("userName");
         QTest::addColumn<QString>("expected"); // a refusal's message, or "stored name|stored host"
         const QString n200(200, QLatin1Char('n')), h255(255, QLatin1Char('h'));
-        const QString badHost = hostMessage, tooLong = lengthMessage;
+        const QString u200(200, QChar(0x0443)), p128(128, QChar(0x0436));
+        const QString badHost = hostMessage, tooLong = lengthMessage, latin = latinMessage;
+        const QString eight = eightMessage, longEncrypted = encryptedPasswordMessage;
+        const QString longUser = userNameMessage;
         // clang-format off
-        QTest::newRow("IPv6 in brackets") << "" << " [fe80::1] " << "" << "fe80::1|fe80::1";
-        QTest::newRow("port in the host") << "A" << "10.0.0.5:5900" << "" << "A|10.0.0.5:5900";
-        QTest::newRow("name of spaces") << "   " << "plc" << "" << "plc|plc";
-        QTest::newRow("scheme") << "A" << "http://plc" << "" << badHost;
-        QTest::newRow("path") << "A" << "plc/vnc" << "" << badHost;
-        QTest::newRow("backslash") << "A" << "plc\\vnc" << "" << badHost;
-        QTest::newRow("inner space") << "A" << "10.0 .0.5" << "" << badHost;
-        QTest::newRow("only spaces") << "A" << "  " << "" << badHost;
-        QTest::newRow("empty brackets") << "A" << "[]" << "" << badHost;
-        QTest::newRow("name 200") << n200 << "plc" << "" << n200 + "|plc";
-        QTest::newRow("name 201") << n200 + "n" << "plc" << "" << tooLong;
-        QTest::newRow("name 200 and spaces") << n200 + "  " << "plc" << "" << tooLong;
-        QTest::newRow("host 255 in brackets") << "A" << "[" + h255 + "]" << "" << "A|" + h255;
-        QTest::newRow("host 256") << "A" << h255 + "h" << "" << tooLong;
-        QTest::newRow("latin-1 password") << "A" << "plc" << "é" << "A|plc";
-        QTest::newRow("cyrillic password") << "A" << "plc" << "пар" << latinMessage;
-        // One message at a time, in the order of the checks.
-        QTest::newRow("host before length") << n200 + "n" << "a b" << "пар" << badHost;
-        QTest::newRow("length before password") << n200 + "n" << "plc" << "пар" << tooLong;
+        QTest::newRow("IPv6 in brackets") << "" << " [fe80::1] " << "" << "" << "" << "fe80::1|fe80::1";
+        QTest::newRow("port in the host") << "A" << "10.0.0.5:5900" << "" << "" << "" << "A|10.0.0.5:5900";
+        QTest::newRow("name of spaces") << "   " << "plc" << "" << "" << "" << "plc|plc";
+        QTest::newRow("scheme") << "A" << "http://plc" << "" << "" << "" << badHost;
+        QTest::newRow("path") << "A" << "plc/vnc" << "" << "" << "" << badHost;
+        QTest::newRow("backslash") << "A" << "plc\\vnc" << "" << "" << "" << badHost;
+        QTest::newRow("inner space") << "A" << "10.0 .0.5" << "" << "" << "" << badHost;
+        QTest::newRow("only spaces") << "A" << "  " << "" << "" << "" << badHost;
+        QTest::newRow("empty brackets") << "A" << "[]" << "" << "" << "" << badHost;
+        QTest::newRow("name 200") << n200 << "plc" << "" << "" << "" << n200 + "|plc";
+        QTest::newRow("name 201") << n200 + "n" << "plc" << "" << "" << "" << tooLong;
+        QTest::newRow("name 200 and spaces") << n200 + "  " << "plc" << "" << "" << "" << tooLong;
+        QTest::newRow("host 255 in brackets") << "A" << "[" + h255 + "]" << "" << "" << "" << "A|" + h255;
+        QTest::newRow("host 256") << "A" << h255 + "h" << "" << "" << "" << tooLong;
+        QTest::newRow("latin-1 password") << "A" << "plc" << "é" << "" << "" << "A|plc";
+        QTest::newRow("cyrillic password") << "A" << "plc" << "пар" << "" << "" << latin;
+        // Without encryption a longer password (typed while it was on) is refused, not cut.
+        QTest::newRow("eight latin-1") << "A" << "plc" << "12345678" << "" << "" << "A|plc";
+        QTest::newRow("nine latin-1") << "A" << "plc" << "123456789" << "" << "" << eight;
+        QTest::newRow("nine cyrillic: encoding first") << "A" << "plc" << "пароль123" << "" << "" << latin;
+        QTest::newRow("encrypted: any script") << "A" << "plc" << "пароль панели №3" << "preferred" << "" << "A|plc";
+        QTest::newRow("encrypted: 128") << "A" << "plc" << p128 << "required" << "" << "A|plc";
+        QTest::newRow("encrypted: 129") << "A" << "plc" << p128 + "ж" << "required" << "" << longEncrypted;
+        QTest::newRow("user name 200") << "A" << "plc" << "" << "required" << u200 << "A|plc";
+        QTest::newRow("user name 201") << "A" << "plc" << "" << "required" << u200 + "у" << longUser;
+        QTest::newRow("user name kept without encryption") << "A" << "plc" << "" << "" << " ivan " << "A|plc";
+        // One message at a time, in the order of the fields.
+        QTest::newRow("host before length") << n200 + "n" << "a b" << "пар" << "" << "" << badHost;
+        QTest::newRow("length before password") << n200 + "n" << "plc" << "пар" << "" << "" << tooLong;
+        QTest::newRow("password before user name") << "A" << "plc" << "123456789" << "" << u200 + "у" << eight;
         // clang-format on
     }
 
@@ -102,18 +122,31 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, host);
         QFETCH(QString, password);
+        QFETCH(QString, encryption);
+        QFETCH(QString, userName);
         QFETCH(QString, expected);
-        const PanelProfile copy = PanelProfile::createNew();
-        const PanelProfile typed { copy.id, name, host, " Цех ", password, " n\n", 5901, true,
-            false, true };
+        PanelProfile typed = PanelProfile::createNew();
+        typed.name = name;
+        typed.host = host;
+        typed.group = QStringLiteral(" Цех ");
+        typed.password = password;
+        typed.notes = QStringLiteral(" n\n");
+        typed.port = 5901;
+        typed.viewOnly = true;
+        typed.remember = true;
+        typed.encryption = PanelProfile::encryptionFromName(encryption);
+        typed.userName = userName;
+        typed.certificateSha256 = QStringLiteral("pin");
         const ProfileValidation checked = validateProfile(typed);
-        PanelProfile stored = copy;
+        PanelProfile stored = typed;
         if (expected.contains(QLatin1Char('|'))) {
-            stored = { copy.id, expected.section('|', 0, 0), expected.section('|', 1), "Цех",
-                password, typed.notes, 5901, true, false, true };
+            stored.name = expected.section('|', 0, 0);
+            stored.host = expected.section('|', 1);
+            stored.group = QStringLiteral("Цех");
             expected.clear();
         }
         QCOMPARE(checked.error, expected);
+        // Everything else, password and user name included, is kept exactly as typed.
         if (checked.ok())
             QCOMPARE(checked.profile, stored);
     }
