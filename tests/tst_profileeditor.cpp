@@ -5,9 +5,11 @@
 #include "profileeditor.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QtTest>
 
 namespace {
@@ -47,10 +49,19 @@ int runChild(const QByteArray &mode)
     PanelProfile record = PanelProfile::createNew();
     record.name = QStringLiteral("Линия 1");
     record.host = QStringLiteral("10.0.0.5");
-    record.remember = mode == "read";
+    record.remember = mode.startsWith("read");
     ProfileEditor editor(ProfileEditor::Mode::NewPanel, record, nullptr);
+    auto *password = field<QLineEdit>(&editor, QStringLiteral("Пароль"));
     if (mode == "write")
-        field<QLineEdit>(&editor, QStringLiteral("Пароль"))->setText(QStringLiteral("pw"));
+        password->setText(QStringLiteral("pw"));
+    if (mode == "read, emptied by hand") {
+        // Typed and taken back: an empty password is meant, even after a change of
+        // encryption (which sets the field's length anew).
+        QTest::keyClick(password, Qt::Key_X);
+        QTest::keyClick(password, Qt::Key_Backspace);
+        field<QComboBox>(&editor, QStringLiteral("Шифрование"))->setCurrentIndex(2);
+        field<QComboBox>(&editor, QStringLiteral("Шифрование"))->setCurrentIndex(0);
+    }
     field<QCheckBox>(&editor, QStringLiteral("Сохранить пароль в хранилище Windows"))
         ->setChecked(true);
     editor.show();
@@ -207,6 +218,129 @@ private slots:
         QCOMPARE(secret, storedAfter ? password : QString());
     }
 
+    // The password's rules follow the chosen encryption both ways, and switching back to
+    // "Нет" never cuts what was typed: Save refuses it with the message of the plain rules.
+    void passwordRulesFollowEncryption()
+    {
+        PanelProfile record = PanelProfile::createNew();
+        record.host = QStringLiteral("10.0.0.5");
+        record.password = QStringLiteral("123456789"); // a plain record shows eight
+        ProfileEditor editor(ProfileEditor::Mode::ExistingPanel, record, nullptr);
+        auto *password = field<QLineEdit>(&editor, QStringLiteral("Пароль"));
+        auto *encryption = field<QComboBox>(&editor, QStringLiteral("Шифрование"));
+        auto *hint = field<QLabel>(&editor, QStringLiteral("Подсказка к паролю"));
+        auto *error = editor.findChild<QLabel *>(QStringLiteral("error"));
+        auto *save = field<QPushButton>(&editor, QStringLiteral("Сохранить"));
+        QVERIFY(password && encryption && hint && error && save);
+        QCOMPARE(encryption->currentText(), QStringLiteral("Нет"));
+        QCOMPARE(password->text(), QStringLiteral("12345678"));
+        QCOMPARE(password->maxLength(), 8);
+        QCOMPARE(hint->text(), QStringLiteral("Пароль подключения: до 8 символов."));
+
+        encryption->setCurrentText(QStringLiteral("Обязательно"));
+        QCOMPARE(password->maxLength(), 128);
+        QVERIFY(hint->text().startsWith(
+            QStringLiteral("Пароль подключения: до 128 символов любого алфавита")));
+        const QString longer = QStringLiteral("пароль панели №3");
+        password->setText(longer);
+
+        encryption->setCurrentText(QStringLiteral("Нет"));
+        QCOMPARE(password->text(), longer);
+        QCOMPARE(hint->text(), QStringLiteral("Пароль подключения: до 8 символов."));
+        save->click();
+        QCOMPARE(error->text(), latinMessage);
+        password->setText(QStringLiteral("abcdefghij"));
+        save->click();
+        QCOMPARE(error->text(), eightMessage);
+        QCOMPARE(editor.result(), int(QDialog::Rejected));
+        QCOMPARE(password->text(), QStringLiteral("abcdefghij"));
+
+        password->setText(longer);
+        encryption->setCurrentText(QStringLiteral("Если панель предлагает"));
+        field<QLineEdit>(&editor, QStringLiteral("Пользователь"))->setText(QStringLiteral("ivan"));
+        save->click();
+        QCOMPARE(editor.result(), int(QDialog::Accepted));
+        QCOMPARE(editor.profile().password, longer);
+        QCOMPARE(editor.profile().encryption, PanelProfile::Encryption::Preferred);
+        QCOMPARE(editor.profile().userName, QStringLiteral("ivan"));
+    }
+
+    void certificate_data()
+    {
+        QTest::addColumn<QString>("pin"); // stored when the editor opens
+        QTest::addColumn<QString>("host"); // typed into the host field; null: untouched
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("action"); // "forget", "trust" (a pin arrives) or ""
+        QTest::addColumn<QString>("shown"); // the fingerprint row; null: hidden
+        QTest::addColumn<QString>("note"); // said before Save; empty: nothing
+        QTest::addColumn<QString>("kept"); // the pin of the saved record
+        const QString pin = QStringLiteral(
+            "3fa09c1b00112233445566778899aabbccddeeff0123456789abcdefABCDEF01");
+        const QString grouped = QStringLiteral("3FA0 9C1B 0011 2233 4455 6677 8899 AABB CCDD EEFF "
+                                               "0123 4567 89AB CDEF ABCD EF01");
+        const QString forgotten = QStringLiteral("Сертификат будет забыт при сохранении.");
+        const QString moved
+            = QStringLiteral("Адрес панели изменён: сертификат будет забыт при сохранении.");
+        const QString other = QString(64, QLatin1Char('e'));
+        const QString damaged = QStringLiteral("AB:CD <b>x</b>");
+        // clang-format off
+        QTest::newRow("no pin") << QString() << QString() << 5900 << "" << QString() << "" << "";
+        QTest::newRow("kept") << pin << QString() << 5900 << "" << grouped << "" << pin;
+        QTest::newRow("host only rewritten") << pin << " [fe80::1] " << 5900 << "" << grouped << "" << pin;
+        QTest::newRow("forgotten") << pin << QString() << 5900 << "forget" << grouped << forgotten << "";
+        QTest::newRow("host changed") << pin << "fe80::2" << 5900 << "" << grouped << moved << "";
+        QTest::newRow("port changed") << pin << QString() << 5901 << "" << grouped << moved << "";
+        QTest::newRow("malformed kept as it is") << damaged << QString() << 5900 << ""
+            << damaged + " (повреждён: не подходит ни к одному сертификату)" << "" << damaged;
+        QTest::newRow("trusted while open") << pin << QString() << 5900 << "trust"
+            << QStringLiteral("EEEE ").repeated(15) + "EEEE" << "" << other;
+        QTest::newRow("trusted after forgetting") << pin << QString() << 5900 << "forget trust"
+            << QStringLiteral("EEEE ").repeated(15) + "EEEE" << "" << other;
+        // clang-format on
+    }
+
+    void certificate()
+    {
+        QFETCH(QString, pin);
+        QFETCH(QString, host);
+        QFETCH(int, port);
+        QFETCH(QString, action);
+        PanelProfile record = PanelProfile::createNew();
+        record.host = QStringLiteral("[fe80::1]"); // as an import keeps it
+        record.encryption = PanelProfile::Encryption::Required;
+        record.certificateSha256 = pin;
+        ProfileEditor editor(ProfileEditor::Mode::ExistingPanel, record, nullptr);
+        editor.show();
+        if (!host.isNull())
+            field<QLineEdit>(&editor, QStringLiteral("IP / имя хоста"))->setText(host);
+        field<QSpinBox>(&editor, QStringLiteral("Порт"))->setValue(port);
+        auto *forget = field<QPushButton>(&editor, QStringLiteral("Забыть сертификат"));
+        if (action.contains(QLatin1String("forget")))
+            forget->click();
+        if (action.contains(QLatin1String("trust")))
+            editor.setStoredCertificate(QString(64, QLatin1Char('e')));
+
+        auto *fingerprint = field<QLabel>(&editor, QStringLiteral("Отпечаток сертификата"));
+        auto *noteLabel = field<QLabel>(&editor, QStringLiteral("Сертификат будет забыт"));
+        QFETCH(QString, shown);
+        QCOMPARE(fingerprint->isVisible(), !shown.isNull());
+        QCOMPARE(forget->isVisible(), !shown.isNull());
+        if (!shown.isNull()) {
+            QCOMPARE(fingerprint->text(), shown);
+            QCOMPARE(fingerprint->textFormat(), Qt::PlainText);
+        }
+        QFETCH(QString, note);
+        QCOMPARE(noteLabel->isVisible() ? noteLabel->text() : QString(), note);
+        QCOMPARE(forget->isEnabled(), action != QLatin1String("forget"));
+        // Nothing changes before Save.
+        QCOMPARE(editor.profile().certificateSha256,
+            action.contains(QLatin1String("trust")) ? QString(64, QLatin1Char('e')) : pin);
+
+        field<QPushButton>(&editor, QStringLiteral("Сохранить"))->click();
+        QCOMPARE(editor.result(), int(QDialog::Accepted));
+        QTEST(editor.profile().certificateSha256, "kept");
+    }
+
     void failingStore_data()
     {
         QTest::addColumn<QString>("mode");
@@ -217,6 +351,9 @@ private slots:
         QTest::newRow("read fails: stored password kept") << "read"
             << "Не удалось прочитать пароль из хранилища Windows. Оставьте поле пустым, чтобы "
                "сохранить прежний пароль, или введите новый.|0|1|Линия 1||1";
+        QTest::newRow("read fails, field emptied: empty password written") << "read, emptied by hand"
+            << "Не удалось сохранить пароль в Windows. Снимите флажок или проверьте доступ к "
+               "хранилищу.|1|0|Линия 1||1";
     }
 
     void failingStore()
