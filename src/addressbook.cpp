@@ -31,6 +31,20 @@ bool readPort(const QJsonValue &value, int *port)
     return true;
 }
 
+// A member that is absent or null is not set. A string is taken as it is; any other value
+// is kept as its JSON text (and *isText cleared), so that it is still a value and never
+// quietly becomes "not set".
+QString readSetting(const QJsonValue &value, bool *isText = nullptr)
+{
+    if (value.isUndefined() || value.isNull() || value.isString())
+        return value.toString();
+    if (isText)
+        *isText = false;
+    const QJsonArray wrapped { value };
+    const QByteArray text = QJsonDocument(wrapped).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(text.mid(1, text.size() - 2));
+}
+
 } // namespace
 
 AddressBook loadProfiles(QByteArray *damagedValue)
@@ -58,6 +72,18 @@ AddressBook loadProfiles(QByteArray *damagedValue)
         profile.reconnect = object.value(QLatin1String("reconnect")).toBool(false);
         profile.remember = object.value(QLatin1String("remember")).toBool(false);
         profile.compression = object.value(QLatin1String("compression")).toBool(false);
+        // Read fail-safe: whatever cannot be read as written turns encryption on and keeps
+        // the pin, and the stored value is kept as a backup before the next save. (The text
+        // of a value that is not a string never spells a known encryption.)
+        bool encryptionKnown = true;
+        profile.encryption = PanelProfile::encryptionFromName(
+            readSetting(object.value(QLatin1String("encryption"))), &encryptionKnown);
+        profile.userName = object.value(QLatin1String("userName")).toString();
+        bool pinIsText = true;
+        profile.certificateSha256
+            = readSetting(object.value(QLatin1String("certificateSha256")), &pinIsText);
+        if (!encryptionKnown || !pinIsText)
+            damaged = true;
         if (profile.id.isEmpty() || profile.host.isEmpty() || !portOk) {
             damaged = true;
             continue;
@@ -105,6 +131,13 @@ bool saveProfiles(const AddressBook &book)
         // Only when set: a record without it is stored exactly as before the member existed.
         if (profile.compression)
             object.insert(QLatin1String("compression"), true);
+        if (profile.encryption != PanelProfile::Encryption::Off)
+            object.insert(
+                QLatin1String("encryption"), PanelProfile::encryptionName(profile.encryption));
+        if (!profile.userName.isEmpty())
+            object.insert(QLatin1String("userName"), profile.userName);
+        if (!profile.certificateSha256.isEmpty())
+            object.insert(QLatin1String("certificateSha256"), profile.certificateSha256);
         entries.append(object);
     }
     QSettings settings;

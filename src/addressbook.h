@@ -15,6 +15,9 @@ using AddressBook = QList<PanelProfile>;
 // entries without an id or host, or with a port outside 1..65535, are left
 // out; a record whose id an earlier one already has gets a fresh id and
 // "remember" off, so it can be reached on its own and shares no password.
+// Encryption reads fail-safe: an unknown "encryption" reads as required, and a
+// "certificateSha256" that is not text is kept as its JSON text (a pin that
+// matches nothing); either counts as something left out.
 // Whenever something was left out or given a new id, *damagedValue receives
 // the stored value as it was (else it is left null), for keepProfilesBackup.
 // No password is read.

@@ -7,9 +7,12 @@
 #include <functional>
 
 class QCheckBox;
+class QComboBox;
+class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
+class QPushButton;
 class QSpinBox;
 
 // The modal editor of one address book record. Save checks the fields
@@ -29,6 +32,10 @@ public:
     // credential store, cut to the field's eight characters. When that read
     // fails, the "error" label says so, the field stays empty, and Save with
     // "remember" ticked and the field untouched keeps the stored password.
+    // The password field takes what the chosen encryption allows; switching
+    // encryption off never cuts a longer password (Save then refuses it).
+    // A stored certificate pin is shown with "Забыть сертификат"; forgetting it,
+    // or changing the host or port, drops it at Save, and the dialog says so.
     ProfileEditor(Mode mode, const PanelProfile &record, QWidget *parent);
     ~ProfileEditor() override;
 
@@ -46,12 +53,22 @@ public:
 
     // The working copy: the accepted record once Save succeeded.
     const PanelProfile &profile() const { return workingCopy; }
-    // The working copy with the widgets' contents exactly as typed.
+    // The working copy with the widgets' contents exactly as typed; without the
+    // pin when it was forgotten or the panel's address changed.
     PanelProfile typed() const;
+
+    // The pin that the record holds now (a trust decision made while the dialog
+    // was open): shown, and kept at Save unless forgotten or the address changes.
+    void setStoredCertificate(const QString &sha256);
 
 private:
     void save();
     void togglePasswordEcho();
+    void onEncryptionChanged();
+    void forgetCertificate();
+    void updateCertificateRow();
+    bool addressChanged() const;
+    PanelProfile::Encryption chosenEncryption() const;
 
     PanelProfile workingCopy;
     Commit commit;
@@ -66,5 +83,14 @@ private:
     QCheckBox *viewOnlyBox = nullptr;
     QCheckBox *reconnectBox = nullptr;
     QCheckBox *compressionBox = nullptr;
+    QLabel *passwordHint = nullptr;
+    QFormLayout *encryptionForm = nullptr;
+    QComboBox *encryptionBox = nullptr;
+    QLineEdit *userNameEdit = nullptr;
+    QWidget *certificateRow = nullptr;
+    QLabel *fingerprintLabel = nullptr;
+    QPushButton *forgetButton = nullptr;
+    QLabel *certificateNote = nullptr;
+    bool certificateForgotten = false;
     QLabel *errorLabel = nullptr;
 };

@@ -274,7 +274,7 @@ bool Session::resolvePassword()
     }
     if (!profileCopy.password.isEmpty())
         return true;
-    return PasswordPrompt::ask(this, profileCopy.name, &profileCopy.password);
+    return PasswordPrompt::ask(this, profileCopy, &profileCopy.password);
 }
 
 void Session::disconnectByUser()

@@ -295,6 +295,10 @@ void TestMainWindow::duplicateAndDelete()
     PanelProfile source = panel("Линия 1", 5900, true);
     source.group = QStringLiteral("Цех");
     source.password = QStringLiteral("kept");
+    // The pin belongs to the record: the copy is the same panel.
+    source.encryption = PanelProfile::Encryption::Required;
+    source.userName = QStringLiteral("ivan");
+    source.certificateSha256 = QString(64, QLatin1Char('d'));
     QVERIFY2(CredentialStore::writePassword(source), "the test keyring is not reachable");
     // At the cut for " — копия" (8 characters) sits a surrogate pair.
     const QString longName = QString(191, u'Д') + QStringLiteral("\U0001F600x");
@@ -309,6 +313,7 @@ void TestMainWindow::duplicateAndDelete()
     expected.name = QStringLiteral("Линия 1 — копия");
     expected.remember = false;
     QCOMPARE(book.at(2), expected);
+    QCOMPARE(book.at(2).certificateSha256, source.certificateSha256);
     QVERIFY(book.at(2).id != source.id);
     QCOMPARE(loadProfiles(), book);
     QCOMPARE(rig.window->currentProfileIndex(), 1);

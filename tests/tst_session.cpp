@@ -2,6 +2,7 @@
 // journal messages and automatic retries, the enabling rules of the tools, the header controls,
 // the frame-age line, and the password resolution with the prompt and the real keyring.
 #include "credentialstore.h"
+#include "passwordprompt.h"
 #include "remoteview.h"
 #include "rfbclient.h"
 #include "rfbtestserver.h"
@@ -299,6 +300,8 @@ private slots:
 
     void prompt_data();
     void prompt();
+    void promptForUserName_data();
+    void promptForUserName();
     void promptAsksAgainAfterEmptyAnswer();
     void rememberedPasswordSkipsPrompt();
     void rememberWithNothingStoredAsksEveryTime();
@@ -976,44 +979,58 @@ void TestSession::frameAgeLine()
 
 void TestSession::prompt_data()
 {
+    QTest::addColumn<QString>("encryption"); // the record's, as stored
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("serverPassword"); // "-" for security None
     QTest::addColumn<bool>("connects");
     QTest::addColumn<bool>("notice");
+    QTest::addColumn<QString>("held"); // the session's password afterwards
 
-    QTest::newRow("latin") << "Pa55word" << "Подключить" << "Pa55word" << true << false;
-    QTest::newRow("empty: no password") << "" << "Подключить" << "-" << true << false;
+    // clang-format off
+    QTest::newRow("latin") << "" << "Pa55word" << "Подключить" << "Pa55word" << true << false << "Pa55word";
+    QTest::newRow("empty: no password") << "" << "" << "Подключить" << "-" << true << false << "";
     QTest::newRow("latin-1 letters with diacritics")
-        << "éàüñçøåß" << "Подключить" << "éàüñçøåß" << true << false;
-    QTest::newRow("ninth character is not typed") << "123456789" << "Подключить" << "12345678"
-                                                  << true << false;
-    QTest::newRow("cyrillic") << "пароль" << "Подключить" << "-" << false << true;
-    QTest::newRow("one cyrillic letter") << "secrеt" << "Подключить" << "-" << false << true;
-    QTest::newRow("euro sign, outside Latin-1") << "€uro" << "Подключить" << "-" << false << true;
-    QTest::newRow("cancelled") << "secret" << "Отмена" << "-" << false << false;
-    QTest::newRow("escape") << "secret" << "Escape" << "-" << false << false;
+        << "" << "éàüñçøåß" << "Подключить" << "éàüñçøåß" << true << false << "éàüñçøåß";
+    QTest::newRow("ninth character is not typed") << "" << "123456789" << "Подключить" << "12345678"
+                                                  << true << false << "12345678";
+    QTest::newRow("cyrillic") << "" << "пароль" << "Подключить" << "-" << false << true << "";
+    QTest::newRow("one cyrillic letter") << "" << "secrеt" << "Подключить" << "-" << false << true << "";
+    QTest::newRow("euro sign, outside Latin-1") << "" << "€uro" << "Подключить" << "-" << false << true << "";
+    QTest::newRow("cancelled") << "" << "secret" << "Отмена" << "-" << false << false << "";
+    QTest::newRow("escape") << "" << "secret" << "Escape" << "-" << false << false << "";
+    // With encryption the whole password goes inside the encrypted session: any script, up to 128.
+    QTest::newRow("encrypted: cyrillic, longer than eight")
+        << "preferred" << "пароль панели №3" << "Подключить" << "-" << true << false << "пароль панели №3";
+    QTest::newRow("encrypted: 129th character is not typed")
+        << "preferred" << QString(129, u'ж') << "Подключить" << "-" << true << false << QString(128, u'ж');
+    QTest::newRow("encrypted: cancelled") << "required" << "€uro" << "Отмена" << "-" << false << false << "";
+    // clang-format on
 }
 
 void TestSession::prompt()
 {
+    QFETCH(QString, encryption);
     QFETCH(QString, typed);
     QFETCH(QString, button);
     QFETCH(QString, serverPassword);
     QFETCH(bool, connects);
     QFETCH(bool, notice);
+    QFETCH(QString, held);
 
     Rig rig;
     rig.profile.password.clear();
+    rig.profile.encryption = PanelProfile::encryptionFromName(encryption);
     rig.server.setPassword(serverPassword == QLatin1String("-") ? QString() : serverPassword);
     rig.create();
 
     DialogDriver driver;
     QString shownInInput;
-    driver.expect([typed, button, &shownInInput](QDialog *dialog) {
+    const int limit = encryption.isEmpty() ? 8 : 128;
+    driver.expect([typed, button, limit, &shownInInput](QDialog *dialog) {
         auto *input = dialog->findChild<QLineEdit *>();
         QVERIFY(input);
-        QCOMPARE(input->maxLength(), 8);
+        QCOMPARE(input->maxLength(), limit);
         QVERIFY(input->text().isEmpty());
         answerPrompt(typed, button)(dialog);
         shownInInput = input->text();
@@ -1025,6 +1042,9 @@ void TestSession::prompt()
     QCOMPARE(driver.titles.value(0), QStringLiteral("Подключение · Линия розлива 3"));
     QVERIFY(driver.texts.value(0).contains(
         QStringLiteral("Введите пароль или оставьте поле пустым для входа без пароля.")));
+    // The plain prompt says nothing more; an encrypted panel's says what it takes.
+    QCOMPARE(driver.texts.value(0).contains(QStringLiteral("до 128 символов любого алфавита")),
+        !encryption.isEmpty());
     QCOMPARE(driver.seen(), notice ? 2 : 1);
     QCOMPARE(driver.unexpected(), 0);
     if (notice) {
@@ -1032,23 +1052,82 @@ void TestSession::prompt()
         QVERIFY(driver.texts.at(1).contains(
             QStringLiteral("Используйте до 8 символов Latin-1 (латиница, цифры).")));
     }
+    QCOMPARE(rig.session->profile().password, held);
 
     if (connects) {
-        const QString expected = serverPassword == QLatin1String("-") ? QString() : serverPassword;
-        QCOMPARE(rig.session->profile().password, expected);
         QCOMPARE(rig.lines(), QStringList{starting});
         QVERIFY(rig.waitConnected(1));
         QVERIFY(!rig.server.authenticationRejected());
     } else {
         // Nothing changes: no attempt, no status text, no journal line.
         QVERIFY(!rig.session->isEngaged());
-        QVERIFY(rig.session->profile().password.isEmpty());
         QVERIFY(rig.lines().isEmpty());
         QCOMPARE(rig.status()->text(), QStringLiteral("Готов к подключению"));
         QVERIFY(rig.connectButton()->isEnabled());
         QTest::qWait(30);
         QCOMPARE(rig.server.connectionCount(), 0);
     }
+}
+
+// The prompt asks for a user name too when told to: "Подключить" waits for one, and a
+// cancelled prompt leaves both answers alone.
+void TestSession::promptForUserName_data()
+{
+    QTest::addColumn<QString>("known"); // the user name the prompt starts from
+    QTest::addColumn<QString>("typedUser"); // added to it
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("userName"); // afterwards
+    QTest::addColumn<QString>("password"); // afterwards
+    // clang-format off
+    QTest::newRow("typed") << "" << "ivan" << "Подключить" << true << "ivan" << "пароль-9";
+    QTest::newRow("known kept") << "admin" << "" << "Подключить" << true << "admin" << "пароль-9";
+    QTest::newRow("empty cannot connect") << "" << "" << "Подключить" << false << "" << "old";
+    QTest::newRow("cancelled") << "admin" << "x" << "Отмена" << false << "admin" << "old";
+    // clang-format on
+}
+
+void TestSession::promptForUserName()
+{
+    QFETCH(QString, known);
+    QFETCH(QString, typedUser);
+    QFETCH(QString, button);
+    Rig rig;
+    rig.profile.encryption = PanelProfile::Encryption::Required;
+    rig.create();
+
+    DialogDriver driver;
+    bool okEnabled = false;
+    driver.expect([&](QDialog *dialog) {
+        QLineEdit *userInput = nullptr;
+        QLineEdit *passwordInput = nullptr;
+        for (QLineEdit *edit : dialog->findChildren<QLineEdit *>()) {
+            if (edit->accessibleName() == QStringLiteral("Пользователь"))
+                userInput = edit;
+            else if (edit->accessibleName() == QStringLiteral("Пароль"))
+                passwordInput = edit;
+        }
+        QVERIFY(userInput && passwordInput);
+        QCOMPARE(userInput->text(), known);
+        userInput->setText(known + typedUser);
+        okEnabled = buttonWithText(dialog, QStringLiteral("Подключить"))->isEnabled();
+        passwordInput->setText(QStringLiteral("пароль-9"));
+        if (okEnabled || button != QStringLiteral("Подключить"))
+            clickButton(button)(dialog);
+        else
+            dialog->reject();
+    });
+    Password password(QStringLiteral("old"));
+    QString userName = known;
+    const bool accepted
+        = PasswordPrompt::ask(rig.session.get(), rig.session->profile(), &password, &userName);
+    QCOMPARE(driver.seen(), 1);
+    QCOMPARE(driver.unexpected(), 0);
+    QVERIFY(driver.texts.value(0).contains(QStringLiteral("Панель требует имя пользователя.")));
+    QCOMPARE(okEnabled, !(known + typedUser).isEmpty());
+    QTEST(accepted, "accepted");
+    QTEST(userName, "userName");
+    QTEST(password.toQString(), "password");
 }
 
 void TestSession::promptAsksAgainAfterEmptyAnswer()
