@@ -2,10 +2,12 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSettings>
+#include <QSslSocket>
 
 #include <algorithm>
 
@@ -29,14 +31,31 @@ QList<DemoPanelSetup> demoPanelSetups()
     };
 }
 
-QString demoPanelLine(const DemoPanelSetup &setup, quint16 port)
+QString demoPanelLine(const DemoPanelSetup &setup, quint16 port, bool tls)
 {
-    const QString security = setup.password.isEmpty()
+    QString security = setup.password.isEmpty()
         ? QCoreApplication::translate("DemoPanelSetup", "без пароля")
         : QCoreApplication::translate("DemoPanelSetup", "пароль «%1»").arg(setup.password);
+    if (tls)
+        security = QCoreApplication::translate("DemoPanelSetup", "%1, TLS").arg(security);
     return QCoreApplication::translate("DemoPanelSetup", "%1 — %2 × %3, %4, RFB 3.%5 — 127.0.0.1 %6")
         .arg(setup.name, QString::number(setup.size.width()), QString::number(setup.size.height()),
             security, QString::number(setup.maxMinor), QString::number(port));
+}
+
+RfbServerTls demoTls()
+{
+    const auto read = [](const QString &path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    RfbServerTls tls;
+    tls.anonymous = true;
+    if (!QSslSocket::supportsSsl())
+        return tls;
+    tls.certificate = QSslCertificate(read(QStringLiteral(":/demo/pelorin-demo.crt")), QSsl::Pem);
+    tls.key = QSslKey(read(QStringLiteral(":/demo/pelorin-demo.key")), QSsl::Ec, QSsl::Pem);
+    return tls;
 }
 
 SeedResult seedDemoSettings(

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "rfbserver.h"
+
 #include <QList>
 #include <QSize>
 #include <QString>
@@ -21,7 +23,13 @@ struct DemoPanelSetup
 QList<DemoPanelSetup> demoPanelSetups();
 
 // The line printed once a panel listens: its name first, its port as the last word.
-QString demoPanelLine(const DemoPanelSetup &setup, quint16 port);
+QString demoPanelLine(const DemoPanelSetup &setup, quint16 port, bool tls = false);
+
+// What --tls serves with: the demo's self-signed certificate for localhost and 127.0.0.1 and its
+// key, both compiled in and published with the source, so the certificate proves nothing beyond
+// the demo; the anonymous subtypes too where the TLS backend has them. Null certificate and key
+// when the program has no TLS backend.
+RfbServerTls demoTls();
 
 enum class SeedResult { Written, Refused, Failed };
 

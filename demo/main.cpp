@@ -2,6 +2,7 @@
 // workstation can be tried and shown without equipment.
 #include "demopanel.h"
 #include "demopanelsetup.h"
+#include "rfbclient.h"
 #include "rfbserver.h"
 
 #include <QCommandLineParser>
@@ -37,7 +38,11 @@ int main(int argc, char *argv[])
             "Ограничить вывод каждого подключения к панели N кбит/с, как на медленном "
             "канале (0 — без ограничения)."),
         QStringLiteral("N"), QStringLiteral("0"));
-    parser.addOptions({ basePort, seed, stats, linkKbps });
+    const QCommandLineOption tlsOption(QStringLiteral("tls"),
+        QCoreApplication::translate("main",
+            "Только шифрованные подключения (VeNCrypt, TLS) с демонстрационным сертификатом; "
+            "его отпечаток SHA-256 печатается после строк панелей."));
+    parser.addOptions({ basePort, seed, stats, linkKbps, tlsOption });
     parser.process(app);
 
     bool ok = false;
@@ -58,6 +63,17 @@ int main(int argc, char *argv[])
         return 2;
     }
 
+    std::optional<RfbServerTls> tls;
+    if (parser.isSet(tlsOption)) {
+        tls = demoTls();
+        if (tls->certificate.isNull() || tls->key.isNull()) {
+            std::fprintf(stderr, "%s\n",
+                qPrintable(QCoreApplication::translate(
+                    "main", "TLS недоступен: нет сертификата или библиотеки TLS")));
+            return 1;
+        }
+    }
+
     QList<RfbServer *> servers;
     QList<quint16> ports;
     for (int i = 0; i < setups.size(); ++i) {
@@ -65,6 +81,7 @@ int main(int argc, char *argv[])
         auto *panel = new DemoPanel(setup.name, setup.size, setup.otherSize, &app);
         auto *server = new RfbServer(panel, setup.password, setup.maxMinor, &app);
         server->setLinkKbps(kbps);
+        server->setTls(tls); // offers at least the X509 subtype: the certificate is there
         const quint16 port = base == 0 ? 0 : quint16(base + i);
         if (!server->listen(QHostAddress::LocalHost, port)) {
             std::fprintf(stderr, "%s\n",
@@ -97,7 +114,14 @@ int main(int argc, char *argv[])
         return 1;
     }
     for (int i = 0; i < setups.size(); ++i)
-        std::printf("%s\n", qPrintable(demoPanelLine(setups.at(i), ports.at(i))));
+        std::printf("%s\n", qPrintable(demoPanelLine(setups.at(i), ports.at(i), tls.has_value())));
+    // After the panels' lines, which scripts read first; the operator compares it with the one
+    // the workstation shows.
+    if (tls)
+        std::printf("%s\n",
+            qPrintable(QCoreApplication::translate("main", "Сертификат панелей: SHA-256 %1")
+                           .arg(RfbClient::groupedFingerprint(
+                               tls->certificate.digest(QCryptographicHash::Sha256)))));
     std::fflush(stdout);
 
     QTimer statsTimer;

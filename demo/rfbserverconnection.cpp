@@ -7,14 +7,18 @@
 #include "zrleencoder.h"
 
 #include <QRandomGenerator>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QtEndian>
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
+constexpr quint8 kVeNCrypt = 19;
 constexpr qint32 kRaw = 0;
 constexpr qint32 kCopyRect = 1;
 constexpr qint32 kHextile = 5;
@@ -121,6 +125,19 @@ void RfbServerConnection::setLinkKbps(int kbps)
     pace();
 }
 
+void RfbServerConnection::setTls(const RfbServerTls &settings)
+{
+    auto *ssl = qobject_cast<QSslSocket *>(socket.data());
+    if (!ssl)
+        return;
+    tls = settings;
+    connect(ssl, &QSslSocket::encrypted, this, &RfbServerConnection::onEncrypted);
+    connect(ssl, &QSslSocket::errorOccurred, this, [this, ssl]() {
+        if (state == State::TlsHandshake)
+            close(tr("TLS: %1").arg(ssl->errorString()));
+    });
+}
+
 void RfbServerConnection::send(const QByteArray &bytes)
 {
     if (!socket || bytes.isEmpty())
@@ -171,6 +188,7 @@ void RfbServerConnection::pace()
     }
     if (paceTimer)
         paceTimer->stop();
+    startTls(); // when the go-ahead was the last byte held
     // close() left the socket open until the link had carried everything.
     if (state == State::Closed && socket->state() == QAbstractSocket::ConnectedState)
         socket->disconnectFromHost();
@@ -217,6 +235,12 @@ bool RfbServerConnection::step()
         return processVersion();
     case State::SecurityChoice:
         return processSecurityChoice();
+    case State::VeNCryptVersion:
+        return processVeNCryptVersion();
+    case State::VeNCryptSubtype:
+        return processVeNCryptSubtype();
+    case State::TlsHandshake:
+        return false; // whatever a client sends now goes to the TLS handshake, not here
     case State::AuthResponse:
         return processAuthResponse();
     case State::ClientInit:
@@ -249,13 +273,15 @@ bool RfbServerConnection::processVersion()
 
 void RfbServerConnection::offerSecurity()
 {
-    offeredType = password.isEmpty() ? 1 : 2;
+    offeredType = tls ? kVeNCrypt : password.isEmpty() ? 1 : 2;
     QByteArray out;
     if (minor == 3) {
         // Version 3.3: the server decides, and nothing follows None but ClientInit.
         putU32(out, offeredType);
         send(out);
-        if (offeredType == 2)
+        if (offeredType == kVeNCrypt)
+            sendVeNCryptVersion();
+        else if (offeredType == 2)
             sendChallenge();
         else
             state = State::ClientInit;
@@ -277,11 +303,98 @@ bool RfbServerConnection::processSecurityChoice()
         securityFailed(tr("Выбран способ защиты, который панель не предлагала"));
         return false;
     }
-    if (chosen == 2)
+    if (chosen == kVeNCrypt)
+        sendVeNCryptVersion();
+    else if (chosen == 2)
         sendChallenge();
     else
         sendSecurityOk();
     return true;
+}
+
+void RfbServerConnection::sendVeNCryptVersion()
+{
+    send(QByteArray("\0\2", 2)); // VeNCrypt 0.2
+    state = State::VeNCryptVersion;
+}
+
+bool RfbServerConnection::processVeNCryptVersion()
+{
+    if (in.size() < 2)
+        return false;
+    const bool supported = in.at(0) == 0 && in.at(1) == 2;
+    in.remove(0, 2);
+    if (!supported) {
+        send(QByteArray(1, char(0xff)));
+        close(tr("клиент не поддерживает VeNCrypt 0.2"));
+        return false;
+    }
+    subtypes = tls->subtypes(!password.isEmpty());
+    QByteArray out(1, '\0'); // the version is accepted
+    out.append(char(subtypes.size()));
+    for (const quint32 offered : std::as_const(subtypes))
+        putU32(out, offered);
+    send(out);
+    state = State::VeNCryptSubtype;
+    return true;
+}
+
+bool RfbServerConnection::processVeNCryptSubtype()
+{
+    if (in.size() < 4)
+        return false;
+    const quint32 chosen = u32At(in, 0);
+    in.remove(0, 4);
+    if (!subtypes.contains(chosen)) {
+        send(QByteArray(1, '\0'));
+        close(tr("Выбран способ защиты, который панель не предлагала"));
+        return false;
+    }
+    subtype = chosen;
+    state = State::TlsHandshake;
+    // The go-ahead has to reach the client in clear, before the first TLS record: TLS starts
+    // once the link has carried it (pace() calls startTls() when its queue empties).
+    tlsDue = true;
+    send(QByteArray(1, '\1'));
+    if (heldBytes == 0)
+        startTls();
+    return false;
+}
+
+void RfbServerConnection::startTls()
+{
+    auto *ssl = qobject_cast<QSslSocket *>(socket.data());
+    if (!std::exchange(tlsDue, false) || state != State::TlsHandshake || !ssl)
+        return;
+    // The client speaks first in TLS; bytes in clear after its choice are not a ClientHello.
+    if (!in.isEmpty()) {
+        close(tr("клиент прислал данные в открытом виде перед TLS"));
+        return;
+    }
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setPeerVerifyMode(QSslSocket::VerifyNone); // viewers have no certificate to show
+    if (subtype == RfbServerTls::X509None || subtype == RfbServerTls::X509Vnc) {
+        config.setLocalCertificate(tls->certificate);
+        config.setPrivateKey(tls->key);
+    } else {
+        // Anonymous Diffie-Hellman: OpenSSL has these suites only at security level 0, and the
+        // viewers that use them speak TLS 1.2.
+        config.setProtocol(QSsl::TlsV1_2);
+        config.setBackendConfigurationOption(
+            QByteArrayLiteral("CipherString"), QByteArrayLiteral("aNULL:@SECLEVEL=0"));
+    }
+    ssl->setSslConfiguration(config);
+    ssl->startServerEncryption();
+}
+
+void RfbServerConnection::onEncrypted()
+{
+    if (state != State::TlsHandshake)
+        return;
+    if (subtype == RfbServerTls::X509Vnc || subtype == RfbServerTls::TlsVnc)
+        sendChallenge();
+    else
+        sendSecurityOk();
 }
 
 void RfbServerConnection::sendChallenge()
@@ -332,8 +445,8 @@ void RfbServerConnection::securityFailed(const QString &reason)
 
 void RfbServerConnection::sendSecurityOk()
 {
-    // Versions 3.3 and 3.7 send no SecurityResult after None.
-    if (offeredType == 2 || minor >= 8) {
+    // Versions 3.3 and 3.7 send no SecurityResult after None; VeNCrypt always sends one.
+    if (offeredType != 1 || minor >= 8) {
         QByteArray out;
         putU32(out, 0);
         send(out);

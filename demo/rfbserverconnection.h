@@ -1,6 +1,7 @@
 #pragma once
 
 #include "pixelformat.h"
+#include "rfbserver.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -12,15 +13,18 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 class DemoPanel;
 class QTcpSocket;
 class QTimer;
 class ZrleEncoder;
-struct RfbServerStats;
 
 // The server side of one RFB (RFC 6143) connection to a DemoPanel: version 3.3, 3.7 or 3.8 (no
-// later than maxMinor), security None or, with a password, VNC Authentication; then the
+// later than maxMinor), security None or, with a password, VNC Authentication; or after setTls()
+// only VeNCrypt 0.2 (type 19): its version, subtype list and go-ahead in clear, then TLS on the
+// same socket with None or the VNC challenge inside and a SecurityResult whatever the version;
+// then the
 // panel's screen in the client's pixel format with CopyRect, DesktopSize and the first of ZRLE,
 // Hextile and Raw that the client's SetEncodings lists (Raw when it lists none of them).
 //
@@ -44,7 +48,11 @@ public:
     ~RfbServerConnection() override;
 
     // At most kbps kilobits (1000 bits) per second from now on; 0: as fast as the socket takes.
+    // TLS adds its own records on top of the bytes counted.
     void setLinkKbps(int kbps);
+    // VeNCrypt with tls's subtypes instead of the plain types; the socket is a QSslSocket. Called
+    // before the client's version has been read.
+    void setTls(const RfbServerTls &tls);
 
     // Closes the connection after the bytes already queued (the client sees the server close).
     void close(const QString &reason = {});
@@ -57,12 +65,24 @@ signals:
     void finished();
 
 private:
-    enum class State { Version, SecurityChoice, AuthResponse, ClientInit, Running, Closed };
+    enum class State {
+        Version,
+        SecurityChoice,
+        VeNCryptVersion,
+        VeNCryptSubtype,
+        TlsHandshake,
+        AuthResponse,
+        ClientInit,
+        Running,
+        Closed
+    };
 
     void readClient();
     bool step();
     bool processVersion();
     bool processSecurityChoice();
+    bool processVeNCryptVersion();
+    bool processVeNCryptSubtype();
     bool processAuthResponse();
     bool processClientInit();
     bool processMessage();
@@ -73,6 +93,9 @@ private:
     bool processPointerEvent();
     bool processCutText();
     void offerSecurity();
+    void sendVeNCryptVersion();
+    void startTls();
+    void onEncrypted();
     void sendChallenge();
     void securityFailed(const QString &reason);
     void sendSecurityOk();
@@ -99,6 +122,10 @@ private:
     int minor = 0;
     quint8 offeredType = 1;
     QByteArray challenge;
+    std::optional<RfbServerTls> tls;
+    QList<quint32> subtypes; // offered by this connection
+    quint32 subtype = 0; // the VeNCrypt subtype the client chose
+    bool tlsDue = false; // the go-ahead has been sent: TLS starts once the link has carried it
 
     PixelFormat format;
     qint32 pixelEncoding = 0; // Raw

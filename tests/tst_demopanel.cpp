@@ -1,19 +1,27 @@
-// The demo panels through the project's own client: handshakes, the screen's controls, the
-// changed-rectangles-only updates and the pixel formats a foreign viewer may ask for.
+// The demo panels through the project's own client: handshakes (plain and over TLS), the screen's
+// controls, the changed-rectangles-only updates and the pixel formats a foreign viewer may ask for.
 #include "demopanel.h"
+#include "demopanelsetup.h"
 #include "pixelformat.h"
 #include "rfbclient.h"
 #include "rfbserver.h"
+#include "underwine.h"
 #include "zrleencoder.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QSignalSpy>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 #include <QtEndian>
 
 #include <zlib.h>
+
+#include <memory>
 
 namespace {
 
@@ -66,6 +74,24 @@ bool openSession(QTcpSocket &socket, quint16 port)
     return true;
 }
 
+// The client's side of a TLS row: "" (encryption off), "required pin" (the demo certificate's
+// SHA-256), "required pin:other" (another one), "preferred" (no pin).
+void setClientTls(RfbClient &client, const QString &words)
+{
+    if (words.isEmpty())
+        return;
+    client.setEncryption(words.contains(QLatin1String("required"))
+            ? RfbClient::Encryption::Required
+            : RfbClient::Encryption::Preferred);
+    if (words.contains(QLatin1String("pin:other")))
+        client.setTrustedCertificate(QCryptographicHash::hash("other", QCryptographicHash::Sha256));
+    else if (words.contains(QLatin1String("pin")))
+        client.setTrustedCertificate(demoTls().certificate.digest(QCryptographicHash::Sha256));
+}
+
+const QString changedCertificate = QStringLiteral(
+    "Сертификат панели изменился с прошлого подключения. Возможно, соединение перехвачено.");
+
 QByteArray updateRequest(const QRect &area)
 {
     return QByteArray("\x03\0", 2) + u16(area.x()) + u16(area.y()) + u16(area.width())
@@ -81,6 +107,9 @@ class TestDemoPanel : public QObject
     Q_OBJECT
 
 private slots:
+    // serverTls: "" (the plain types), "x509" and/or "anonymous" (VeNCrypt's subtypes offered);
+    // clientTls as setClientTls() reads it. A pinned X509 session is authenticated, an anonymous
+    // one only encrypted.
     void handshake_data()
     {
         QTest::addColumn<int>("maxMinor");
@@ -88,23 +117,49 @@ private slots:
         QTest::addColumn<QString>("clientPassword");
         QTest::addColumn<QString>("endReason"); // empty: the screen arrives
         QTest::addColumn<int>("linkKbps");
+        QTest::addColumn<QString>("serverTls");
+        QTest::addColumn<QString>("clientTls");
+        const auto row
+            = [](const char *name, int maxMinor, const QString &serverPassword,
+                  const QString &clientPassword, const QString &endReason, int linkKbps = 0,
+                  const QString &serverTls = {}, const QString &clientTls = {}) {
+                  QTest::newRow(name) << maxMinor << serverPassword << clientPassword << endReason
+                                      << linkKbps << serverTls << clientTls;
+              };
 
         const QString rejected
             = QStringLiteral("Сервер отклонил авторизацию. Проверьте пароль и права доступа.");
-        QTest::newRow("3.8 None") << 8 << QString() << QString() << QString() << 0;
-        QTest::newRow("3.8 VNC right") << 8 << "demo"
-                                       << "demo" << QString() << 0;
-        QTest::newRow("3.8 VNC wrong") << 8 << "demo"
-                                       << "dem0" << rejected << 0;
-        QTest::newRow("3.7 None") << 7 << QString() << QString() << QString() << 0;
-        QTest::newRow("3.3 only, None") << 3 << QString() << QString() << QString() << 0;
-        QTest::newRow("3.3 only, VNC right") << 3 << "demo"
-                                             << "demo" << QString() << 0;
-        QTest::newRow("3.3 only, VNC wrong") << 3 << "demo"
-                                             << "" << rejected << 0;
+        const QString demo = QStringLiteral("demo");
+        row("3.8 None", 8, {}, {}, {});
+        row("3.8 VNC right", 8, demo, demo, {});
+        row("3.8 VNC wrong", 8, demo, "dem0", rejected);
+        row("3.7 None", 7, {}, {}, {});
+        row("3.3 only, None", 3, {}, {}, {});
+        row("3.3 only, VNC right", 3, demo, demo, {});
+        row("3.3 only, VNC wrong", 3, demo, {}, rejected);
         // The reason is still queued for the link when the server closes.
-        QTest::newRow("3.8 VNC wrong, slow link") << 8 << "demo"
-                                                  << "dem0" << rejected << 8;
+        row("3.8 VNC wrong, slow link", 8, demo, "dem0", rejected, 8);
+
+        const QString both = QStringLiteral("x509 anonymous");
+        const QString pinned = QStringLiteral("required pin");
+        row("3.8 X509Vnc pinned", 8, demo, demo, {}, 0, both, pinned);
+        row("3.8 X509None pinned", 8, {}, {}, {}, 0, both, pinned);
+        // 3.7 has no SecurityResult after None, VeNCrypt has.
+        row("3.7 X509None pinned", 7, {}, {}, {}, 0, both, pinned);
+        row("3.7 X509Vnc pinned", 7, demo, demo, {}, 0, both, pinned);
+        row("3.3 only, X509Vnc pinned", 3, demo, demo, {}, 0, both, pinned);
+        row("3.3 only, X509None pinned", 3, {}, {}, {}, 0, both, pinned);
+        row("3.8 X509Vnc wrong", 8, demo, "dem0", rejected, 0, both, pinned);
+        row("3.8 X509Vnc wrong, slow link", 8, demo, "dem0", rejected, 8, both, pinned);
+        row("3.8 X509Vnc, another pin", 8, demo, demo, changedCertificate, 0, "x509",
+            "required pin:other");
+        row("3.8 TLSNone", 8, {}, {}, {}, 0, "anonymous", "preferred");
+        row("3.8 TLSVnc", 8, demo, demo, {}, 0, "anonymous", "preferred");
+        row("3.7 TLSNone, required", 7, {}, {}, {}, 0, "anonymous", "required");
+        // Only VeNCrypt is offered: a viewer that does not encrypt finds nothing it can do.
+        row("3.8 X509 to a plain viewer", 8, {}, {},
+            QStringLiteral("Способ защиты соединения на этой панели не поддерживается."), 0, both,
+            {});
     }
 
     void handshake()
@@ -114,10 +169,26 @@ private slots:
         QFETCH(QString, clientPassword);
         QFETCH(QString, endReason);
         QFETCH(int, linkKbps);
+        QFETCH(QString, serverTls);
+        QFETCH(QString, clientTls);
         ServedPanel served(maxMinor, serverPassword);
         QVERIFY(served.listening);
         served.server.setLinkKbps(linkKbps);
+        if (!serverTls.isEmpty()) {
+            if (runningUnderWine())
+                QSKIP("wine's Schannel cannot serve TLS (no private key from a PKCS #12)");
+            const bool anonymous = serverTls.contains(QLatin1String("anonymous"));
+            if (!serverTls.contains(QLatin1String("x509"))
+                && QSslSocket::activeBackend() != QLatin1String("openssl"))
+                QSKIP("anonymous TLS needs the OpenSSL backend");
+            RfbServerTls tls = demoTls();
+            tls.anonymous = anonymous;
+            if (!serverTls.contains(QLatin1String("x509")))
+                tls.certificate = QSslCertificate();
+            QVERIFY(served.server.setTls(tls));
+        }
         RfbClient client;
+        setClientTls(client, clientTls);
         QSignalSpy ended(&client, &RfbClient::ended);
         QSignalSpy connected(&client, &RfbClient::connected);
         client.connectToPanel(
@@ -127,11 +198,154 @@ private slots:
             QCOMPARE(connected.at(0).at(0).toString(), served.panel.objectName());
             QTRY_VERIFY(client.framebuffer() == served.panel.image());
             QCOMPARE(ended.size(), 0);
+            QCOMPARE(client.isEncrypted(), !serverTls.isEmpty());
+            QCOMPARE(client.isAuthenticated(), clientTls.contains(QLatin1String("pin")));
         } else {
             QTRY_COMPARE(ended.size(), 1);
             QCOMPARE(ended.at(0).at(0).toString(), endReason);
             QVERIFY(!client.retryable());
             QCOMPARE(connected.size(), 0);
+        }
+    }
+
+    // VeNCrypt's bytes in clear, from a viewer that sends all of its part at once on a panel
+    // without password offering X509None alone: the server's answers, then either TLS with a
+    // SecurityResult inside or the server's close with nothing more in clear. Over the slow link
+    // everything is still queued behind the version when the go-ahead is due.
+    void vencryptExchange_data()
+    {
+        QTest::addColumn<QByteArray>("viewer");
+        QTest::addColumn<int>("linkKbps");
+        QTest::addColumn<QByteArray>("expected"); // after the server's version
+        QTest::addColumn<bool>("tls");
+
+        const QByteArray offer = QByteArray::fromHex("0113 0002 0001 00000104");
+        const QByteArray x509None = QByteArray::fromHex("13 0002 00000104");
+        QTest::newRow("X509None") << "RFB 003.008\n" + x509None << 0 << offer + '\1' << true;
+        QTest::newRow("X509None, slow link")
+            << "RFB 003.008\n" + x509None << 1 << offer + '\1' << true;
+        QTest::newRow("version 0.1") << "RFB 003.008\n" + QByteArray::fromHex("130001") << 0
+                                     << QByteArray::fromHex("0113 0002 ff") << false;
+        QTest::newRow("X509Vnc, not offered")
+            << "RFB 003.008\n" + QByteArray::fromHex("13 0002 00000105") << 0 << offer + '\0'
+            << false;
+        QTest::newRow("bytes in clear after the choice")
+            << "RFB 003.008\n" + x509None + QByteArray::fromHex("160301") << 0 << offer + '\1'
+            << false;
+    }
+
+    void vencryptExchange()
+    {
+        QFETCH(QByteArray, viewer);
+        QFETCH(int, linkKbps);
+        QFETCH(QByteArray, expected);
+        QFETCH(bool, tls);
+        if (tls && runningUnderWine())
+            QSKIP("wine's Schannel cannot serve TLS (no private key from a PKCS #12)");
+        ServedPanel served;
+        QVERIFY(served.listening);
+        RfbServerTls offered = demoTls();
+        offered.anonymous = false;
+        QVERIFY(served.server.setTls(offered));
+        served.server.setLinkKbps(linkKbps);
+
+        QSslSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, served.server.serverPort());
+        socket.write(viewer);
+        QVERIFY(waitBytes(socket, 12 + expected.size()));
+        QCOMPARE(socket.read(12), QByteArray("RFB 003.008\n"));
+        QCOMPARE(socket.read(expected.size()), expected);
+        if (!tls) {
+            QTRY_COMPARE(socket.state(), QAbstractSocket::UnconnectedState);
+            QCOMPARE(socket.readAll(), QByteArray());
+            return;
+        }
+        QCOMPARE(socket.bytesAvailable(), 0);
+        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+        config.setPeerVerifyMode(QSslSocket::VerifyNone);
+        socket.setSslConfiguration(config);
+        socket.startClientEncryption();
+        QTRY_VERIFY(socket.isEncrypted());
+        QCOMPARE(socket.peerCertificate(), offered.certificate);
+        QVERIFY(waitBytes(socket, 4));
+        QCOMPARE(socket.read(4), QByteArray(4, '\0'));
+    }
+
+    // pelorin-demo-panel --tls in a process of its own, reached through the demo certificate's pin
+    // (panel: its place in demoPanelSetups()). On Windows the test command starts the Linux
+    // build's, as wine's Schannel serves no TLS, and names its four ports in
+    // PELORIN_TLS_DEMO_PORTS; the client then runs on Schannel.
+    void tlsDemoProgram_data()
+    {
+        QTest::addColumn<int>("panel");
+        QTest::addColumn<QString>("clientTls");
+        QTest::addColumn<QString>("endReason"); // empty: the screen arrives
+
+        QTest::newRow("X509Vnc, password") << 1 << "required pin" << QString();
+        QTest::newRow("X509None") << 0 << "required pin" << QString();
+        QTest::newRow("X509None, RFB 3.3 only") << 3 << "required pin" << QString();
+        QTest::newRow("another pin") << 1 << "required pin:other" << changedCertificate;
+    }
+
+    void tlsDemoProgram()
+    {
+        QFETCH(int, panel);
+        QFETCH(QString, clientTls);
+        QFETCH(QString, endReason);
+        if (demoProgramPorts.isEmpty()) {
+            for (const QString &port : qEnvironmentVariable("PELORIN_TLS_DEMO_PORTS")
+                                           .split(QLatin1Char(' '), Qt::SkipEmptyParts))
+                demoProgramPorts.append(port.toUShort());
+        }
+        if (demoProgramPorts.isEmpty()) {
+#ifdef Q_OS_WIN
+            QSKIP("PELORIN_TLS_DEMO_PORTS names no pelorin-demo-panel --tls");
+#else
+            demoProgram = std::make_unique<QProcess>();
+            demoProgram->setProgram(QStringLiteral(PELORIN_BINARY_DIR "/pelorin-demo-panel"));
+            demoProgram->setArguments(
+                { QStringLiteral("--tls"), QStringLiteral("--base-port"), QStringLiteral("0") });
+            demoProgram->start();
+            QStringList lines;
+            while (lines.size() < 5 && demoProgram->waitForReadyRead(10000)) {
+                while (demoProgram->canReadLine())
+                    lines.append(QString::fromUtf8(demoProgram->readLine()).trimmed());
+            }
+            QCOMPARE(lines.size(), 5);
+            for (int i = 0; i < 4; ++i)
+                demoProgramPorts.append(lines.at(i).section(QLatin1Char(' '), -1).toUShort());
+            QCOMPARE(lines.at(4),
+                QStringLiteral("Сертификат панелей: SHA-256 ")
+                    + RfbClient::groupedFingerprint(
+                        demoTls().certificate.digest(QCryptographicHash::Sha256)));
+#endif
+        }
+        QCOMPARE(demoProgramPorts.size(), 4);
+        const DemoPanelSetup setup = demoPanelSetups().at(panel);
+        RfbClient client;
+        setClientTls(client, clientTls);
+        QSignalSpy ended(&client, &RfbClient::ended);
+        QSignalSpy connected(&client, &RfbClient::connected);
+        client.connectToPanel(
+            QStringLiteral("127.0.0.1"), demoProgramPorts.at(panel), setup.password);
+        if (endReason.isEmpty()) {
+            QTRY_COMPARE(connected.size(), 1);
+            QCOMPARE(connected.at(0).at(0).toString(), setup.name);
+            QVERIFY(client.isEncrypted());
+            QVERIFY(client.isAuthenticated());
+            QCOMPARE(client.framebuffer().size(), setup.size);
+        } else {
+            QTRY_COMPARE(ended.size(), 1);
+            QCOMPARE(ended.at(0).at(0).toString(), endReason);
+            QVERIFY(!client.retryable());
+        }
+    }
+
+    void cleanupTestCase()
+    {
+        if (demoProgram) {
+            demoProgram->kill();
+            demoProgram->waitForFinished();
         }
     }
 
@@ -460,6 +674,10 @@ private slots:
                     qPrintable(QStringLiteral("pixel %1,%2 = %3").arg(x).arg(y).arg(v, 0, 16)));
             }
     }
+
+private:
+    std::unique_ptr<QProcess> demoProgram;
+    QList<quint16> demoProgramPorts;
 };
 
 QTEST_MAIN(TestDemoPanel)
