@@ -1,0 +1,26 @@
+#pragma once
+
+// One demo panel served in process by the demo's RFB server on a free loopback port:
+//
+//        ServedPanel served(8, "demo");                 // RFB 3.8, VNC Authentication
+//        QVERIFY(served.listening);
+//        served.server.setTls(RfbServerTls{cert.certificate(), cert.key()});  // VeNCrypt only
+//        client.connectToPanel("127.0.0.1", served.server.serverPort(), "demo");
+//
+// Part of the pelorin_testsupport library, which every test links.
+
+#include "demopanel.h"
+#include "rfbserver.h"
+
+#include <QSize>
+#include <QString>
+
+struct ServedPanel
+{
+    explicit ServedPanel(int maxMinor = 8, const QString &password = {}, QSize size = { 800, 480 },
+        QSize other = { 1024, 600 });
+
+    DemoPanel panel;
+    RfbServer server;
+    bool listening = false;
+};
