@@ -8,6 +8,7 @@
 #include "userprompts.h"
 
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -23,12 +24,14 @@ QString dayOf(int year, int month, int day)
         .toString(QStringLiteral("dd.MM.yyyy"));
 }
 
-QPushButton *buttonWithText(QWidget *parent, const QString &text)
+// The dialog's button of a role: accepting is trusting.
+QPushButton *buttonFor(QWidget *dialog, QDialogButtonBox::ButtonRole role)
 {
-    const auto buttons = parent->findChildren<QPushButton *>();
-    for (QPushButton *button : buttons)
-        if (button->text() == text)
-            return button;
+    auto *box = dialog->findChild<QDialogButtonBox *>();
+    const auto buttons = box ? box->buttons() : QList<QAbstractButton *>();
+    for (QAbstractButton *button : buttons)
+        if (box->buttonRole(button) == role)
+            return qobject_cast<QPushButton *>(button);
     return nullptr;
 }
 
@@ -168,9 +171,11 @@ void TestCertificateFacts::dialog()
     QVERIFY(fingerprint);
     QCOMPARE(fingerprint->accessibleName(), QStringLiteral("Отпечаток SHA-256"));
 
-    QPushButton *trust = buttonWithText(&dialog, QStringLiteral("Доверять этой панели"));
-    QPushButton *cancel = buttonWithText(&dialog, QStringLiteral("Отмена"));
+    QPushButton *trust = buttonFor(&dialog, QDialogButtonBox::AcceptRole);
+    QPushButton *cancel = buttonFor(&dialog, QDialogButtonBox::RejectRole);
     QVERIFY(trust && cancel);
+    QCOMPARE(trust->text(), QStringLiteral("Доверять этой панели"));
+    QCOMPARE(cancel->text(), QStringLiteral("Отмена"));
     QCOMPARE(trust->accessibleName(), trust->text());
     QCOMPARE(cancel->accessibleName(), cancel->text());
     // Enter alone must not trust a certificate.
@@ -180,10 +185,10 @@ void TestCertificateFacts::dialog()
 
 void TestCertificateFacts::promptsAnswerAndClose_data()
 {
-    QTest::addColumn<QString>("answer"); // a button, "Escape", or "closed" (the attempt ended)
+    QTest::addColumn<QString>("answer"); // "trust", "cancel", "Escape", or "closed" (ended)
     QTest::addColumn<bool>("trusted");
-    QTest::newRow("trusted") << "Доверять этой панели" << true;
-    QTest::newRow("cancelled") << "Отмена" << false;
+    QTest::newRow("trusted") << "trust" << true;
+    QTest::newRow("cancelled") << "cancel" << false;
     QTest::newRow("escape") << "Escape" << false;
     QTest::newRow("closed by the session") << "closed" << false;
 }
@@ -211,7 +216,10 @@ void TestCertificateFacts::promptsAnswerAndClose()
         else if (answer == QLatin1String("Escape"))
             QTest::keyClick(dialog, Qt::Key_Escape);
         else
-            buttonWithText(dialog, answer)->click();
+            buttonFor(dialog,
+                answer == QLatin1String("trust") ? QDialogButtonBox::AcceptRole
+                                                 : QDialogButtonBox::RejectRole)
+                ->click();
     });
     poll.start(5);
     const bool trusted = prompts.trustCertificate(&owner,

@@ -11,7 +11,6 @@
 #include "profileeditor.h"
 #include "servedpanel.h"
 #include "session.h"
-#include "testcertificate.h"
 #include "underwine.h"
 #include "userprompts.h"
 #include "xvncserver.h"
@@ -629,12 +628,9 @@ void TestMainWindow::certificateQuestionsOneAtATime()
     if (runningUnderWine())
         QSKIP("wine's Schannel cannot serve TLS");
     forgetWorkspace();
-    QTemporaryDir dir;
-    TestCertificate cert;
-    QVERIFY2(cert.create(dir.path(), QStringLiteral("localhost")), qPrintable(cert.errorString()));
-    ServedPanel served(8, QStringLiteral("demo"));
-    QVERIFY(served.listening);
-    QVERIFY(served.server.setTls(RfbServerTls { cert.certificate(), cert.key() }));
+    TlsServedPanel served(QStringLiteral("demo"));
+    QVERIFY2(served.ready, qPrintable(served.errorString()));
+    const TestCertificate &cert = served.certificate;
     AddressBook records;
     for (const char *name : { "Пресс А", "Пресс Б", "Пресс В" }) {
         records << panel(QString::fromUtf8(name), served.server.serverPort());

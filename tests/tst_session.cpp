@@ -1443,12 +1443,9 @@ void TestSession::firstUse()
 {
     TLS_SERVER_NEEDED();
     QFETCH(QString, answer);
-    QTemporaryDir dir;
-    TestCertificate cert;
-    QVERIFY2(cert.create(dir.path(), QStringLiteral("panel")), qPrintable(cert.errorString()));
-    ServedPanel panel(8, QStringLiteral("demo"));
-    QVERIFY(panel.listening);
-    QVERIFY(panel.server.setTls(RfbServerTls { cert.certificate(), cert.key() }));
+    TlsServedPanel panel(QStringLiteral("demo"));
+    QVERIFY2(panel.ready, qPrintable(panel.errorString()));
+    const TestCertificate &cert = panel.certificate;
 
     Rig rig(true);
     rig.profile.port = panel.server.serverPort();
