@@ -127,6 +127,9 @@ ProfileEditor::ProfileEditor(Mode mode, const PanelProfile &record, QWidget *par
     encryptionBox->setCurrentIndex(encryptionBox->findData(int(workingCopy.encryption)));
     userNameEdit = lineEdit(workingCopy.userName, tr("Для панелей со входом по имени"));
     encryptionForm->addRow(tr("Шифрование"), named(encryptionBox, tr("Шифрование")));
+    // Qt's bridge on Linux names a combo box by its current text; the description says what
+    // the choice is for.
+    encryptionBox->setAccessibleDescription(encryptionBox->accessibleName());
     encryptionForm->addRow(tr("Пользователь"), named(userNameEdit, tr("Пользователь")));
 
     certificateRow = new QWidget;
