@@ -534,6 +534,7 @@ void Session::onCertificateUnknown(const QSslCertificate &certificate)
 {
     awaitedSha = certificate.digest(QCryptographicHash::Sha256);
     if (!automaticAttempt) {
+        statusLabel->setText(tr("Подлинность панели не подтверждена: ожидается решение оператора"));
         emit certificateQuestion(certificate);
         return;
     }

@@ -1462,6 +1462,8 @@ void TestSession::firstUse()
     QCOMPARE(rig.session->awaitedCertificate(), cert.sha256());
     QVERIFY(rig.session->isEngaged());
     QCOMPARE(rig.lines(), QStringList { starting });
+    QCOMPARE(rig.status()->text(),
+        QStringLiteral("Подлинность панели не подтверждена: ожидается решение оператора"));
 
     const QString fingerprint = RfbClient::groupedFingerprint(cert.sha256());
     const QByteArray wrong(32, '\x5a');
