@@ -25,6 +25,12 @@ QString dayOf(int year, int month, int day)
 }
 
 // The dialog's button of a role: accepting is trusting.
+// A moment in UTC: the day, then seconds into it.
+QDateTime utc(int year, int month, int day, int second)
+{
+    return QDateTime(QDate(year, month, day), QTime(0, 0), Qt::UTC).addSecs(second);
+}
+
 QPushButton *buttonFor(QWidget *dialog, QDialogButtonBox::ButtonRole role)
 {
     auto *box = dialog->findChild<QDialogButtonBox *>();
@@ -55,29 +61,34 @@ void TestCertificateFacts::facts_data()
     QTest::addColumn<QString>("altNames"); // "" the test default (DNS:<cn>,IP:127.0.0.1), "none"
     QTest::addColumn<bool>("expiredOne"); // valid only in January 2020
     QTest::addColumn<QString>("host");
-    QTest::addColumn<QDate>("judgedOn"); // invalid: today
+    QTest::addColumn<QDateTime>("judgedAt"); // invalid: now
     QTest::addColumn<bool>("named");
     QTest::addColumn<QString>("warnings"); // "expired", "early", "host", joined by spaces
 
     // clang-format off
-    QTest::newRow("IP among the IP names") << "panel" << "" << false << "127.0.0.1" << QDate() << true << "";
+    QTest::newRow("IP among the IP names") << "panel" << "" << false << "127.0.0.1" << QDateTime() << true << "";
     // Self-signed certificates of panels seldom name the address they are reached at.
-    QTest::newRow("IP address not named") << "panel" << "" << false << "192.168.1.10" << QDate() << false << "host";
-    QTest::newRow("DNS name, other case") << "panel" << "" << false << "PANEL" << QDate() << true << "";
-    QTest::newRow("DNS name, trailing dot") << "panel" << "" << false << "panel." << QDate() << true << "";
-    QTest::newRow("DNS name is not a prefix") << "panel" << "" << false << "panel.local" << QDate() << false << "host";
-    QTest::newRow("wildcard, one label") << "w" << "DNS:*.plant.local" << false << "press.plant.local" << QDate() << true << "";
-    QTest::newRow("wildcard, two labels") << "w" << "DNS:*.plant.local" << false << "a.press.plant.local" << QDate() << false << "host";
-    QTest::newRow("wildcard, no label") << "w" << "DNS:*.plant.local" << false << "plant.local" << QDate() << false << "host";
-    QTest::newRow("common name without alt names") << "hmi-7" << "none" << false << "hmi-7" << QDate() << true << "";
-    QTest::newRow("common name ignored beside DNS names") << "hmi-7" << "DNS:other" << false << "hmi-7" << QDate() << false << "host";
-    QTest::newRow("IP address in the common name only") << "10.0.0.5" << "none" << false << "10.0.0.5" << QDate() << true << "";
-    QTest::newRow("IPv6, another spelling, brackets") << "v6" << "IP:::1" << false << "[0:0:0:0:0:0:0:1]" << QDate() << true << "";
-    QTest::newRow("IPv6 is not its DNS name") << "v6" << "DNS:v6" << false << "::1" << QDate() << false << "host";
-    QTest::newRow("expired") << "old" << "" << true << "127.0.0.1" << QDate() << true << "expired";
-    QTest::newRow("expired and not naming the host") << "old" << "" << true << "10.1.1.1" << QDate() << false << "expired host";
-    QTest::newRow("on its last day") << "old" << "" << true << "127.0.0.1" << QDate(2020, 1, 31) << true << "";
-    QTest::newRow("not yet valid") << "old" << "" << true << "127.0.0.1" << QDate(2019, 12, 31) << true << "early";
+    QTest::newRow("IP address not named") << "panel" << "" << false << "192.168.1.10" << QDateTime() << false << "host";
+    QTest::newRow("DNS name, other case") << "panel" << "" << false << "PANEL" << QDateTime() << true << "";
+    QTest::newRow("DNS name, trailing dot") << "panel" << "" << false << "panel." << QDateTime() << true << "";
+    QTest::newRow("DNS name is not a prefix") << "panel" << "" << false << "panel.local" << QDateTime() << false << "host";
+    QTest::newRow("wildcard, one label") << "w" << "DNS:*.plant.local" << false << "press.plant.local" << QDateTime() << true << "";
+    QTest::newRow("wildcard, two labels") << "w" << "DNS:*.plant.local" << false << "a.press.plant.local" << QDateTime() << false << "host";
+    QTest::newRow("wildcard, no label") << "w" << "DNS:*.plant.local" << false << "plant.local" << QDateTime() << false << "host";
+    QTest::newRow("common name without alt names") << "hmi-7" << "none" << false << "hmi-7" << QDateTime() << true << "";
+    QTest::newRow("common name ignored beside DNS names") << "hmi-7" << "DNS:other" << false << "hmi-7" << QDateTime() << false << "host";
+    QTest::newRow("IP address in the common name only") << "10.0.0.5" << "none" << false << "10.0.0.5" << QDateTime() << true << "";
+    QTest::newRow("IPv6, another spelling, brackets") << "v6" << "IP:::1" << false << "[0:0:0:0:0:0:0:1]" << QDateTime() << true << "";
+    QTest::newRow("IPv6 is not its DNS name") << "v6" << "DNS:v6" << false << "::1" << QDateTime() << false << "host";
+    QTest::newRow("expired") << "old" << "" << true << "127.0.0.1" << QDateTime() << true << "expired";
+    QTest::newRow("expired and not naming the host") << "old" << "" << true << "10.1.1.1" << QDateTime() << false << "expired host";
+    // The dates bound the validity inclusively, to the second.
+    QTest::newRow("at its last second") << "old" << "" << true << "127.0.0.1" << utc(2020, 2, 1, 0) << true << "";
+    QTest::newRow("a second later") << "old" << "" << true << "127.0.0.1" << utc(2020, 2, 1, 1) << true << "expired";
+    QTest::newRow("at its first second") << "old" << "" << true << "127.0.0.1" << utc(2020, 1, 1, 0) << true << "";
+    QTest::newRow("a second before") << "old" << "" << true << "127.0.0.1" << utc(2019, 12, 31, 86399) << true << "early";
+    QTest::newRow("wildcard, empty label") << "w" << "DNS:*.plant.local" << false << ".plant.local" << QDateTime() << false << "host";
+    QTest::newRow("IP common name beside other IP names") << "10.0.0.5" << "IP:10.0.0.6" << false << "10.0.0.5" << QDateTime() << false << "host";
     // clang-format on
 }
 
@@ -87,7 +98,7 @@ void TestCertificateFacts::facts()
     QFETCH(QString, altNames);
     QFETCH(bool, expiredOne);
     QFETCH(QString, host);
-    QFETCH(QDate, judgedOn);
+    QFETCH(QDateTime, judgedAt);
     QFETCH(bool, named);
     QFETCH(QString, warnings);
 
@@ -101,8 +112,7 @@ void TestCertificateFacts::facts()
     profile.name = QStringLiteral("Пресс <b>№2</b>");
     profile.host = host;
     profile.port = 5901;
-    const QDateTime now = judgedOn.isValid() ? QDateTime(judgedOn, QTime(12, 0), Qt::UTC)
-                                             : QDateTime::currentDateTime();
+    const QDateTime now = judgedAt.isValid() ? judgedAt : QDateTime::currentDateTime();
     const CertificateFacts facts = CertificateFacts::describe(profile, cert.certificate(), now);
 
     QCOMPARE(CertificateFacts::namesHost(cert.certificate(), host), named);

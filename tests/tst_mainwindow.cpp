@@ -620,7 +620,7 @@ void TestMainWindow::failedSettingsWriteIsTold()
 #endif
 }
 
-// Three records, two for the same panel, connect to a panel served over TLS: each asks once,
+// Four records of one panel served over TLS: each asks once,
 // one question at a time; the trusted pin goes into the book and its store, a refusal leaves
 // none, and an answer to a question whose attempt ended meanwhile is dropped.
 void TestMainWindow::certificateQuestionsOneAtATime()
@@ -632,14 +632,14 @@ void TestMainWindow::certificateQuestionsOneAtATime()
     QVERIFY2(served.ready, qPrintable(served.errorString()));
     const TestCertificate &cert = served.certificate;
     AddressBook records;
-    for (const char *name : { "Пресс А", "Пресс Б", "Пресс В" }) {
+    for (const char *name : { "Пресс А", "Пресс Б", "Пресс В", "Пресс Г" }) {
         records << panel(QString::fromUtf8(name), served.server.serverPort());
         records.last().encryption = PanelProfile::Encryption::Required;
     }
     Rig rig(records);
     const AddressBook &book = rig.window->addressBook();
     QList<Session *> open;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 4; ++i) {
         open << rig.window->openSession(book.at(i).id, false);
         PanelProfile withPassword = open.last()->profile();
         withPassword.password = QStringLiteral("demo");
@@ -681,17 +681,28 @@ void TestMainWindow::certificateQuestionsOneAtATime()
     QTRY_VERIFY(open.at(0)->isLive());
     QCOMPARE(rig.answers->certificates.size(), 2);
 
-    // The third record's attempt ends while it is being asked: the question is closed and
-    // its answer, trust, goes nowhere.
+    // The third record's attempt ends while it is being asked, and the fourth's while it waits
+    // its turn: the open question is closed and its answer, trust, goes nowhere; the waiting one
+    // is never put.
     Session *third = open.at(2);
+    Session *fourth = open.at(3);
     rig.answers->trust = { true };
-    rig.answers->whileAsked = [third] { third->disconnectByUser(); };
+    rig.answers->whileAsked = [third, fourth] {
+        QTRY_VERIFY(!fourth->awaitedCertificate().isEmpty());
+        third->disconnectByUser();
+        fourth->disconnectByUser();
+    };
     third->startConnection();
+    fourth->startConnection();
     QTRY_COMPARE(rig.answers->certificates.size(), 3);
     QCOMPARE(rig.answers->closed, 1);
-    QVERIFY(book.at(2).certificateSha256.isEmpty());
-    QVERIFY(third->profile().certificateSha256.isEmpty());
-    QVERIFY(!third->isEngaged());
+    QTest::qWait(50);
+    QCOMPARE(rig.answers->certificates.size(), 3);
+    for (int i : { 2, 3 }) {
+        QVERIFY(book.at(i).certificateSha256.isEmpty());
+        QVERIFY(open.at(i)->profile().certificateSha256.isEmpty());
+        QVERIFY(!open.at(i)->isEngaged());
+    }
     QVERIFY(!rig.window->certificateQuestions()->isAsking());
     QCOMPARE(rig.window->certificateQuestions()->pending(), 0);
 }

@@ -1479,6 +1479,8 @@ void TestSession::firstUse()
         QCOMPARE(
             rig.session->profile().certificateSha256, PanelProfile::pinFromDigest(cert.sha256()));
         QCOMPARE(lockShown(rig.session.get()), checkedLock);
+        rig.session->refuseCertificate(cert.sha256()); // answered already: changes nothing
+        QVERIFY(rig.client->isLive());
 
         emit panel.panel.dropRequested();
         QVERIFY(rig.waitEnded(1));
@@ -1547,6 +1549,10 @@ void TestSession::automaticAttemptNeverAsks()
     QVERIFY(!rig.reconnectTimer()->isActive());
     QCOMPARE(questions.size(), 0);
     QVERIFY(rig.session->awaitedCertificate().isEmpty());
+
+    // The operator's own connect asks.
+    rig.session->startConnection();
+    QTRY_COMPARE(questions.size(), 1);
 }
 
 // X509Plain offered to a session without a user name: the attempt ends; the next one the
