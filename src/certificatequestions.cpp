@@ -43,7 +43,7 @@ void CertificateQuestions::withdraw(Session *session)
 
 void CertificateQuestions::schedule()
 {
-    if (scheduled || asking || queue.isEmpty())
+    if (scheduled || queue.isEmpty())
         return;
     scheduled = true;
     // The question runs its own event loop: never inside the signal of the client that raised
@@ -54,6 +54,7 @@ void CertificateQuestions::schedule()
 void CertificateQuestions::askNext()
 {
     scheduled = false;
+    // One at a time: the question that is open schedules the next when it is answered.
     if (asking || queue.isEmpty())
         return;
     const Request request = queue.takeFirst();

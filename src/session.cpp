@@ -553,6 +553,7 @@ void Session::trustCertificate(const QByteArray &sha256)
     awaitedSha.clear();
     // Later attempts of this session, automatic ones too, go by the pin.
     profileCopy.certificateSha256 = PanelProfile::pinFromDigest(sha256);
+    statusLabel->setText(tr("Сертификат принят, подключение продолжается…"));
     emit journal(Journal::trustDecisionMessage(true, sha256));
     client->acceptCertificate(sha256);
 }

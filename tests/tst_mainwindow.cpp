@@ -681,23 +681,31 @@ void TestMainWindow::certificateQuestionsOneAtATime()
     QTRY_VERIFY(open.at(0)->isLive());
     QCOMPARE(rig.answers->certificates.size(), 2);
 
-    // The third record's attempt ends while it is being asked, and the fourth's while it waits
-    // its turn: the open question is closed and its answer, trust, goes nowhere; the waiting one
-    // is never put.
+    // While the third record is asked, its attempt ends and a new one waits on the same
+    // certificate, and the fourth's attempt ends while it waits its turn. The open question is
+    // closed (once for the end, once for the new attempt's question) and its answer, trust,
+    // goes nowhere; the new attempt is asked in turn (and refused); the fourth is never asked.
     Session *third = open.at(2);
     Session *fourth = open.at(3);
-    rig.answers->trust = { true };
-    rig.answers->whileAsked = [third, fourth] {
+    rig.answers->trust = { true, false };
+    bool once = false;
+    rig.answers->whileAsked = [third, fourth, &once] {
+        if (std::exchange(once, true))
+            return;
         QTRY_VERIFY(!fourth->awaitedCertificate().isEmpty());
         third->disconnectByUser();
         fourth->disconnectByUser();
+        third->startConnection();
+        QTRY_VERIFY(!third->awaitedCertificate().isEmpty());
     };
     third->startConnection();
     fourth->startConnection();
-    QTRY_COMPARE(rig.answers->certificates.size(), 3);
-    QCOMPARE(rig.answers->closed, 1);
+    QTRY_COMPARE(rig.answers->certificates.size(), 4);
+    QCOMPARE(rig.answers->certificates.at(3).panelName, QStringLiteral("Пресс В"));
+    QCOMPARE(rig.answers->closed, 2);
+    QTRY_VERIFY(!third->isEngaged());
     QTest::qWait(50);
-    QCOMPARE(rig.answers->certificates.size(), 3);
+    QCOMPARE(rig.answers->certificates.size(), 4);
     for (int i : { 2, 3 }) {
         QVERIFY(book.at(i).certificateSha256.isEmpty());
         QVERIFY(open.at(i)->profile().certificateSha256.isEmpty());
