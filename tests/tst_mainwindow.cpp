@@ -18,6 +18,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -30,6 +31,10 @@
 #include <QTreeWidget>
 #include <QWindow>
 #include <QtTest>
+
+#include <algorithm>
+#include <functional>
+#include <utility>
 
 namespace {
 

@@ -25,6 +25,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <QtTest>
