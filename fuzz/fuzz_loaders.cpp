@@ -55,7 +55,8 @@ bool sameFields(const PanelProfile &a, const PanelProfile &b)
 {
     return a.name == b.name && a.host == b.host && a.group == b.group && a.notes == b.notes
         && a.port == b.port && a.viewOnly == b.viewOnly && a.reconnect == b.reconnect
-        && a.compression == b.compression;
+        && a.compression == b.compression && a.encryption == b.encryption
+        && a.userName == b.userName && a.certificateSha256 == b.certificateSha256;
 }
 #endif
 
@@ -111,8 +112,9 @@ void fuzzOne(const QByteArray &input)
             !p.name.isEmpty() && (p.name.size() <= PanelProfile::maxNameLength || p.name == p.host),
             "a name within the limit, or the host standing in for it");
         check(p.group.size() <= PanelProfile::maxGroupLength
-                && p.notes.size() <= PanelProfile::maxNotesLength,
-            "group and notes within limits");
+                && p.notes.size() <= PanelProfile::maxNotesLength
+                && p.userName.size() <= PanelProfile::maxUserNameLength,
+            "group, notes and user name within limits");
         check(!p.remember && p.password.isEmpty(), "no password comes in");
     }
     // What the export writes, the import takes back unchanged.

@@ -418,6 +418,19 @@ bool writeLoaderSeeds(const QDir &root)
     ok &= write(exchange.filePath("long_host_no_name.json"),
         exchangeWith(2, { QJsonObject { { "host", QString(PanelProfile::maxHostLength, 'h') } } }));
 
+    // Encrypted panels: the members as the export writes them, a pin that is not one, and a
+    // row whose encryption is misspelt (a bad row, never a plain panel).
+    AddressBook encrypted = sampleBook;
+    encrypted[0].encryption = PanelProfile::Encryption::Required;
+    encrypted[0].certificateSha256 = QString(64, 'a');
+    encrypted[1].encryption = PanelProfile::Encryption::Preferred;
+    encrypted[1].userName = QStringLiteral("оператор");
+    encrypted[2].certificateSha256 = QStringLiteral("AB:CD");
+    ok &= write(exchange.filePath("encrypted.json"), buildExchangeFile(encrypted));
+    QJsonObject misspelt = good;
+    misspelt["encryption"] = "requierd";
+    ok &= write(exchange.filePath("encryption_unknown.json"), exchangeWith(2, { good, misspelt }));
+
     const QDir profiles(root.filePath("profiles"));
     QJsonArray stored;
     for (const PanelProfile &p : sampleBook)
@@ -436,6 +449,15 @@ bool writeLoaderSeeds(const QDir &root)
     QJsonObject fraction = storedProfile(sampleBook.at(2));
     fraction["port"] = 1e300;
     ok &= write(profiles.filePath("odd_ports.json"), compact({ odd, fraction }));
+    QJsonObject required = storedProfile(sampleBook.at(0));
+    required["encryption"] = "required";
+    required["certificateSha256"] = QString(64, 'a');
+    QJsonObject unknown = storedProfile(sampleBook.at(1));
+    unknown["encryption"] = "Preferred";
+    unknown["userName"] = "оператор";
+    QJsonObject numericPin = storedProfile(sampleBook.at(2));
+    numericPin["certificateSha256"] = 7;
+    ok &= write(profiles.filePath("encrypted.json"), compact({ required, unknown, numericPin }));
     ok &= write(profiles.filePath("object_top.json"),
         QJsonDocument(storedProfile(sampleBook.at(0))).toJson(QJsonDocument::Compact));
 

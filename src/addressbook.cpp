@@ -49,6 +49,20 @@ QString repairedId(const QString &original, int position, const QSet<QString> &t
     }
 }
 
+// A member that is absent or null is not set. A string is taken as it is; any other value
+// is kept as its JSON text (and *isText cleared), so that it is still a value and never
+// quietly becomes "not set".
+QString readSetting(const QJsonValue &value, bool *isText = nullptr)
+{
+    if (value.isUndefined() || value.isNull() || value.isString())
+        return value.toString();
+    if (isText)
+        *isText = false;
+    const QJsonArray wrapped { value };
+    const QByteArray text = QJsonDocument(wrapped).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(text.mid(1, text.size() - 2));
+}
+
 } // namespace
 
 AddressBook loadProfiles(QByteArray *damagedValue)
@@ -88,6 +102,18 @@ AddressBook profilesFromValue(const QByteArray &stored, bool *damagedResult)
         profile.reconnect = object.value(QLatin1String("reconnect")).toBool(false);
         profile.remember = object.value(QLatin1String("remember")).toBool(false);
         profile.compression = object.value(QLatin1String("compression")).toBool(false);
+        // Read fail-safe: whatever cannot be read as written turns encryption on and keeps
+        // the pin, and the stored value is kept as a backup before the next save. (The text
+        // of a value that is not a string never spells a known encryption.)
+        bool encryptionKnown = true;
+        profile.encryption = PanelProfile::encryptionFromName(
+            readSetting(object.value(QLatin1String("encryption"))), &encryptionKnown);
+        profile.userName = object.value(QLatin1String("userName")).toString();
+        bool pinIsText = true;
+        profile.certificateSha256
+            = readSetting(object.value(QLatin1String("certificateSha256")), &pinIsText);
+        if (!encryptionKnown || !pinIsText)
+            damaged = true;
         if (profile.id.isEmpty() || profile.host.isEmpty() || !portOk) {
             damaged = true;
             continue;
@@ -144,6 +170,13 @@ QByteArray profilesValue(const AddressBook &book)
         // Only when set: a record without it is stored exactly as before the member existed.
         if (profile.compression)
             object.insert(QLatin1String("compression"), true);
+        if (profile.encryption != PanelProfile::Encryption::Off)
+            object.insert(
+                QLatin1String("encryption"), PanelProfile::encryptionName(profile.encryption));
+        if (!profile.userName.isEmpty())
+            object.insert(QLatin1String("userName"), profile.userName);
+        if (!profile.certificateSha256.isEmpty())
+            object.insert(QLatin1String("certificateSha256"), profile.certificateSha256);
         entries.append(object);
     }
     return QJsonDocument(entries).toJson(QJsonDocument::Compact);

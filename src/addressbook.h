@@ -16,6 +16,9 @@ using AddressBook = QList<PanelProfile>;
 // out; a record whose id an earlier one already has gets "remember" off and
 // an id derived from its old one and its place (the same at every start, no
 // other record's), so it can be reached on its own and shares no password.
+// Encryption reads fail-safe: an unknown "encryption" reads as required, and a
+// "certificateSha256" that is not text is kept as its JSON text (a pin that
+// matches nothing); either counts as something left out.
 // Whenever something was left out or given a new id, *damagedValue receives
 // the stored value as it was (else it is left null), for keepProfilesBackup.
 // No password is read.

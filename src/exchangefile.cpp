@@ -48,6 +48,15 @@ QByteArray buildExchangeFile(const AddressBook &book)
         // version 2 ignore members they do not know.
         if (profile.compression)
             panel.insert(QLatin1String("compression"), true);
+        // Pins travel with the panels, so that a site can hand out a book whose panels
+        // are already trusted; they are not secret.
+        if (profile.encryption != PanelProfile::Encryption::Off)
+            panel.insert(
+                QLatin1String("encryption"), PanelProfile::encryptionName(profile.encryption));
+        if (!profile.userName.isEmpty())
+            panel.insert(QLatin1String("userName"), profile.userName);
+        if (!profile.certificateSha256.isEmpty())
+            panel.insert(QLatin1String("certificateSha256"), profile.certificateSha256);
         panels.append(panel);
     }
     QJsonObject top;
@@ -98,11 +107,24 @@ ExchangeFileResult parseExchangeFile(const QByteArray &bytes)
                     QCoreApplication::translate("ExchangeFile", "Порт должен быть от 1 до 65535."));
         profile.port = static_cast<int>(port);
 
+        // A row that asks for encryption in a way we cannot read is refused rather than
+        // imported as a plain panel; a pin that is not text likewise.
+        const QJsonValue encryption = panel.value(QLatin1String("encryption"));
+        bool encryptionKnown = encryption.isUndefined() || encryption.isNull();
+        if (encryption.isString())
+            profile.encryption
+                = PanelProfile::encryptionFromName(encryption.toString(), &encryptionKnown);
+        const QJsonValue pin = panel.value(QLatin1String("certificateSha256"));
+        const bool pinReadable = pin.isUndefined() || pin.isNull() || pin.isString();
+        profile.certificateSha256 = pin.toString();
+        profile.userName = panel.value(QLatin1String("userName")).toString();
+
         if (!PanelProfile::isUsableHost(profile.host)
             || profile.host.size() > PanelProfile::maxHostLength || !isWholeNumber(port)
             || profile.name.size() > PanelProfile::maxNameLength
             || profile.group.size() > PanelProfile::maxGroupLength
-            || profile.notes.size() > PanelProfile::maxNotesLength) {
+            || profile.notes.size() > PanelProfile::maxNotesLength || !encryptionKnown
+            || profile.userName.size() > PanelProfile::maxUserNameLength || !pinReadable) {
             return failure(QCoreApplication::translate(
                                    "ExchangeFile",
                                    "Некорректный адрес, порт или слишком длинные поля в строке ")

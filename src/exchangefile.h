@@ -27,5 +27,8 @@ struct ExchangeFileResult
 QByteArray buildExchangeFile(const AddressBook &book);
 
 // Validates the whole file; all or nothing. New records get fresh ids, an empty
-// password and `remember` off. Never touches the address book itself.
+// password and `remember` off. Never touches the address book itself. A row
+// with an "encryption" other than "preferred" or "required", or a
+// "certificateSha256" that is not text, is a bad row; a malformed pin text is
+// kept as it is (it matches no certificate).
 ExchangeFileResult parseExchangeFile(const QByteArray &bytes);

@@ -32,6 +32,12 @@ QString oneLine(const QString &text)
     return line;
 }
 
+constexpr quint32 noneType = 1;
+constexpr quint32 vncAuthType = 2;
+constexpr quint32 veNCryptType = 19;
+// RSA-AES and its variants (RA2, RA2ne, RA2_256, RA2ne_256).
+constexpr quint32 rsaAesTypes[] = { 5, 6, 129, 130 };
+
 } // namespace
 
 Journal::Journal(QObject *parent)
@@ -56,6 +62,49 @@ void Journal::append(const QString &text)
     if (autoSaveTimer && !autoSaveTimer->isActive())
         autoSaveTimer->start();
     emit lineAppended(line);
+}
+
+QString Journal::encryptedConnectionMessage(
+    const QString &description, bool authenticated, const QDateTime &expiredOn)
+{
+    QString message = authenticated
+        ? tr("Шифрованное соединение: %1, подлинность панели подтверждена").arg(description)
+        : tr("Шифрованное соединение: %1, без проверки подлинности").arg(description);
+    if (expiredOn.isValid())
+        message += tr("; срок действия сертификата истёк %1")
+                       .arg(expiredOn.toLocalTime().toString(QStringLiteral("dd.MM.yyyy")));
+    return message;
+}
+
+QString Journal::trustDecisionMessage(bool trusted, const QByteArray &sha256)
+{
+    const QString fingerprint
+        = PanelProfile::groupedFingerprint(PanelProfile::pinFromDigest(sha256));
+    return trusted ? tr("Сертификат панели принят оператором: SHA-256 %1").arg(fingerprint)
+                   : tr("Сертификат панели не принят оператором: SHA-256 %1").arg(fingerprint);
+}
+
+QString Journal::changedCertificateMessage(const QString &pin, const QByteArray &presented)
+{
+    return tr("Закреплённый сертификат: SHA-256 %1; панель предъявила: SHA-256 %2. Закрепление "
+              "снимает только «Забыть сертификат» в карточке панели.")
+        .arg(PanelProfile::groupedFingerprint(pin),
+            PanelProfile::groupedFingerprint(PanelProfile::pinFromDigest(presented)));
+}
+
+QString Journal::securityOfferHint(bool encryptionOff, const QList<quint32> &offered)
+{
+    if (offered.contains(noneType) || offered.contains(vncAuthType))
+        return QString();
+    if (offered.contains(veNCryptType))
+        return encryptionOff ? tr("Панель просит шифрованное соединение: его включает "
+                                  "«Шифрование» в карточке панели.")
+                             : QString();
+    for (const quint32 type : rsaAesTypes)
+        if (offered.contains(type))
+            return tr("Панель предлагает шифрование RSA-AES, которое Пелорин пока не "
+                      "поддерживает.");
+    return QString();
 }
 
 QString Journal::sessionEntry(const PanelProfile &profile, const QString &message)

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
+#include <QList>
 #include <QObject>
 #include <QStringList>
 #include <QVariant>
@@ -43,6 +45,22 @@ public:
     // bidirectional controls become spaces, then the text is cut to maxMessageLength. Masking comes
     // first so that a password straddling the cut is never kept in part.
     static QString cleanMessage(const QString &message, QStringView password);
+
+    // Messages of encrypted sessions and of the security a panel offered.
+    // One line per encrypted connection: the client's description (protocol, cipher,
+    // fingerprint), whether the panel's identity was checked, and the expiry date of a
+    // certificate that had expired when the pin let it in (`expiredOn` invalid: in date).
+    static QString encryptedConnectionMessage(
+        const QString &description, bool authenticated, const QDateTime &expiredOn);
+    // One line per trust decision of the operator on a certificate (its SHA-256, 32 bytes).
+    static QString trustDecisionMessage(bool trusted, const QByteArray &sha256);
+    // Both fingerprints when a pinned panel presented another certificate: the pin as stored,
+    // the presented one as its 32 digest bytes.
+    static QString changedCertificateMessage(const QString &pin, const QByteArray &presented);
+    // What to do about a panel whose security types could not be used: it offers VeNCrypt
+    // (19) while the record's encryption is off, or RSA-AES (5, 6, 129, 130) and nothing we
+    // speak. Empty when neither applies, or when the offer held a type we use.
+    static QString securityOfferHint(bool encryptionOff, const QList<quint32> &offered);
 
     // The diagnostics file: the product header line, a line feed, then the lines
     // joined with line feeds (none after the last), UTF-8 without a BOM.

@@ -2,6 +2,7 @@
 
 #include "aboutdialog.h"
 #include "addressbookcolumn.h"
+#include "certificatequestions.h"
 #include "credentialstore.h"
 #include "exchangeflows.h"
 #include "journal.h"
@@ -58,6 +59,7 @@ MainWindow::MainWindow(QWidget *parent)
     , book(loadProfiles(&damagedBook))
     , prompts(std::make_unique<UserPrompts>())
     , journal(new Journal(this))
+    , certificates(new CertificateQuestions(this, [this]() -> UserPrompts & { return *prompts; }))
 {
     setWindowTitle(tr("Пелорин — удалённый доступ"));
     setWindowIcon(QIcon(QStringLiteral(":/assets/logo.png")));
@@ -110,6 +112,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(sidebar, &AddressBookColumn::importRequested, this, &MainWindow::importAddressBook);
     connect(sidebar, &AddressBookColumn::exportRequested, this, &MainWindow::exportAddressBook);
     connect(sidebar, &AddressBookColumn::exitRequested, this, &QWidget::close);
+    connect(certificates, &CertificateQuestions::certificateTrusted, this,
+        &MainWindow::keepTrustedCertificate);
     rebuildAddressTree();
 
     QSettings settings;
@@ -259,6 +263,22 @@ void MainWindow::duplicateProfile()
     book.append(copy);
     storeBook(tr("Дублировать панель"));
     rebuildAddressTree();
+}
+
+void MainWindow::keepTrustedCertificate(const QString &id, const QByteArray &sha256)
+{
+    // Sessions hold copies of records; the book changes only here.
+    const QString pin = PanelProfile::pinFromDigest(sha256);
+    const int at = profileIndexById(book, id);
+    if (at != -1 && book.at(at).certificateSha256 != pin) {
+        book[at].certificateSha256 = pin;
+        storeBook(tr("Сертификат панели"));
+    }
+    // An editor open on the record would otherwise save it back without the pin.
+    const auto editors = findChildren<ProfileEditor *>();
+    for (ProfileEditor *editor : editors)
+        if (editor->profile().id == id)
+            editor->setStoredCertificate(pin);
 }
 
 void MainWindow::deleteProfile()
@@ -573,6 +593,11 @@ Session *MainWindow::createSession(const PanelProfile &profile)
         [this, session](const QString &message) { logSessionEvent(session, message); });
     connect(session, &Session::titleStatus, this,
         [this, session](bool connected) { setTabColour(session, connected); });
+    connect(session, &Session::certificateQuestion, certificates,
+        [this, session](
+            const QSslCertificate &certificate) { certificates->ask(session, certificate); });
+    connect(session, &Session::certificateQuestionVoid, certificates,
+        [this, session] { certificates->withdraw(session); });
     return session;
 }
 

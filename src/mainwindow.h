@@ -10,6 +10,7 @@
 #include <memory>
 
 class AddressBookColumn;
+class CertificateQuestions;
 class Journal;
 class QComboBox;
 class QLabel;
@@ -85,6 +86,12 @@ public:
     // Asks for a file and writes the journal to it; notices go over parent.
     void exportDiagnostics(QWidget *parent);
 
+    // The operator trusted a panel's certificate (its SHA-256) while connecting: the record
+    // `id` keeps it as its pin in the book, which is saved, and in an editor open on it.
+    void keepTrustedCertificate(const QString &id, const QByteArray &sha256);
+    // The questions about panels' certificates, one at a time across the sessions.
+    CertificateQuestions *certificateQuestions() const { return certificates; }
+
     const QList<Session *> &openSessions() const { return sessions; }
     const CellRules &cellRules() const { return cells; }
     Session *selected() const;
@@ -140,6 +147,7 @@ private:
     AddressBook book;
     std::unique_ptr<UserPrompts> prompts;
     Journal *journal = nullptr;
+    CertificateQuestions *certificates = nullptr;
     AddressBookColumn *sidebar = nullptr;
 
     QList<Session *> sessions;

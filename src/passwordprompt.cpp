@@ -9,29 +9,55 @@
 
 #include <utility>
 
-PasswordPrompt::PasswordPrompt(const QString &panelName, QWidget *parent)
+PasswordPrompt::PasswordPrompt(const QString &panelName, PanelProfile::Encryption encryption,
+    bool askUserName, const QString &userName, QWidget *parent)
     : ChromeDialog(tr("Подключение · %1").arg(panelName), parent)
 {
     setMinimumWidth(440);
 
-    auto *hint = new QLabel(tr("Введите пароль или оставьте поле пустым для входа без пароля."));
+    auto *hint = new QLabel(askUserName
+            ? tr("Панель требует имя пользователя. Введите его и пароль.")
+            : tr("Введите пароль или оставьте поле пустым для входа без пароля."));
     hint->setWordWrap(true);
     contentLayout()->addWidget(hint);
 
+    if (askUserName) {
+        userNameInput = new QLineEdit(userName);
+        userNameInput->setMaxLength(PanelProfile::maxUserNameLength);
+        userNameInput->setPlaceholderText(tr("Пользователь"));
+        userNameInput->setAccessibleName(tr("Пользователь"));
+        contentLayout()->addWidget(userNameInput);
+    }
+
     input = new QLineEdit;
     input->setEchoMode(QLineEdit::Password);
-    // VNC authentication uses at most eight bytes of the password.
-    input->setMaxLength(8);
+    input->setAccessibleName(tr("Пароль"));
+    input->setMaxLength(PanelProfile::passwordLimit(encryption));
     contentLayout()->addWidget(input);
+    if (!PanelProfile::passwordNeedsLatin1(encryption)) {
+        auto *rule = new QLabel(tr("Шифрованное соединение: до %1 символов любого алфавита.")
+                                    .arg(PanelProfile::maxEncryptedPasswordLength));
+        rule->setObjectName(QStringLiteral("muted"));
+        rule->setWordWrap(true);
+        contentLayout()->addWidget(rule);
+    }
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
-    buttons->button(QDialogButtonBox::Ok)->setText(tr("Подключить"));
+    okButton = buttons->button(QDialogButtonBox::Ok);
+    okButton->setText(tr("Подключить"));
     buttons->button(QDialogButtonBox::Cancel)->setText(tr("Отмена"));
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     contentLayout()->addWidget(buttons);
 
-    input->setFocus();
+    if (userNameInput) {
+        connect(userNameInput, &QLineEdit::textChanged, this, &PasswordPrompt::updateOkButton);
+        updateOkButton();
+    }
+    if (userNameInput && userName.isEmpty())
+        userNameInput->setFocus();
+    else
+        input->setFocus();
 }
 
 PasswordPrompt::~PasswordPrompt()
@@ -40,29 +66,49 @@ PasswordPrompt::~PasswordPrompt()
     input->clear();
 }
 
+void PasswordPrompt::updateOkButton()
+{
+    // A panel that asked for a user name refuses an empty one.
+    okButton->setEnabled(!userNameInput->text().isEmpty());
+}
+
 Password PasswordPrompt::answer() const
 {
     return Password::take(input->text());
 }
 
-bool PasswordPrompt::ask(QWidget *parent, const QString &panelName, Password *password)
+QString PasswordPrompt::userNameAnswer() const
 {
+    return userNameInput ? userNameInput->text() : QString();
+}
+
+bool PasswordPrompt::ask(
+    QWidget *parent, const PanelProfile &profile, Password *password, QString *userName)
+{
+    // Taken before the prompt runs: `password` may be a member of `profile`.
+    const PanelProfile::Encryption encryption = profile.encryption;
     QPointer<QWidget> owner(parent);
-    QPointer<PasswordPrompt> prompt = new PasswordPrompt(panelName, parent);
+    QPointer<PasswordPrompt> prompt = new PasswordPrompt(
+        profile.name, encryption, userName != nullptr, userName ? *userName : QString(), parent);
     const bool accepted = prompt->exec() == QDialog::Accepted;
     // The owner may have gone away while the prompt ran its own event loop,
     // taking the prompt with it.
     if (!prompt)
         return false;
     Password entered = prompt->answer();
+    const QString enteredUserName = prompt->userNameAnswer();
     delete prompt;
     if (!accepted || !owner)
         return false;
 
-    if (!entered.isLatin1()) {
-        notify(owner, tr("Пароль"), tr("Используйте до 8 символов Latin-1 (латиница, цифры)."));
+    if (PanelProfile::passwordNeedsLatin1(encryption) && !entered.isLatin1()) {
+        notify(owner, tr("Пароль"),
+            tr("Используйте до %1 символов Latin-1 (латиница, цифры).")
+                .arg(PanelProfile::maxPasswordLength));
         return false;
     }
     *password = std::move(entered);
+    if (userName)
+        *userName = enteredUserName;
     return true;
 }

@@ -4,8 +4,10 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -14,6 +16,8 @@
 #include <QSpinBox>
 #include <QStyle>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
@@ -69,7 +73,8 @@ ProfileEditor::ProfileEditor(Mode mode, const PanelProfile &record, QWidget *par
     portBox->setValue(workingCopy.port);
     groupEdit = lineEdit(workingCopy.group, tr("Цех / заказчик / объект"));
     QString shown = workingCopy.password.toQString();
-    passwordEdit = lineEdit(shown, tr("Пусто — без пароля"), PanelProfile::maxPasswordLength);
+    passwordEdit = lineEdit(
+        shown, tr("Пусто — без пароля"), PanelProfile::passwordLimit(workingCopy.encryption));
     // Zeroed only when the field keeps a cut copy of its own; else it is the field's.
     Password::wipe(shown);
     passwordEdit->setEchoMode(QLineEdit::Password);
@@ -93,10 +98,10 @@ ProfileEditor::ProfileEditor(Mode mode, const PanelProfile &record, QWidget *par
         form->addRow(label, named(field, label));
     contentLayout()->addLayout(form);
 
-    auto *hint = new QLabel(
-        tr("Пароль подключения: до %1 символов.").arg(PanelProfile::maxPasswordLength));
-    hint->setObjectName(QStringLiteral("muted"));
-    contentLayout()->addWidget(hint);
+    passwordHint = named(new QLabel, tr("Подсказка к паролю"));
+    passwordHint->setObjectName(QStringLiteral("muted"));
+    passwordHint->setWordWrap(true);
+    contentLayout()->addWidget(passwordHint);
     rememberBox = checkBox(tr("Сохранить пароль в хранилище Windows"), workingCopy.remember);
     viewOnlyBox = checkBox(tr("Подключаться в режиме «только просмотр»"), workingCopy.viewOnly);
     reconnectBox
@@ -111,6 +116,45 @@ ProfileEditor::ProfileEditor(Mode mode, const PanelProfile &record, QWidget *par
     compressionHint->setObjectName(QStringLiteral("muted"));
     compressionHint->setWordWrap(true);
     contentLayout()->addWidget(compressionHint);
+
+    encryptionForm = new QFormLayout;
+    encryptionForm->setSpacing(12);
+    encryptionBox = new QComboBox;
+    encryptionBox->addItem(tr("Нет"), int(PanelProfile::Encryption::Off));
+    encryptionBox->addItem(tr("Если панель предлагает"), int(PanelProfile::Encryption::Preferred));
+    encryptionBox->addItem(tr("Обязательно"), int(PanelProfile::Encryption::Required));
+    encryptionBox->setCurrentIndex(encryptionBox->findData(int(workingCopy.encryption)));
+    userNameEdit = lineEdit(workingCopy.userName, tr("Для панелей со входом по имени"));
+    encryptionForm->addRow(tr("Шифрование"), named(encryptionBox, tr("Шифрование")));
+    // Qt's bridge on Linux names a combo box by its current text; the description says what
+    // the choice is for.
+    encryptionBox->setAccessibleDescription(encryptionBox->accessibleName());
+    encryptionForm->addRow(tr("Пользователь"), named(userNameEdit, tr("Пользователь")));
+
+    certificateRow = new QWidget;
+    auto *certificateLayout = new QHBoxLayout(certificateRow);
+    certificateLayout->setContentsMargins(0, 0, 0, 0);
+    // The pin comes from the settings or a file: never rendered as markup.
+    fingerprintLabel = named(new QLabel, tr("Отпечаток сертификата"));
+    fingerprintLabel->setTextFormat(Qt::PlainText);
+    fingerprintLabel->setWordWrap(true);
+    fingerprintLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    forgetButton = named(new QPushButton(tr("Забыть сертификат")), tr("Забыть сертификат"));
+    connect(forgetButton, &QPushButton::clicked, this, &ProfileEditor::forgetCertificate);
+    certificateLayout->addWidget(fingerprintLabel, 1);
+    certificateLayout->addWidget(forgetButton);
+    encryptionForm->addRow(tr("Сертификат"), certificateRow);
+    contentLayout()->addLayout(encryptionForm);
+    certificateNote = named(new QLabel, tr("Сертификат будет забыт"));
+    certificateNote->setObjectName(QStringLiteral("muted"));
+    certificateNote->setWordWrap(true);
+    contentLayout()->addWidget(certificateNote);
+    connect(
+        encryptionBox, &QComboBox::currentIndexChanged, this, &ProfileEditor::onEncryptionChanged);
+    connect(hostEdit, &QLineEdit::textChanged, this, &ProfileEditor::updateCertificateRow);
+    connect(portBox, &QSpinBox::valueChanged, this, &ProfileEditor::updateCertificateRow);
+    onEncryptionChanged();
+    updateCertificateRow();
 
     errorLabel = named(new QLabel, tr("Ошибка"));
     errorLabel->setObjectName(QStringLiteral("error"));
@@ -154,7 +198,85 @@ PanelProfile ProfileEditor::typed() const
     typed.viewOnly = viewOnlyBox->isChecked();
     typed.reconnect = reconnectBox->isChecked();
     typed.compression = compressionBox->isChecked();
+    typed.encryption = chosenEncryption();
+    typed.userName = userNameEdit->text();
+    // A pin names the certificate of the panel at one address; another address is
+    // another panel until the operator trusts it.
+    if (certificateForgotten || addressChanged())
+        typed.certificateSha256.clear();
     return typed;
+}
+
+PanelProfile::Encryption ProfileEditor::chosenEncryption() const
+{
+    return PanelProfile::Encryption(encryptionBox->currentData().toInt());
+}
+
+void ProfileEditor::onEncryptionChanged()
+{
+    const PanelProfile::Encryption encryption = chosenEncryption();
+    const int limit = PanelProfile::passwordLimit(encryption);
+    // Never below what was typed: a password too long for the plain session stays, and
+    // Save says why it cannot be kept. Setting the length resets the field's modified flag,
+    // which tells an untouched field from an emptied one.
+    const int maxLength = std::max(limit, int(passwordEdit->text().size()));
+    if (passwordEdit->maxLength() != maxLength) {
+        const bool modified = passwordEdit->isModified();
+        passwordEdit->setMaxLength(maxLength);
+        passwordEdit->setModified(modified);
+    }
+    passwordHint->setText(PanelProfile::passwordNeedsLatin1(encryption)
+            ? tr("Пароль подключения: до %1 символов.").arg(limit)
+            : tr("Пароль подключения: до %1 символов любого алфавита; для пароля VNC "
+                 "берутся первые %2 символов Latin-1.")
+                  .arg(QString::number(limit), QString::number(PanelProfile::maxPasswordLength)));
+}
+
+bool ProfileEditor::addressChanged() const
+{
+    return PanelProfile::normalizedHost(hostEdit->text())
+        != PanelProfile::normalizedHost(workingCopy.host)
+        || portBox->value() != workingCopy.port;
+}
+
+void ProfileEditor::forgetCertificate()
+{
+    certificateForgotten = true;
+    updateCertificateRow();
+}
+
+void ProfileEditor::setStoredCertificate(const QString &sha256)
+{
+    workingCopy.certificateSha256 = sha256;
+    certificateForgotten = false;
+    updateCertificateRow();
+}
+
+void ProfileEditor::updateCertificateRow()
+{
+    const QString &pin = workingCopy.certificateSha256;
+    encryptionForm->setRowVisible(certificateRow, !pin.isEmpty());
+    QString shown = PanelProfile::groupedFingerprint(pin);
+    if (!PanelProfile::isWellFormedPin(pin)) {
+        // A damaged pin is still a pin (it refuses every certificate); show what it holds.
+        constexpr int shownLength = 80;
+        if (shown.size() > shownLength) {
+            qsizetype keep = shownLength - 1;
+            if (shown.at(keep - 1).isHighSurrogate())
+                --keep;
+            shown = shown.left(keep) + QChar(0x2026);
+        }
+        shown = tr("%1 (повреждён: не подходит ни к одному сертификату)").arg(shown);
+    }
+    fingerprintLabel->setText(shown);
+    forgetButton->setEnabled(!certificateForgotten);
+    QString note;
+    if (!pin.isEmpty() && certificateForgotten)
+        note = tr("Сертификат будет забыт при сохранении.");
+    else if (!pin.isEmpty() && addressChanged())
+        note = tr("Адрес панели изменён: сертификат будет забыт при сохранении.");
+    certificateNote->setText(note);
+    certificateNote->setVisible(!note.isEmpty());
 }
 
 void ProfileEditor::save()

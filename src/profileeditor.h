@@ -8,9 +8,12 @@
 #include <functional>
 
 class QCheckBox;
+class QComboBox;
+class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
+class QPushButton;
 class QSpinBox;
 
 // The modal editor of one address book record. Save checks the fields
@@ -30,6 +33,10 @@ public:
     // credential store, cut to the field's eight characters. When that read
     // fails, the "error" label says so, the field stays empty, and Save with
     // "remember" ticked and the field untouched keeps the stored password.
+    // The password field takes what the chosen encryption allows; switching
+    // encryption off never cuts a longer password (Save then refuses it).
+    // A stored certificate pin is shown with "Забыть сертификат"; forgetting it,
+    // or changing the host or port, drops it at Save, and the dialog says so.
     ProfileEditor(Mode mode, const PanelProfile &record, QWidget *parent);
     ~ProfileEditor() override;
 
@@ -48,8 +55,13 @@ public:
 
     // The working copy: the accepted record once Save succeeded.
     const PanelProfile &profile() const { return workingCopy; }
-    // The working copy with the widgets' contents exactly as typed.
+    // The working copy with the widgets' contents exactly as typed; without the
+    // pin when it was forgotten or the panel's address changed.
     PanelProfile typed() const;
+
+    // The pin that the record holds now (a trust decision made while the dialog
+    // was open): shown, and kept at Save unless forgotten or the address changes.
+    void setStoredCertificate(const QString &sha256);
 
 private:
     void save();
@@ -57,6 +69,11 @@ private:
     // entry there was none of; false when that failed or the read had failed.
     bool restoreStore() const;
     void togglePasswordEcho();
+    void onEncryptionChanged();
+    void forgetCertificate();
+    void updateCertificateRow();
+    bool addressChanged() const;
+    PanelProfile::Encryption chosenEncryption() const;
 
     PanelProfile workingCopy;
     Commit commit;
@@ -73,5 +90,14 @@ private:
     QCheckBox *viewOnlyBox = nullptr;
     QCheckBox *reconnectBox = nullptr;
     QCheckBox *compressionBox = nullptr;
+    QLabel *passwordHint = nullptr;
+    QFormLayout *encryptionForm = nullptr;
+    QComboBox *encryptionBox = nullptr;
+    QLineEdit *userNameEdit = nullptr;
+    QWidget *certificateRow = nullptr;
+    QLabel *fingerprintLabel = nullptr;
+    QPushButton *forgetButton = nullptr;
+    QLabel *certificateNote = nullptr;
+    bool certificateForgotten = false;
     QLabel *errorLabel = nullptr;
 };

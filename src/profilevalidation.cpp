@@ -20,11 +20,7 @@ QString tr(const char *text)
 
 ProfileValidation validateProfile(const PanelProfile &typed)
 {
-    QString host = typed.host.trimmed();
-    // The usual way to write an IPv6 literal next to a port; the port has its
-    // own field here.
-    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
-        host = host.mid(1, host.size() - 2);
+    const QString host = PanelProfile::normalizedHost(typed.host);
     if (!PanelProfile::isUsableHost(host))
         return refused(tr("Введите IP или имя хоста без http:// и пути. Порт задаётся отдельно."));
 
@@ -40,8 +36,22 @@ ProfileValidation validateProfile(const PanelProfile &typed)
                                QString::number(PanelProfile::maxNotesLength)));
     }
 
-    if (!typed.password.isLatin1())
-        return refused(tr("Используйте пароль в Latin-1 (например, латиницу и цифры)."));
+    // Without encryption only VNC authentication can use the password: eight Latin-1
+    // characters. A longer one typed while encryption was on is refused, never cut.
+    if (PanelProfile::passwordNeedsLatin1(typed.encryption)) {
+        if (!typed.password.isLatin1())
+            return refused(tr("Используйте пароль в Latin-1 (например, латиницу и цифры)."));
+        if (typed.password.size() > PanelProfile::maxPasswordLength)
+            return refused(tr("Используйте до %1 символов Latin-1 (латиница, цифры).")
+                               .arg(PanelProfile::maxPasswordLength));
+    } else if (typed.password.size() > PanelProfile::maxEncryptedPasswordLength) {
+        return refused(tr("Пароль для шифрованного соединения: до %1 символов.")
+                           .arg(PanelProfile::maxEncryptedPasswordLength));
+    }
+
+    if (typed.userName.size() > PanelProfile::maxUserNameLength)
+        return refused(
+            tr("Имя пользователя: до %1 символов.").arg(PanelProfile::maxUserNameLength));
 
     ProfileValidation result;
     PanelProfile &profile = result.profile;

@@ -15,8 +15,10 @@ struct ProfileValidation
 };
 
 // Checks a record holding the editor's fields exactly as typed (nothing
-// trimmed), in the editor's order (host, lengths, password encoding), and stops
-// at the first failure. On success the record is kept with name and group
+// trimmed), in the editor's order (host, lengths, password, user name), and
+// stops at the first failure. The password's rules follow the record's
+// encryption: without it eight Latin-1 characters, with it up to 128 of any
+// script. On success the record is kept with name and group
 // trimmed, an empty name replaced by the host, an IPv6 literal's brackets
 // removed from the host. Touches no store.
 ProfileValidation validateProfile(const PanelProfile &typed);

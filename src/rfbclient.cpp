@@ -1,6 +1,7 @@
 #include "rfbclient.h"
 
 #include "d3des/d3des.h"
+#include "panelprofile.h"
 #include "socketreceive.h"
 
 #include <QCryptographicHash>
@@ -1598,14 +1599,8 @@ void RfbClient::runInnerStep()
 
 QString RfbClient::groupedFingerprint(const QByteArray &sha256)
 {
-    const QString hex = QString::fromLatin1(sha256.toHex()).toUpper();
-    QString grouped;
-    for (qsizetype i = 0; i < hex.size(); i += 4) {
-        if (i > 0)
-            grouped += QLatin1Char(' ');
-        grouped += hex.mid(i, 4);
-    }
-    return grouped;
+    // One way of grouping, whether a fingerprint comes from the wire or from a stored pin.
+    return PanelProfile::groupedFingerprint(PanelProfile::pinFromDigest(sha256));
 }
 
 qint64 RfbClient::workCapacityForTest()

@@ -2,6 +2,7 @@
 
 #include "chromedialog.h"
 #include "credentialstore.h"
+#include "journal.h"
 #include "onscreenkeyboard.h"
 #include "panelsnapshot.h"
 #include "passwordprompt.h"
@@ -11,9 +12,13 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
@@ -28,6 +33,48 @@ namespace {
 
 // Zoom selector items and the factors they pass to the view (0 = fit).
 constexpr double zoomFactors[] = {0.0, 1.0, 1.25, 1.5, 2.0};
+
+RfbClient::Encryption clientEncryption(PanelProfile::Encryption encryption)
+{
+    switch (encryption) {
+    case PanelProfile::Encryption::Off:
+        break;
+    case PanelProfile::Encryption::Preferred:
+        return RfbClient::Encryption::Preferred;
+    case PanelProfile::Encryption::Required:
+        return RfbClient::Encryption::Required;
+    }
+    return RfbClient::Encryption::Off;
+}
+
+// A padlock drawn for the header, closed or with its shackle open, at the screen's density.
+QPixmap lockPixmap(bool closed, const QColor &colour, qreal pixelRatio)
+{
+    constexpr int side = 16;
+    QPixmap pixmap(QSize(side, side) * pixelRatio);
+    pixmap.setDevicePixelRatio(pixelRatio);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(colour, 1.8, Qt::SolidLine, Qt::RoundCap));
+    painter.setBrush(Qt::NoBrush);
+    // The shackle: a closed one enters the body with both legs; an open one is lifted, its
+    // left leg free above the body.
+    QPainterPath shackle;
+    const qreal top = closed ? 2.0 : 0.5;
+    shackle.moveTo(4.5, closed ? 8.0 : 5.0);
+    shackle.arcTo(QRectF(4.5, top, 7.0, 7.0), 180.0, -180.0);
+    shackle.lineTo(11.5, 8.0);
+    painter.drawPath(shackle);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(colour);
+    painter.drawRoundedRect(QRectF(2.5, 7.5, 11.0, 8.0), 1.6, 1.6);
+    // The keyhole, cut out of the body.
+    painter.setCompositionMode(QPainter::CompositionMode_Clear);
+    painter.drawEllipse(QPointF(8.0, 10.8), 1.3, 1.3);
+    painter.drawRect(QRectF(7.4, 11.0, 1.2, 2.6));
+    return pixmap;
+}
 
 } // namespace
 
@@ -58,6 +105,7 @@ Session::Session(const PanelProfile &profile, QWidget *parent)
     connect(client, &RfbClient::connected, this, &Session::onConnected);
     connect(client, &RfbClient::ended, this, &Session::onEnded);
     connect(client, &RfbClient::frameChanged, this, &Session::onFrameChanged);
+    connect(client, &RfbClient::certificateUnknown, this, &Session::onCertificateUnknown);
     connect(view, &RemoteView::activationRequested, this, &Session::activationRequested);
     connect(reconnectTimer, &QTimer::timeout, this, &Session::onReconnectTimeout);
     connect(frameAgeTimer, &QTimer::timeout, this, &Session::refreshFrameAge);
@@ -96,6 +144,23 @@ void Session::buildHeader()
     titleLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     titleLabel->setToolTip(plainToolTip(profileCopy.name));
     headerRow->addWidget(titleLabel, 1);
+
+    // Shown while the session runs inside TLS: a closed lock when the panel's certificate was
+    // checked, an open one with words when nobody's identity was.
+    encryptionBadge = new QWidget;
+    encryptionBadge->setObjectName(QStringLiteral("encryptionBadge"));
+    auto *badgeRow = new QHBoxLayout(encryptionBadge);
+    badgeRow->setContentsMargins(0, 0, 0, 0);
+    badgeRow->setSpacing(4);
+    lockIcon = new QLabel;
+    lockIcon->setObjectName(QStringLiteral("lockIcon"));
+    badgeRow->addWidget(lockIcon);
+    encryptionNote = new QLabel(tr("без проверки подлинности"));
+    encryptionNote->setTextFormat(Qt::PlainText);
+    encryptionNote->setObjectName(QStringLiteral("encryptionNote"));
+    badgeRow->addWidget(encryptionNote);
+    encryptionBadge->hide();
+    headerRow->addWidget(encryptionBadge);
 
     viewOnlyBox = new QCheckBox(tr("Только просмотр"));
     viewOnlyBox->setObjectName(QStringLiteral("viewOnly"));
@@ -246,6 +311,7 @@ void Session::startConnection()
     reconnectTimer->stop();
     engaged = true;
     disconnectedByUser = false;
+    automaticAttempt = false;
     retryCount = 0;
     connectButton->setEnabled(false);
     disconnectButton->setEnabled(true);
@@ -259,6 +325,9 @@ void Session::connectClient()
     // text copy made for it is wiped as soon as the call returns.
     QString password = profileCopy.password.toQString();
     client->setCompression(profileCopy.compression);
+    client->setEncryption(clientEncryption(profileCopy.encryption));
+    client->setUserName(profileCopy.userName);
+    client->setTrustedCertificate(profileCopy.trustedCertificate());
     client->connectToPanel(profileCopy.host, quint16(profileCopy.port), password);
     Password::wipe(password);
 }
@@ -272,9 +341,19 @@ bool Session::resolvePassword()
         if (read == CredentialStore::ReadResult::Failed)
             emit journal(tr("Не удалось прочитать пароль из хранилища Windows"));
     }
+    if (userNameWanted) {
+        // The panel refused to go on without a user name: ask for it and its password, even
+        // when a password is at hand.
+        QString userName = profileCopy.userName;
+        if (!PasswordPrompt::ask(this, profileCopy, &profileCopy.password, &userName))
+            return false;
+        profileCopy.userName = userName;
+        userNameWanted = false;
+        return true;
+    }
     if (!profileCopy.password.isEmpty())
         return true;
-    return PasswordPrompt::ask(this, profileCopy.name, &profileCopy.password);
+    return PasswordPrompt::ask(this, profileCopy, &profileCopy.password);
 }
 
 void Session::disconnectByUser()
@@ -283,6 +362,8 @@ void Session::disconnectByUser()
     reconnectTimer->stop();
     view->releaseAll();
     client->disconnectFromPanel();
+    forgetAwaitedCertificate();
+    updateEncryptionBadge();
     view->update();
     engaged = false;
     statusLabel->setText(tr("Отключено"));
@@ -383,10 +464,18 @@ void Session::onConnected()
     refreshAction->setEnabled(true);
     keyboardAction->setEnabled(!profileCopy.viewOnly);
     ctrlAltDelAction->setEnabled(!profileCopy.viewOnly);
+    updateEncryptionBadge();
     emit titleStatus(true);
     emit journal(tr("Соединение установлено"));
     if (passwordSkipped)
         emit journal(skipped);
+    if (client->isEncrypted()) {
+        // A pin lets in a certificate whatever its dates; the journal keeps that it had expired.
+        const QDateTime expiry = client->peerCertificate().expiryDate();
+        const bool expired = client->isAuthenticated() && expiry.isValid() && expiry < clock();
+        emit journal(Journal::encryptedConnectionMessage(client->encryptionDescription(),
+            client->isAuthenticated(), expired ? expiry : QDateTime()));
+    }
 }
 
 void Session::onFrameChanged()
@@ -400,6 +489,22 @@ void Session::onFrameChanged()
 
 void Session::onEnded(const QString &reason)
 {
+    forgetAwaitedCertificate();
+    QStringList details;
+    const QByteArray presented = client->presentedCertificateSha256();
+    if (!presented.isEmpty())
+        details << Journal::changedCertificateMessage(profileCopy.certificateSha256, presented);
+    const QString hint = Journal::securityOfferHint(
+        profileCopy.encryption == PanelProfile::Encryption::Off, client->offeredSecurityTypes());
+    if (!hint.isEmpty())
+        details << hint;
+    if (client->needsUserName())
+        userNameWanted = true;
+    finishAttempt(reason, client->retryable(), details);
+}
+
+void Session::finishAttempt(const QString &reason, bool retryable, const QStringList &details)
+{
     // The snapshot action keeps its state: the last picture can still be saved.
     refreshAction->setEnabled(false);
     ctrlAltDelAction->setEnabled(false);
@@ -407,8 +512,11 @@ void Session::onEnded(const QString &reason)
     view->releaseAll();
     view->update();
     setOnline(false);
+    updateEncryptionBadge();
     emit titleStatus(false);
     emit journal(reason);
+    for (const QString &detail : details)
+        emit journal(detail);
     // Raw screens larger than the link carries in 12 s end every attempt the same way.
     if (!profileCopy.compression && client->updateArriving())
         emit journal(tr("Канал слишком медленный для экрана без сжатия: включите «Сжатие "
@@ -419,8 +527,7 @@ void Session::onEnded(const QString &reason)
                         "сняв «Сжатие (медленный канал)» в карточке панели."));
     }
 
-    if (!disconnectedByUser && profileCopy.reconnect && client->retryable()
-        && retryCount < maxRetries) {
+    if (!disconnectedByUser && profileCopy.reconnect && retryable && retryCount < maxRetries) {
         const int delay = retryDelaySeconds(retryCount);
         ++retryCount;
         statusLabel->setText(retryStatusText(shownReason(reason), retryCount, delay));
@@ -433,8 +540,83 @@ void Session::onEnded(const QString &reason)
     disconnectButton->setEnabled(false);
 }
 
+void Session::onCertificateUnknown(const QSslCertificate &certificate)
+{
+    awaitedSha = certificate.digest(QCryptographicHash::Sha256);
+    if (!automaticAttempt) {
+        statusLabel->setText(tr("Подлинность панели не подтверждена: ожидается решение оператора"));
+        emit certificateQuestion(certificate);
+        return;
+    }
+    // Nobody started this attempt, so nobody is there to judge the certificate. It ends once
+    // the client's signal has returned.
+    QTimer::singleShot(0, this, [this, sha = awaitedSha] {
+        if (!sha.isEmpty() && sha == awaitedSha)
+            endUnconfirmed();
+    });
+}
+
+void Session::trustCertificate(const QByteArray &sha256)
+{
+    if (sha256.isEmpty() || sha256 != awaitedSha)
+        return;
+    awaitedSha.clear();
+    // Later attempts of this session, automatic ones too, go by the pin.
+    profileCopy.certificateSha256 = PanelProfile::pinFromDigest(sha256);
+    statusLabel->setText(tr("Сертификат принят, подключение продолжается…"));
+    emit journal(Journal::trustDecisionMessage(true, sha256));
+    client->acceptCertificate(sha256);
+}
+
+void Session::refuseCertificate(const QByteArray &sha256)
+{
+    if (sha256.isEmpty() || sha256 != awaitedSha)
+        return;
+    emit journal(Journal::trustDecisionMessage(false, sha256));
+    endUnconfirmed();
+}
+
+void Session::endUnconfirmed()
+{
+    awaitedSha.clear();
+    // Silent: the session reports the end itself.
+    client->disconnectFromPanel();
+    finishAttempt(tr("Подлинность панели не подтверждена оператором."), false);
+}
+
+void Session::forgetAwaitedCertificate()
+{
+    if (awaitedSha.isEmpty())
+        return;
+    awaitedSha.clear();
+    emit certificateQuestionVoid();
+}
+
+void Session::updateEncryptionBadge()
+{
+    const bool shown = client->isLive() && client->isEncrypted();
+    encryptionBadge->setVisible(shown);
+    if (!shown)
+        return;
+    const bool checked = client->isAuthenticated();
+    lockIcon->setPixmap(lockPixmap(checked,
+        checked ? QColor(QStringLiteral("#62deba")) : QColor(QStringLiteral("#ffd38c")),
+        devicePixelRatioF()));
+    encryptionNote->setVisible(!checked);
+    const QString name = checked ? tr("Шифрованное соединение, подлинность панели подтверждена")
+                                 : tr("Шифрованное соединение без проверки подлинности");
+    const QString tip = QStringLiteral("%1\n%2").arg(name, client->encryptionDescription());
+    encryptionBadge->setProperty("authenticated", checked);
+    repolish(encryptionBadge);
+    encryptionBadge->setToolTip(plainToolTip(tip));
+    lockIcon->setToolTip(encryptionBadge->toolTip());
+    lockIcon->setAccessibleName(name);
+    lockIcon->setAccessibleDescription(client->encryptionDescription());
+}
+
 void Session::onReconnectTimeout()
 {
+    automaticAttempt = true;
     emit journal(tr("Повторное подключение"));
     connectClient();
 }

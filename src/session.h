@@ -2,8 +2,10 @@
 
 #include "panelprofile.h"
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QImage>
+#include <QSslCertificate>
 #include <QWidget>
 
 #include <functional>
@@ -36,7 +38,8 @@ public:
     // wipes the password; emits nothing.
     ~Session() override;
 
-    // The user's connect: resolves the password (which may ask), then starts an
+    // The user's connect: resolves the password (which may ask, and asks for a user
+    // name too after an attempt ended because the panel wanted one), then starts an
     // attempt. Does nothing while engaged, or when the password prompt was
     // cancelled or its answer rejected.
     void startConnection();
@@ -48,6 +51,17 @@ public:
     void setSelected(bool selected);
     // Hides (true) or shows the title and address lines.
     void setCompact(bool compact);
+
+    // The SHA-256 of the certificate the current attempt waits on (see
+    // certificateQuestion()); empty when it waits on none.
+    const QByteArray &awaitedCertificate() const { return awaitedSha; }
+    // The operator's word on the awaited certificate, named by its SHA-256 (any other
+    // is ignored). Trusted: the session's copy of the record keeps it as its pin, so
+    // automatic attempts do not ask again, and the attempt goes on. Refused: the
+    // attempt ends with "Подлинность панели не подтверждена оператором.", not retryable.
+    // Never call either from inside certificateQuestion().
+    void trustCertificate(const QByteArray &sha256);
+    void refuseCertificate(const QByteArray &sha256);
 
     bool isEngaged() const { return engaged; }
     // Whether the connection is up and carries input (the client's handshake is done).
@@ -88,6 +102,13 @@ signals:
     void expandRequested();
     void closeRequested();
     void journal(const QString &message);
+    // An attempt the operator started waits for a word on a certificate the system does
+    // not trust: the owner asks (later, from its event loop, never from this signal) and
+    // answers with trustCertificate() or refuseCertificate(). Automatic attempts end
+    // instead of asking.
+    void certificateQuestion(const QSslCertificate &certificate);
+    // The attempt that asked has ended or was dropped: its question is void.
+    void certificateQuestionVoid();
 
 private:
     void buildHeader();
@@ -100,6 +121,15 @@ private:
     void onConnected();
     void onFrameChanged();
     void onEnded(const QString &reason);
+    // The end of an attempt, from the client or from the session itself: status, journal
+    // (the reason, then `details`), then the retry decision.
+    void finishAttempt(const QString &reason, bool retryable, const QStringList &details = {});
+    void onCertificateUnknown(const QSslCertificate &certificate);
+    // Ends the attempt waiting on a certificate nobody confirmed.
+    void endUnconfirmed();
+    // Drops the awaited certificate, telling the owner its question is void.
+    void forgetAwaitedCertificate();
+    void updateEncryptionBadge();
     void onReconnectTimeout();
     void onDisconnectClicked();
     void onZoomChanged(int index);
@@ -117,6 +147,9 @@ private:
     QLabel *frameAgeLabel = nullptr;
     QLabel *titleLabel = nullptr;
     QLabel *addressLabel = nullptr;
+    QWidget *encryptionBadge = nullptr;
+    QLabel *lockIcon = nullptr;
+    QLabel *encryptionNote = nullptr;
     QPushButton *connectButton = nullptr;
     QPushButton *disconnectButton = nullptr;
     QComboBox *zoomSelector = nullptr;
@@ -135,5 +168,9 @@ private:
     int warningFrames = 0;
     bool engaged = false;
     bool disconnectedByUser = false;
+    bool automaticAttempt = false; // the attempt under way was started by the reconnect timer
+    // An attempt ended because the panel wanted a user name: the next connect asks for one.
+    bool userNameWanted = false;
+    QByteArray awaitedSha;
     std::function<QDateTime()> clock;
 };

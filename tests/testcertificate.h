@@ -14,13 +14,19 @@
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QString>
+#include <QStringList>
 
 class TestCertificate
 {
 public:
     // An EC P-256 key and a certificate for `commonName` (also its DNS name, with 127.0.0.1 as
-    // an IP name), valid from yesterday for `days` days; files <name>.pem and <name>.key.
-    bool create(const QString &folder, const QString &commonName, int days = 2);
+    // an IP name, unless `altNames` gives the subjectAltName in openssl's words, e.g.
+    // "DNS:*.plant.local,IP:::1", or "none" for a certificate without one), valid from now for
+    // `days` days; files <name>.pem and <name>.key.
+    bool create(const QString &folder, const QString &commonName, int days = 2,
+        const QString &altNames = QString());
+    // The same, but valid only in January 2020: expired long ago.
+    bool createExpired(const QString &folder, const QString &commonName);
 
     QString certificatePath() const { return certFile; }
     QString keyPath() const { return keyFile; }
@@ -31,6 +37,9 @@ public:
     QString errorString() const { return error; }
 
 private:
+    bool openssl(const QStringList &arguments);
+    bool load();
+
     QString certFile;
     QString keyFile;
     QSslCertificate cert;

@@ -175,6 +175,54 @@ private slots:
                 << AddressBook{record("a", "h")};
         QTest::newRow("only id and host")
                 << QByteArray("[{\"host\":\"h\",\"id\":\"a\"}]") << AddressBook{record("a", "h")};
+        const QString pin = QString(64, QLatin1Char('a'));
+        auto encrypted = [&good](PanelProfile::Encryption encryption, const QString &pin = {},
+                             const QString &user = {}) {
+            PanelProfile profile = good;
+            profile.encryption = encryption;
+            profile.certificateSha256 = pin;
+            profile.userName = user;
+            return profile;
+        };
+        using E = PanelProfile::Encryption;
+        QTest::newRow("encryption preferred, user, pin")
+                << entries({goodEntry({{"encryption", "preferred"}, {"userName", " ivan "},
+                                       {"certificateSha256", pin}})})
+                << AddressBook{encrypted(E::Preferred, pin, " ivan ")};
+        QTest::newRow("encryption required")
+                << entries({goodEntry({{"encryption", "required"}})})
+                << AddressBook{encrypted(E::Required)};
+        // Fail-safe: a value we do not know never makes a plain session.
+        QTest::newRow("encryption misspelt reads required")
+                << entries({goodEntry({{"encryption", "requird"}})})
+                << AddressBook{encrypted(E::Required)};
+        QTest::newRow("encryption in capitals reads required")
+                << entries({goodEntry({{"encryption", "Preferred"}})})
+                << AddressBook{encrypted(E::Required)};
+        QTest::newRow("encryption \"off\" reads required")
+                << entries({goodEntry({{"encryption", "off"}})})
+                << AddressBook{encrypted(E::Required)};
+        QTest::newRow("encryption not a string reads required")
+                << entries({goodEntry({{"encryption", false}})})
+                << AddressBook{encrypted(E::Required)};
+        QTest::newRow("encryption empty or null is off")
+                << entries({goodEntry({{"encryption", ""}}),
+                            goodEntry({{"id", kId2}, {"encryption", QVariant()}})})
+                << AddressBook{good, second};
+        // A pin that is not one still refuses every certificate: never dropped.
+        QTest::newRow("malformed pin kept as it is")
+                << entries({goodEntry({{"certificateSha256", "AB:CD"}})})
+                << AddressBook{encrypted(E::Off, QStringLiteral("AB:CD"))};
+        QTest::newRow("pin not a string kept as its text")
+                << entries({goodEntry({{"certificateSha256", 42}}),
+                            goodEntry({{"id", kId2}, {"certificateSha256", QVariantList{1, "x"}}})})
+                << AddressBook{encrypted(E::Off, QStringLiteral("42")), [&] {
+                                   PanelProfile p = second;
+                                   p.certificateSha256 = QStringLiteral("[1,\"x\"]");
+                                   return p;
+                               }()};
+        QTest::newRow("user name not a string is empty")
+                << entries({goodEntry({{"userName", 7}})}) << AddressBook{good};
         QTest::newRow("extra members and a password ignored")
                 << entries({goodEntry({{"password", "geheim"}, {"colour", "red"}})})
                 << AddressBook{good};
@@ -252,6 +300,43 @@ private slots:
 #endif
     }
 
+    // A record without the encryption members is stored byte for byte as before they
+    // existed; each member appears only when set, in Qt's key order.
+    void storedBytes_data()
+    {
+        QTest::addColumn<QString>("encryption");
+        QTest::addColumn<QString>("userName");
+        QTest::addColumn<QString>("pin");
+        QTest::addColumn<QByteArray>("bytes");
+        const QByteArray head = "[{\"";
+        const QByteArray plain = "group\":\"Цех 1\",\"host\":\"10.0.0.5\",\"id\":\""
+                + kId1.toLatin1()
+                + "\",\"name\":\"Пресс 3\",\"notes\":\"S/N 42\\nвторая строка\",\"port\":5901,"
+                  "\"reconnect\":false,\"remember\":true,";
+        const QByteArray tail = "\"viewOnly\":true}]";
+        QTest::newRow("none") << "" << "" << "" << head + plain + tail;
+        QTest::newRow("all three")
+                << "required" << "Иван" << "ABCDEF"
+                << "[{\"certificateSha256\":\"ABCDEF\",\"encryption\":\"required\",\""
+                        + plain + "\"userName\":\"Иван\"," + tail;
+        QTest::newRow("preferred only")
+                << "preferred" << "" << ""
+                << "[{\"encryption\":\"preferred\",\"" + plain + tail;
+    }
+
+    void storedBytes()
+    {
+        QFETCH(QString, encryption);
+        QFETCH(QString, userName);
+        QFETCH(QString, pin);
+        PanelProfile profile = goodRecord();
+        profile.encryption = PanelProfile::encryptionFromName(encryption);
+        profile.userName = userName;
+        profile.certificateSha256 = pin;
+        QVERIFY(saveProfiles({profile}));
+        QTEST(stored(), "bytes");
+    }
+
     void saveThenLoadRoundTrip()
     {
         PanelProfile a = goodRecord();
@@ -262,13 +347,23 @@ private slots:
         b.host = QStringLiteral("panel.local");
         b.reconnect = true;
         b.compression = true;
-        saveProfiles({a, b});
+        b.encryption = PanelProfile::Encryption::Preferred;
+        b.userName = QStringLiteral("оператор \"1\"");
+        b.certificateSha256 = PanelProfile::pinFromDigest(QByteArray(32, '\xa5'));
+        PanelProfile c = PanelProfile::createNew();
+        c.host = QStringLiteral("panel.local");
+        c.encryption = PanelProfile::Encryption::Required;
+        c.certificateSha256 = QStringLiteral("not a pin");
+        saveProfiles({a, b, c});
 
-        const AddressBook loaded = loadProfiles();
+        QByteArray damaged;
+        const AddressBook loaded = loadProfiles(&damaged);
         a.password.clear();
-        QCOMPARE(loaded.size(), 2);
+        QCOMPARE(loaded.size(), 3);
         QVERIFY(loaded.at(0) == a);
         QVERIFY(loaded.at(1) == b);
+        QVERIFY(loaded.at(2) == c);
+        QVERIFY(damaged.isNull());
     }
 
     void dropsAndExtrasVanishAtNextSave()
@@ -303,6 +398,10 @@ private slots:
         const QByteArray taken = entries({goodEntry(), goodEntry({{"host", "g"}}),
                 goodEntry({{"id", profilesFromValue(duplicate).at(1).id}, {"host", "t"}})});
         QTest::newRow("repaired id already taken") << taken << QByteArray() << taken << 3;
+        const QByteArray unknown = entries({goodEntry({{"encryption", "requird"}})});
+        QTest::newRow("unknown encryption") << unknown << QByteArray() << unknown << 1;
+        const QByteArray numericPin = entries({goodEntry({{"certificateSha256", 7}})});
+        QTest::newRow("pin not text") << numericPin << QByteArray() << numericPin << 1;
         QTest::newRow("same bytes already kept") << QByteArray("oops") << QByteArray("oops") << QByteArray("oops") << 0;
         QTest::newRow("older backup replaced") << QByteArray("oops 2") << QByteArray("oops 1") << QByteArray("oops 2") << 0;
         QTest::newRow("valid") << entries({goodEntry()}) << QByteArray("old") << QByteArray("old") << 1;
@@ -398,6 +497,47 @@ private slots:
         QCOMPARE(fresh.id.size(), 36);
         QCOMPARE(fresh.port, 5900);
         QVERIFY(!fresh.viewOnly && !fresh.reconnect && !fresh.remember);
+    }
+
+    // What the protocol client is given for the record's pin: the digest of a well-formed
+    // pin, a value that matches no certificate for any other text, nothing without encryption.
+    void trustedCertificate_data()
+    {
+        QTest::addColumn<int>("encryption");
+        QTest::addColumn<QString>("pin");
+        QTest::addColumn<QByteArray>("expected"); // "-": some value that is not 32 bytes long
+        const QByteArray digest = QByteArray::fromHex(
+                "00ff3fa09c1b112233445566778899aabbccddeeff0123456789abcdefabcdef");
+        const QString pin = PanelProfile::pinFromDigest(digest);
+        const int off = int(PanelProfile::Encryption::Off);
+        const int preferred = int(PanelProfile::Encryption::Preferred);
+        const int required = int(PanelProfile::Encryption::Required);
+        QTest::newRow("no pin") << required << QString() << QByteArray();
+        QTest::newRow("encryption off") << off << pin << QByteArray();
+        QTest::newRow("lower case") << preferred << pin << digest;
+        QTest::newRow("capitals") << required << pin.toUpper() << digest;
+        QTest::newRow("63 digits") << required << pin.chopped(1) << QByteArray("-");
+        QTest::newRow("65 digits") << required << pin + "0" << QByteArray("-");
+        QTest::newRow("grouped") << required << PanelProfile::groupedFingerprint(pin)
+                                 << QByteArray("-");
+        QTest::newRow("not hex") << required << QString(64, QLatin1Char('g')) << QByteArray("-");
+        QTest::newRow("32 characters") << required << QString(32, QLatin1Char('a'))
+                                       << QByteArray("-");
+    }
+
+    void trustedCertificate()
+    {
+        QFETCH(int, encryption);
+        QFETCH(QString, pin);
+        QFETCH(QByteArray, expected);
+        PanelProfile profile;
+        profile.encryption = PanelProfile::Encryption(encryption);
+        profile.certificateSha256 = pin;
+        const QByteArray given = profile.trustedCertificate();
+        if (expected == "-")
+            QVERIFY(!given.isEmpty() && given.size() != 32);
+        else
+            QCOMPARE(given, expected);
     }
 
     // Copies of a record never share the password's characters, and a wipe zeroes them where

@@ -5,6 +5,7 @@
 #include "pixelformat.h"
 #include "rfbclient.h"
 #include "rfbserver.h"
+#include "servedpanel.h"
 #include "underwine.h"
 #include "zrleencoder.h"
 
@@ -24,21 +25,6 @@
 #include <memory>
 
 namespace {
-
-// One panel served on a free loopback port, animation stopped so the test drives every change.
-struct ServedPanel
-{
-    ServedPanel(int maxMinor = 8, const QString &password = {}, QSize size = { 800, 480 },
-        QSize other = { 1024, 600 })
-        : panel(QStringLiteral("Тестовая панель"), size, other)
-        , server(&panel, password, maxMinor)
-    {
-        listening = server.listen(QHostAddress::LocalHost, 0);
-    }
-    DemoPanel panel;
-    RfbServer server;
-    bool listening = false;
-};
 
 QByteArray u16(quint16 v)
 {

@@ -255,6 +255,57 @@ private slots:
         QVERIFY(result.panels.isEmpty());
     }
 
+    // The encryption members are read fail-safe: a row that asks for encryption in a way
+    // we do not know, or whose pin is not text, is a bad row; a malformed pin text is kept.
+    void encryptionMembers_data()
+    {
+        QTest::addColumn<QByteArray>("members"); // added to a good row
+        QTest::addColumn<QString>("error"); // empty: accepted
+        QTest::addColumn<int>("encryption"); // PanelProfile::Encryption when accepted
+        QTest::addColumn<QString>("userName");
+        QTest::addColumn<QString>("pin");
+        const int off = int(PanelProfile::Encryption::Off);
+        const int preferred = int(PanelProfile::Encryption::Preferred);
+        const int required = int(PanelProfile::Encryption::Required);
+        const QString pin(64, QLatin1Char('C'));
+        const QByteArray u200 = QString(200, QChar(0x0443)).toUtf8();
+        // clang-format off
+        QTest::newRow("none") << QByteArray() << QString() << off << "" << "";
+        QTest::newRow("preferred") << QByteArray(",\"encryption\":\"preferred\"") << QString() << preferred << "" << "";
+        QTest::newRow("required, user, pin")
+            << ",\"encryption\":\"required\",\"userName\":\" ivan \",\"certificateSha256\":\"" + pin.toLatin1() + "\""
+            << QString() << required << " ivan " << pin;
+        QTest::newRow("encryption empty") << QByteArray(",\"encryption\":\"\"") << QString() << off << "" << "";
+        QTest::newRow("encryption null") << QByteArray(",\"encryption\":null") << QString() << off << "" << "";
+        QTest::newRow("encryption misspelt") << QByteArray(",\"encryption\":\"requierd\"") << badRow(2) << 0 << "" << "";
+        QTest::newRow("encryption in capitals") << QByteArray(",\"encryption\":\"Required\"") << badRow(2) << 0 << "" << "";
+        QTest::newRow("encryption \"off\"") << QByteArray(",\"encryption\":\"off\"") << badRow(2) << 0 << "" << "";
+        QTest::newRow("encryption true") << QByteArray(",\"encryption\":true") << badRow(2) << 0 << "" << "";
+        QTest::newRow("user name of 200") << ",\"userName\":\"" + u200 + "\"" << QString() << off << QString::fromUtf8(u200) << "";
+        QTest::newRow("user name of 201") << ",\"userName\":\"" + u200 + "x\"" << badRow(2) << 0 << "" << "";
+        QTest::newRow("user name not a string") << QByteArray(",\"userName\":5") << QString() << off << "" << "";
+        QTest::newRow("malformed pin kept") << QByteArray(",\"certificateSha256\":\"AB:CD\"") << QString() << off << "" << "AB:CD";
+        QTest::newRow("pin a number") << QByteArray(",\"certificateSha256\":42") << badRow(2) << 0 << "" << "";
+        QTest::newRow("pin null") << QByteArray(",\"certificateSha256\":null") << QString() << off << "" << "";
+        // clang-format on
+    }
+
+    void encryptionMembers()
+    {
+        QFETCH(QByteArray, members);
+        QFETCH(QString, error);
+        const ExchangeFileResult result = parseExchangeFile(
+                file("[{\"host\":\"h\",\"port\":5900},{\"host\":\"h\",\"port\":5900" + members
+                     + "}]"));
+        QCOMPARE(result.error, error); // the good first row is not the bad one
+        if (!result.ok)
+            return;
+        const PanelProfile &profile = result.panels.at(1);
+        QTEST(int(profile.encryption), "encryption");
+        QTEST(profile.userName, "userName");
+        QTEST(profile.certificateSha256, "pin");
+    }
+
     // What the file may not carry is not taken from it: fresh ids, no
     // password, remember off; flags only from real booleans.
     void importedRecordsAreNew()
@@ -327,6 +378,19 @@ private slots:
         QCOMPARE(bytes, expected);
         QVERIFY(!bytes.contains("Zq7"));
         QVERIFY(!bytes.contains(p.id.toLatin1()));
+
+        // The encryption members only when set, the version still 2.
+        p.encryption = PanelProfile::Encryption::Preferred;
+        p.userName = QStringLiteral("Иван");
+        p.certificateSha256 = QStringLiteral("ab12");
+        QCOMPARE(buildExchangeFile({p}),
+                 QByteArray(expected)
+                         .replace("{\n            \"group\"",
+                                  "{\n            \"certificateSha256\": \"ab12\",\n"
+                                  "            \"encryption\": \"preferred\",\n"
+                                  "            \"group\"")
+                         .replace("\"reconnect\": true,\n",
+                                  "\"reconnect\": true,\n            \"userName\": \"Иван\",\n"));
     }
 
     void emptyBookGivesValidFile()
@@ -353,6 +417,10 @@ private slots:
             p.viewOnly = i & 1;
             p.reconnect = i & 2;
             p.compression = i == 2; // written only when set, read back as false when absent
+            p.encryption = PanelProfile::Encryption(i % 3);
+            p.userName = i == 1 ? QStringLiteral("оператор") : QString();
+            p.certificateSha256 = i == 2 ? QString(64, QLatin1Char('f'))
+                                         : i == 3 ? QStringLiteral("повреждён") : QString();
             p.remember = true;
             p.password = QStringLiteral("pw%1").arg(i);
             book.append(p);
@@ -375,6 +443,9 @@ private slots:
             QCOMPARE(out.viewOnly, in.viewOnly);
             QCOMPARE(out.reconnect, in.reconnect);
             QCOMPARE(out.compression, in.compression);
+            QCOMPARE(out.encryption, in.encryption);
+            QCOMPARE(out.userName, in.userName);
+            QCOMPARE(out.certificateSha256, in.certificateSha256);
             QVERIFY(out.id != in.id);
             QVERIFY(out.password.isEmpty());
             QVERIFY(!out.remember);

@@ -1,5 +1,6 @@
-// The journal: cleaning of session messages, the bound, the line format, the
-// dialog following new lines, and the diagnostics export with its failure.
+// The journal: cleaning of session messages, the lines of encrypted sessions and the hints
+// about a panel's security offer, the bound, the line format, the dialog following new lines,
+// and the diagnostics export with its failure.
 #include "journal.h"
 #include "journaldialog.h"
 #include "panelprofile.h"
@@ -100,6 +101,91 @@ private slots:
 
     // A loaded journal keeps its length until a line is added; then the oldest
     // go, and an open dialog shows the result at once.
+    // The lines an encrypted session adds, each built as the session builds it.
+    void securityMessages_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("expected");
+        const QByteArray sha = QByteArray::fromHex(
+            "00112233445566778899aabbccddeeff0123456789abcdeffedcba9876543210");
+        const QString grouped = QStringLiteral("0011 2233 4455 6677 8899 AABB CCDD EEFF 0123 4567 "
+                                               "89AB CDEF FEDC BA98 7654 3210");
+        const QString described
+            = QStringLiteral("TLS 1.3 · TLS_AES_128_GCM_SHA256 · SHA-256 ") + grouped;
+        const QDateTime expiry(QDate(2020, 2, 1), QTime(12, 0));
+        QTest::newRow("checked") << Journal::encryptedConnectionMessage(described, true,
+            {}) << "Шифрованное соединение: " + described + ", подлинность панели подтверждена";
+        QTest::newRow("anonymous")
+            << Journal::encryptedConnectionMessage(
+                   QStringLiteral("TLS 1.2 · AECDH-AES256-SHA · без сертификата"), false, {})
+            << "Шифрованное соединение: TLS 1.2 · AECDH-AES256-SHA · без сертификата, без "
+               "проверки подлинности";
+        QTest::newRow("pinned, expired")
+            << Journal::encryptedConnectionMessage(described, true, expiry)
+            << "Шифрованное соединение: " + described
+                + ", подлинность панели подтверждена; срок действия сертификата истёк 01.02.2020";
+        QTest::newRow("trusted") << Journal::trustDecisionMessage(true, sha)
+                                 << "Сертификат панели принят оператором: SHA-256 " + grouped;
+        QTest::newRow("refused") << Journal::trustDecisionMessage(false, sha)
+                                 << "Сертификат панели не принят оператором: SHA-256 " + grouped;
+        const QString rest = QStringLiteral(". Закрепление снимает только «Забыть сертификат» в "
+                                            "карточке панели.");
+        QTest::newRow("changed")
+            << Journal::changedCertificateMessage(
+                   QString::fromLatin1(QByteArray(32, 'A').toHex()), sha)
+            << "Закреплённый сертификат: SHA-256 4141 4141 4141 4141 4141 4141 4141 4141 4141 4141 "
+               "4141 4141 4141 4141 4141 4141; панель предъявила: SHA-256 "
+                + grouped + rest;
+        // A damaged pin is shown as it is stored.
+        QTest::newRow("changed, damaged pin")
+            << Journal::changedCertificateMessage(QStringLiteral("3fa0-9c"), sha)
+            << "Закреплённый сертификат: SHA-256 3fa0-9c; панель предъявила: SHA-256 " + grouped
+                + rest;
+    }
+
+    void securityMessages()
+    {
+        QFETCH(QString, message);
+        QTEST(message, "expected");
+    }
+
+    void securityOfferHint_data()
+    {
+        QTest::addColumn<bool>("encryptionOff");
+        QTest::addColumn<QList<quint32>>("offered");
+        QTest::addColumn<QString>("hint"); // "vencrypt", "rsa-aes" or none
+        using Types = QList<quint32>;
+        // clang-format off
+        QTest::newRow("VeNCrypt only, off") << true << Types{19} << "vencrypt";
+        QTest::newRow("Raspberry Pi OS: 19, 129, 5, off") << true << Types{19, 129, 5} << "vencrypt";
+        QTest::newRow("VeNCrypt, encryption on") << false << Types{19} << "";
+        QTest::newRow("VeNCrypt beside VNC Authentication") << true << Types{19, 2} << "";
+        QTest::newRow("VeNCrypt beside None") << true << Types{1, 19} << "";
+        QTest::newRow("RSA-AES 5, off") << true << Types{5} << "rsa-aes";
+        QTest::newRow("RA2ne") << true << Types{6} << "rsa-aes";
+        QTest::newRow("RA2_256, encryption on") << false << Types{129} << "rsa-aes";
+        QTest::newRow("RA2ne_256 beside Tight") << true << Types{16, 130} << "rsa-aes";
+        QTest::newRow("RSA-AES beside VNC Authentication") << true << Types{130, 2} << "";
+        QTest::newRow("Tight only") << true << Types{16} << "";
+        QTest::newRow("nothing offered (3.3 refusal)") << true << Types{} << "";
+        // clang-format on
+    }
+
+    void securityOfferHint()
+    {
+        QFETCH(bool, encryptionOff);
+        QFETCH(QList<quint32>, offered);
+        QFETCH(QString, hint);
+        const QString expected = hint == QLatin1String("vencrypt")
+            ? QStringLiteral("Панель просит шифрованное соединение: его включает «Шифрование» в "
+                             "карточке панели.")
+            : hint == QLatin1String("rsa-aes")
+            ? QStringLiteral("Панель предлагает шифрование RSA-AES, которое Пелорин пока не "
+                             "поддерживает.")
+            : QString();
+        QCOMPARE(Journal::securityOfferHint(encryptionOff, offered), expected);
+    }
+
     void boundAndFollowingView()
     {
         QStringList loaded;

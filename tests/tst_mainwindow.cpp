@@ -2,17 +2,23 @@
 // selection, expansion, closing with its question, full screen, duplicating and deleting panels
 // (with the real keyring), two real Xvnc panels opened from the address book, the workspace and
 // journal across a restart, leaving the program, the address book's import and export, and a
-// panel added and changed through the profile editor.
+// panel added and changed through the profile editor; the questions about panels' certificates,
+// one at a time, and the pins they leave in the book and in an open editor.
+#include "certificatefacts.h"
+#include "certificatequestions.h"
 #include "credentialstore.h"
 #include "mainwindow.h"
 #include "profileeditor.h"
+#include "servedpanel.h"
 #include "session.h"
+#include "underwine.h"
 #include "userprompts.h"
 #include "xvncserver.h"
 
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -25,6 +31,10 @@
 #include <QTreeWidget>
 #include <QWindow>
 #include <QtTest>
+
+#include <algorithm>
+#include <functional>
+#include <utility>
 
 namespace {
 
@@ -51,6 +61,24 @@ public:
         asked << title;
         return files.isEmpty() ? QString() : files.takeFirst();
     }
+
+    QList<CertificateFacts> certificates; // the certificate questions, in order
+    QList<bool> trust; // their answers; none left: "Отмена"
+    std::function<void()> whileAsked; // runs inside each question, as its event loop would
+    int depth = 0;
+    int deepest = 0;
+    int closed = 0;
+
+    bool trustCertificate(QWidget *, const CertificateFacts &facts) override
+    {
+        certificates << facts;
+        deepest = std::max(deepest, ++depth);
+        if (whileAsked)
+            whileAsked();
+        --depth;
+        return !trust.isEmpty() && trust.takeFirst();
+    }
+    void closeCertificateQuestion() override { ++closed; }
 };
 
 // The keys an accepted close writes; a test that closes starts without them.
@@ -169,6 +197,8 @@ private slots:
     void panelAddedAndChangedThroughTheEditor();
     void failedSettingsWriteIsTold_data();
     void failedSettingsWriteIsTold();
+    void certificateQuestionsOneAtATime();
+    void trustReachesAnOpenEditor();
 };
 
 void TestMainWindow::initTestCase()
@@ -295,6 +325,10 @@ void TestMainWindow::duplicateAndDelete()
     PanelProfile source = panel("Линия 1", 5900, true);
     source.group = QStringLiteral("Цех");
     source.password = QStringLiteral("kept");
+    // The pin belongs to the record: the copy is the same panel.
+    source.encryption = PanelProfile::Encryption::Required;
+    source.userName = QStringLiteral("ivan");
+    source.certificateSha256 = QString(64, QLatin1Char('d'));
     QVERIFY2(CredentialStore::writePassword(source), "the test keyring is not reachable");
     // At the cut for " — копия" (8 characters) sits a surrogate pair.
     const QString longName = QString(191, u'Д') + QStringLiteral("\U0001F600x");
@@ -309,6 +343,7 @@ void TestMainWindow::duplicateAndDelete()
     expected.name = QStringLiteral("Линия 1 — копия");
     expected.remember = false;
     QCOMPARE(book.at(2), expected);
+    QCOMPARE(book.at(2).certificateSha256, source.certificateSha256);
     QVERIFY(book.at(2).id != source.id);
     QCOMPARE(loadProfiles(), book);
     QCOMPARE(rig.window->currentProfileIndex(), 1);
@@ -600,6 +635,132 @@ void TestMainWindow::failedSettingsWriteIsTold()
         QCOMPARE(CredentialStore::readPassword(a.id), QStringLiteral("old"));
     }
 #endif
+}
+
+// Four records of one panel served over TLS: each asks once,
+// one question at a time; the trusted pin goes into the book and its store, a refusal leaves
+// none, and an answer to a question whose attempt ended meanwhile is dropped.
+void TestMainWindow::certificateQuestionsOneAtATime()
+{
+    if (runningUnderWine())
+        QSKIP("wine's Schannel cannot serve TLS");
+    forgetWorkspace();
+    TlsServedPanel served(QStringLiteral("demo"));
+    QVERIFY2(served.ready, qPrintable(served.errorString()));
+    const TestCertificate &cert = served.certificate;
+    AddressBook records;
+    for (const char *name : { "Пресс А", "Пресс Б", "Пресс В", "Пресс Г" }) {
+        records << panel(QString::fromUtf8(name), served.server.serverPort());
+        records.last().encryption = PanelProfile::Encryption::Required;
+    }
+    Rig rig(records);
+    const AddressBook &book = rig.window->addressBook();
+    QList<Session *> open;
+    for (int i = 0; i < 4; ++i) {
+        open << rig.window->openSession(book.at(i).id, false);
+        PanelProfile withPassword = open.last()->profile();
+        withPassword.password = QStringLiteral("demo");
+        open.last()->applyProfile(withPassword);
+    }
+
+    // While one question is open the others wait; the first is trusted, the second refused.
+    rig.answers->trust = { true, false };
+    rig.answers->whileAsked = [] { QTest::qWait(100); };
+    open.at(0)->startConnection();
+    open.at(1)->startConnection();
+    QTRY_COMPARE(rig.answers->certificates.size(), 2);
+    QCOMPARE(rig.answers->deepest, 1);
+    const CertificateFacts &asked = rig.answers->certificates.at(0);
+    QCOMPARE(asked.panelName, QStringLiteral("Пресс А"));
+    QCOMPARE(asked.address, QStringLiteral("127.0.0.1 : %1").arg(served.server.serverPort()));
+    QCOMPARE(asked.sha256, cert.sha256());
+    QVERIFY(asked.hostNamed);
+    QCOMPARE(rig.answers->certificates.at(1).panelName, QStringLiteral("Пресс Б"));
+    QTRY_VERIFY(open.at(0)->isLive());
+    QTRY_VERIFY(!open.at(1)->isEngaged());
+
+    const QString pin = PanelProfile::pinFromDigest(cert.sha256());
+    QCOMPARE(book.at(0).certificateSha256, pin);
+    QCOMPARE(loadProfiles().at(0).certificateSha256, pin);
+    QVERIFY(book.at(1).certificateSha256.isEmpty());
+    const QString prefix
+        = QStringLiteral("Пресс А · 127.0.0.1:%1 · ").arg(served.server.serverPort());
+    const QString trusted = QStringLiteral("Сертификат панели принят оператором: SHA-256 ")
+        + PanelProfile::groupedFingerprint(pin);
+    QCOMPARE(rig.window->journalLines().filter(prefix + trusted).size(), 1);
+
+    // Connected again with the book's record: the pin decides, nobody is asked.
+    open.at(0)->disconnectByUser();
+    PanelProfile again = book.at(0);
+    again.password = QStringLiteral("demo");
+    open.at(0)->applyProfile(again);
+    open.at(0)->startConnection();
+    QTRY_VERIFY(open.at(0)->isLive());
+    QCOMPARE(rig.answers->certificates.size(), 2);
+
+    // While the third record is asked, its attempt ends and a new one waits on the same
+    // certificate, and the fourth's attempt ends while it waits its turn. The open question is
+    // closed (once for the end, once for the new attempt's question) and its answer, trust,
+    // goes nowhere; the new attempt is asked in turn (and refused); the fourth is never asked.
+    Session *third = open.at(2);
+    Session *fourth = open.at(3);
+    rig.answers->trust = { true, false };
+    bool once = false;
+    rig.answers->whileAsked = [third, fourth, &once] {
+        if (std::exchange(once, true))
+            return;
+        QTRY_VERIFY(!fourth->awaitedCertificate().isEmpty());
+        third->disconnectByUser();
+        fourth->disconnectByUser();
+        third->startConnection();
+        QTRY_VERIFY(!third->awaitedCertificate().isEmpty());
+    };
+    third->startConnection();
+    fourth->startConnection();
+    QTRY_COMPARE(rig.answers->certificates.size(), 4);
+    QCOMPARE(rig.answers->certificates.at(3).panelName, QStringLiteral("Пресс В"));
+    QCOMPARE(rig.answers->closed, 2);
+    QTRY_VERIFY(!third->isEngaged());
+    QTest::qWait(50);
+    QCOMPARE(rig.answers->certificates.size(), 4);
+    for (int i : { 2, 3 }) {
+        QVERIFY(book.at(i).certificateSha256.isEmpty());
+        QVERIFY(open.at(i)->profile().certificateSha256.isEmpty());
+        QVERIFY(!open.at(i)->isEngaged());
+    }
+    QVERIFY(!rig.window->certificateQuestions()->isAsking());
+    QCOMPARE(rig.window->certificateQuestions()->pending(), 0);
+}
+
+// A pin trusted while the editor is open on the same record survives the editor's Save.
+void TestMainWindow::trustReachesAnOpenEditor()
+{
+    forgetWorkspace();
+    PanelProfile record = panel("Пресс", 5901);
+    record.encryption = PanelProfile::Encryption::Required;
+    Rig rig({ record });
+    const QByteArray sha = QCryptographicHash::hash("a certificate", QCryptographicHash::Sha256);
+    const QString grouped = PanelProfile::groupedFingerprint(PanelProfile::pinFromDigest(sha));
+    bool shown = false;
+    auto *poll = new QTimer(rig.window.get());
+    QObject::connect(poll, &QTimer::timeout, rig.window.get(), [&] {
+        auto *editor = qobject_cast<ProfileEditor *>(QApplication::activeModalWidget());
+        if (!editor)
+            return;
+        poll->stop();
+        rig.window->keepTrustedCertificate(record.id, sha);
+        for (QLabel *label : editor->findChildren<QLabel *>())
+            shown = shown || (label->text() == grouped && label->isVisibleTo(editor));
+        for (QPushButton *button : editor->findChildren<QPushButton *>())
+            if (button->text() == QStringLiteral("Сохранить"))
+                button->click();
+    });
+    poll->start(10);
+    rig.choosePanel(0);
+    rig.button(QStringLiteral("Изменить"))->click();
+    QVERIFY(shown);
+    QCOMPARE(rig.window->addressBook().at(0).certificateSha256, PanelProfile::pinFromDigest(sha));
+    QCOMPARE(loadProfiles().at(0).certificateSha256, PanelProfile::pinFromDigest(sha));
 }
 
 QTEST_MAIN(TestMainWindow)

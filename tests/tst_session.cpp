@@ -1,11 +1,16 @@
 // The panel session against scripted servers: the connection lifecycle with its status texts,
 // journal messages and automatic retries, the enabling rules of the tools, the header controls,
-// the frame-age line, and the password resolution with the prompt and the real keyring.
+// the frame-age line, and the password resolution with the prompt and the real keyring. Encrypted
+// sessions against a demo panel served over TLS in process: the certificate question and its
+// answers, pins, the lock in the header, the journal's lines, and the user-name prompt.
 #include "credentialstore.h"
+#include "passwordprompt.h"
 #include "remoteview.h"
 #include "rfbclient.h"
 #include "rfbtestserver.h"
+#include "servedpanel.h"
 #include "session.h"
+#include "testcertificate.h"
 #include "underwine.h"
 #include "xvncserver.h"
 
@@ -20,6 +25,8 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSslSocket>
+#include <QTemporaryDir>
 #include <QTextDocument>
 #include <QtTest>
 
@@ -249,6 +256,39 @@ struct Rig
     }
 };
 
+const QString unconfirmed = QStringLiteral("Подлинность панели не подтверждена оператором.");
+const QString changed = QStringLiteral(
+    "Сертификат панели изменился с прошлого подключения. Возможно, соединение перехвачено.");
+const QString checkedLock
+    = QStringLiteral("Шифрованное соединение, подлинность панели подтверждена");
+const QString openLock = QStringLiteral("Шифрованное соединение без проверки подлинности");
+
+// Wine's Schannel cannot serve TLS (no private key from a PKCS #12); the client side is tested
+// there against nothing of ours.
+#define TLS_SERVER_NEEDED()                                                                        \
+    do {                                                                                           \
+        if (runningUnderWine())                                                                    \
+            QSKIP("wine's Schannel cannot serve TLS");                                             \
+    } while (false)
+
+// The lock in a session's header: hidden, or the accessible name of the one shown, with
+// whether its words ("без проверки подлинности") show too.
+QString lockShown(Session *session)
+{
+    auto *badge = session->findChild<QWidget *>(QStringLiteral("encryptionBadge"));
+    auto *icon = session->findChild<QLabel *>(QStringLiteral("lockIcon"));
+    auto *note = session->findChild<QLabel *>(QStringLiteral("encryptionNote"));
+    if (!badge || !icon || !note)
+        return QStringLiteral("no badge");
+    if (badge->isHidden())
+        return QStringLiteral("hidden");
+    if (icon->pixmap().isNull() || !icon->toolTip().contains(icon->accessibleDescription())
+        || !icon->accessibleDescription().startsWith(QStringLiteral("TLS 1.")))
+        return QStringLiteral("no picture or description");
+    return icon->accessibleName()
+        + (note->isHidden() ? QString() : QStringLiteral(" + ") + note->text());
+}
+
 QString retryText(const QString &reason, int attempt, int delay)
 {
     return QStringLiteral("%1 · Повтор %2/5 через %3 с")
@@ -294,12 +334,23 @@ private slots:
 
     void prompt_data();
     void prompt();
+    void promptForUserName_data();
+    void promptForUserName();
     void promptAsksAgainAfterEmptyAnswer();
     void rememberedPasswordSkipsPrompt();
     void rememberWithNothingStoredAsksEveryTime();
     void reconnectionReusesPromptedPassword();
 
     void realPeerPromptAndReconnect();
+
+    void encryptedSessions_data();
+    void encryptedSessions();
+    void firstUse_data();
+    void firstUse();
+    void automaticAttemptNeverAsks();
+    void userNameAskedAfterThePanelWantedOne();
+    void securityOfferHints_data();
+    void securityOfferHints();
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -1011,47 +1062,61 @@ void TestSession::frameAgeLine()
 
 void TestSession::prompt_data()
 {
+    QTest::addColumn<QString>("encryption"); // the record's, as stored
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("serverPassword"); // "-" for security None
     QTest::addColumn<bool>("connects");
     QTest::addColumn<bool>("notice");
+    QTest::addColumn<QString>("held"); // the session's password afterwards
 
-    QTest::newRow("latin") << "Pa55word" << "Подключить" << "Pa55word" << true << false;
+    // clang-format off
+    QTest::newRow("latin") << "" << "Pa55word" << "Подключить" << "Pa55word" << true << false << "Pa55word";
     // No password went to the panel, so none was skipped: no warning, though "remember" is set.
-    QTest::newRow("empty: no password") << "" << "Подключить" << "-" << true << false;
+    QTest::newRow("empty: no password") << "" << "" << "Подключить" << "-" << true << false << "";
     QTest::newRow("latin-1 letters with diacritics")
-        << "éàüñçøåß" << "Подключить" << "éàüñçøåß" << true << false;
-    QTest::newRow("ninth character is not typed") << "123456789" << "Подключить" << "12345678"
-                                                  << true << false;
-    QTest::newRow("cyrillic") << "пароль" << "Подключить" << "-" << false << true;
-    QTest::newRow("one cyrillic letter") << "secrеt" << "Подключить" << "-" << false << true;
-    QTest::newRow("euro sign, outside Latin-1") << "€uro" << "Подключить" << "-" << false << true;
-    QTest::newRow("cancelled") << "secret" << "Отмена" << "-" << false << false;
-    QTest::newRow("escape") << "secret" << "Escape" << "-" << false << false;
+        << "" << "éàüñçøåß" << "Подключить" << "éàüñçøåß" << true << false << "éàüñçøåß";
+    QTest::newRow("ninth character is not typed") << "" << "123456789" << "Подключить" << "12345678"
+                                                  << true << false << "12345678";
+    QTest::newRow("cyrillic") << "" << "пароль" << "Подключить" << "-" << false << true << "";
+    QTest::newRow("one cyrillic letter") << "" << "secrеt" << "Подключить" << "-" << false << true << "";
+    QTest::newRow("euro sign, outside Latin-1") << "" << "€uro" << "Подключить" << "-" << false << true << "";
+    QTest::newRow("cancelled") << "" << "secret" << "Отмена" << "-" << false << false << "";
+    QTest::newRow("escape") << "" << "secret" << "Escape" << "-" << false << false << "";
+    // With encryption the whole password goes inside the encrypted session: any script, up to 128.
+    QTest::newRow("encrypted: cyrillic, longer than eight")
+        << "preferred" << "пароль панели №3" << "Подключить" << "-" << true << false << "пароль панели №3";
+    QTest::newRow("encrypted: 129th character is not typed")
+        << "preferred" << QString(129, u'ж') << "Подключить" << "-" << true << false << QString(128, u'ж');
+    QTest::newRow("encrypted: cancelled") << "required" << "€uro" << "Отмена" << "-" << false << false << "";
+    // clang-format on
 }
 
 void TestSession::prompt()
 {
+    QFETCH(QString, encryption);
     QFETCH(QString, typed);
     QFETCH(QString, button);
     QFETCH(QString, serverPassword);
     QFETCH(bool, connects);
     QFETCH(bool, notice);
+    QFETCH(QString, held);
 
     // Remembered with nothing stored: every connect asks, as without "remember" and a password.
     Rig rig;
     rig.profile.password.clear();
     rig.profile.remember = true;
+    rig.profile.encryption = PanelProfile::encryptionFromName(encryption);
     rig.server.setPassword(serverPassword == QLatin1String("-") ? QString() : serverPassword);
     rig.create();
 
     DialogDriver driver;
     QString shownInInput;
-    driver.expect([typed, button, &shownInInput](QDialog *dialog) {
+    const int limit = encryption.isEmpty() ? 8 : 128;
+    driver.expect([typed, button, limit, &shownInInput](QDialog *dialog) {
         auto *input = dialog->findChild<QLineEdit *>();
         QVERIFY(input);
-        QCOMPARE(input->maxLength(), 8);
+        QCOMPARE(input->maxLength(), limit);
         QVERIFY(input->text().isEmpty());
         answerPrompt(typed, button)(dialog);
         shownInInput = input->text();
@@ -1063,6 +1128,9 @@ void TestSession::prompt()
     QCOMPARE(driver.titles.value(0), QStringLiteral("Подключение · Линия розлива 3"));
     QVERIFY(driver.texts.value(0).contains(
         QStringLiteral("Введите пароль или оставьте поле пустым для входа без пароля.")));
+    // The plain prompt says nothing more; an encrypted panel's says what it takes.
+    QCOMPARE(driver.texts.value(0).contains(QStringLiteral("до 128 символов любого алфавита")),
+        !encryption.isEmpty());
     QCOMPARE(driver.seen(), notice ? 2 : 1);
     QCOMPARE(driver.unexpected(), 0);
     if (notice) {
@@ -1070,10 +1138,9 @@ void TestSession::prompt()
         QVERIFY(driver.texts.at(1).contains(
             QStringLiteral("Используйте до 8 символов Latin-1 (латиница, цифры).")));
     }
+    QCOMPARE(rig.session->profile().password, held);
 
     if (connects) {
-        const QString expected = serverPassword == QLatin1String("-") ? QString() : serverPassword;
-        QCOMPARE(rig.session->profile().password, expected);
         QCOMPARE(rig.lines(), QStringList{starting});
         QVERIFY(rig.waitConnected(1));
         QVERIFY(!rig.server.authenticationRejected());
@@ -1081,13 +1148,73 @@ void TestSession::prompt()
     } else {
         // Nothing changes: no attempt, no status text, no journal line.
         QVERIFY(!rig.session->isEngaged());
-        QVERIFY(rig.session->profile().password.isEmpty());
         QVERIFY(rig.lines().isEmpty());
         QCOMPARE(rig.status()->text(), QStringLiteral("Готов к подключению"));
         QVERIFY(rig.connectButton()->isEnabled());
         QTest::qWait(30);
         QCOMPARE(rig.server.connectionCount(), 0);
     }
+}
+
+// The prompt asks for a user name too when told to: "Подключить" waits for one, and a
+// cancelled prompt leaves both answers alone.
+void TestSession::promptForUserName_data()
+{
+    QTest::addColumn<QString>("known"); // the user name the prompt starts from
+    QTest::addColumn<QString>("typedUser"); // added to it
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("userName"); // afterwards
+    QTest::addColumn<QString>("password"); // afterwards
+    // clang-format off
+    QTest::newRow("typed") << "" << "ivan" << "Подключить" << true << "ivan" << "пароль-9";
+    QTest::newRow("known kept") << "admin" << "" << "Подключить" << true << "admin" << "пароль-9";
+    QTest::newRow("empty cannot connect") << "" << "" << "Подключить" << false << "" << "old";
+    QTest::newRow("cancelled") << "admin" << "x" << "Отмена" << false << "admin" << "old";
+    // clang-format on
+}
+
+void TestSession::promptForUserName()
+{
+    QFETCH(QString, known);
+    QFETCH(QString, typedUser);
+    QFETCH(QString, button);
+    Rig rig;
+    rig.profile.encryption = PanelProfile::Encryption::Required;
+    rig.create();
+
+    DialogDriver driver;
+    bool okEnabled = false;
+    driver.expect([&](QDialog *dialog) {
+        QLineEdit *userInput = nullptr;
+        QLineEdit *passwordInput = nullptr;
+        for (QLineEdit *edit : dialog->findChildren<QLineEdit *>()) {
+            if (edit->accessibleName() == QStringLiteral("Пользователь"))
+                userInput = edit;
+            else if (edit->accessibleName() == QStringLiteral("Пароль"))
+                passwordInput = edit;
+        }
+        QVERIFY(userInput && passwordInput);
+        QCOMPARE(userInput->text(), known);
+        userInput->setText(known + typedUser);
+        okEnabled = buttonWithText(dialog, QStringLiteral("Подключить"))->isEnabled();
+        passwordInput->setText(QStringLiteral("пароль-9"));
+        if (okEnabled || button != QStringLiteral("Подключить"))
+            clickButton(button)(dialog);
+        else
+            dialog->reject();
+    });
+    Password password(QStringLiteral("old"));
+    QString userName = known;
+    const bool accepted
+        = PasswordPrompt::ask(rig.session.get(), rig.session->profile(), &password, &userName);
+    QCOMPARE(driver.seen(), 1);
+    QCOMPARE(driver.unexpected(), 0);
+    QVERIFY(driver.texts.value(0).contains(QStringLiteral("Панель требует имя пользователя.")));
+    QCOMPARE(okEnabled, !(known + typedUser).isEmpty());
+    QTEST(accepted, "accepted");
+    QTEST(userName, "userName");
+    QTEST(password.toQString(), "password");
 }
 
 void TestSession::promptAsksAgainAfterEmptyAnswer()
@@ -1232,6 +1359,342 @@ void TestSession::realPeerPromptAndReconnect()
     QCOMPARE(rig.lines(), (QStringList{starting, established, reason, retrying, established}));
     QCOMPARE(driver.seen(), 1); // the held password, no second question
     QCOMPARE(driver.unexpected(), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Encrypted sessions
+
+// The panel's certificate and the record's pin decide alone; no question is ever put.
+void TestSession::encryptedSessions_data()
+{
+    QTest::addColumn<QString>("served"); // "x509", "expired" (January 2020) or "anonymous"
+    QTest::addColumn<QString>("pin"); // "", "served", "other" or a damaged value
+    QTest::addColumn<QString>("lock"); // after connecting, or "" for an end with `changed`
+    QTest::addColumn<QString>("detail"); // the journal's line after the connection or the end
+
+    // clang-format off
+    QTest::newRow("pinned") << "x509" << "served" << checkedLock << "подлинность панели подтверждена";
+    QTest::newRow("pinned, expired: connects, the journal says so") << "expired" << "served" << checkedLock
+        << "подлинность панели подтверждена; срок действия сертификата истёк %1";
+    QTest::newRow("another certificate than the pin") << "x509" << "other" << ""
+        << "Закреплённый сертификат: SHA-256 %2; панель предъявила: SHA-256 %1.";
+    QTest::newRow("damaged pin") << "x509" << "3fa0 9c" << ""
+        << "Закреплённый сертификат: SHA-256 3fa0 9c; панель предъявила: SHA-256 %1.";
+    QTest::newRow("anonymous TLS") << "anonymous" << "" << openLock + " + без проверки подлинности"
+        << "без сертификата, без проверки подлинности";
+    // clang-format on
+}
+
+void TestSession::encryptedSessions()
+{
+    TLS_SERVER_NEEDED();
+    QFETCH(QString, served);
+    QFETCH(QString, pin);
+    QFETCH(QString, lock);
+    QFETCH(QString, detail);
+    if (served == QLatin1String("anonymous")
+        && QSslSocket::activeBackend() != QLatin1String("openssl"))
+        QSKIP("anonymous TLS needs the OpenSSL backend");
+
+    QTemporaryDir dir;
+    TestCertificate cert;
+    TestCertificate other;
+    QVERIFY2(served == QLatin1String("expired")
+            ? cert.createExpired(dir.path(), QStringLiteral("old"))
+            : cert.create(dir.path(), QStringLiteral("panel")),
+        qPrintable(cert.errorString()));
+    QVERIFY2(other.create(dir.path(), QStringLiteral("other")), qPrintable(other.errorString()));
+    ServedPanel panel(8, QStringLiteral("demo"));
+    QVERIFY(panel.listening);
+    RfbServerTls tls;
+    if (served == QLatin1String("anonymous")) {
+        tls.anonymous = true;
+    } else {
+        tls.certificate = cert.certificate();
+        tls.key = cert.key();
+    }
+    QVERIFY(panel.server.setTls(tls));
+
+    Rig rig(true);
+    rig.profile.port = panel.server.serverPort();
+    rig.profile.password = QStringLiteral("demo");
+    rig.profile.encryption
+        = pin.isEmpty() ? PanelProfile::Encryption::Preferred : PanelProfile::Encryption::Required;
+    rig.profile.certificateSha256 = pin == QLatin1String("served")
+        ? PanelProfile::pinFromDigest(cert.sha256())
+        : pin == QLatin1String("other") ? PanelProfile::pinFromDigest(other.sha256())
+                                        : pin;
+    rig.create();
+    QSignalSpy questions(rig.session.get(), &Session::certificateQuestion);
+    QCOMPARE(lockShown(rig.session.get()), QStringLiteral("hidden"));
+
+    rig.session->startConnection();
+    const QString fingerprint = RfbClient::groupedFingerprint(cert.sha256());
+    const QString expiry = QDateTime(QDate(2020, 2, 1), QTime(0, 0), Qt::UTC)
+                               .toLocalTime()
+                               .toString(QStringLiteral("dd.MM.yyyy"));
+    if (lock.isEmpty()) {
+        QVERIFY(rig.waitEnded(1));
+        QCOMPARE(rig.lastReason(), changed);
+        QCOMPARE(rig.lines().size(), 3);
+        QCOMPARE(rig.lines().at(1), changed);
+        QString wanted = detail;
+        wanted.replace(QLatin1String("%1"), fingerprint)
+            .replace(QLatin1String("%2"), RfbClient::groupedFingerprint(other.sha256()));
+        QVERIFY2(rig.lines().at(2).startsWith(wanted), qPrintable(rig.lines().at(2)));
+        // Never retried, whatever the record says; the pin stays as it was.
+        QVERIFY(!rig.session->isEngaged());
+        QVERIFY(!rig.reconnectTimer()->isActive());
+        QCOMPARE(rig.session->profile().certificateSha256, rig.profile.certificateSha256);
+        QCOMPARE(lockShown(rig.session.get()), QStringLiteral("hidden"));
+    } else {
+        QTRY_VERIFY(rig.client->isLive());
+        QCOMPARE(lockShown(rig.session.get()), lock);
+        QCOMPARE(rig.lines().size(), 3);
+        QCOMPARE(rig.lines().at(1), established);
+        const QString line = rig.lines().at(2);
+        QVERIFY2(
+            line.startsWith(QStringLiteral("Шифрованное соединение: TLS 1.")), qPrintable(line));
+        const QString wanted = detail.contains(QLatin1String("%1")) ? detail.arg(expiry) : detail;
+        QVERIFY2(line.endsWith(wanted), qPrintable(line));
+        if (served != QLatin1String("anonymous"))
+            QVERIFY2(line.contains(QStringLiteral("SHA-256 ") + fingerprint), qPrintable(line));
+        QTRY_VERIFY(rig.client->framebuffer() == panel.panel.image());
+
+        // The link drops: the lock goes with it.
+        emit panel.panel.dropRequested();
+        QVERIFY(rig.waitEnded(1));
+        QCOMPARE(lockShown(rig.session.get()), QStringLiteral("hidden"));
+    }
+    QCOMPARE(questions.size(), 0);
+}
+
+// An attempt the operator started asks once about an unknown certificate; the session does not
+// ask itself, and takes the answer only for the certificate it waits on.
+void TestSession::firstUse_data()
+{
+    QTest::addColumn<QString>("answer"); // "trust", "refuse", or "disconnect" while it waits
+    QTest::newRow("trusted: connects, a dropped link comes back without asking") << "trust";
+    QTest::newRow("refused: ends, not retried") << "refuse";
+    QTest::newRow("disconnected while asking: the question is void") << "disconnect";
+}
+
+void TestSession::firstUse()
+{
+    TLS_SERVER_NEEDED();
+    QFETCH(QString, answer);
+    TlsServedPanel panel(QStringLiteral("demo"));
+    QVERIFY2(panel.ready, qPrintable(panel.errorString()));
+    const TestCertificate &cert = panel.certificate;
+
+    Rig rig(true);
+    rig.profile.port = panel.server.serverPort();
+    rig.profile.password = QStringLiteral("demo");
+    rig.profile.encryption = PanelProfile::Encryption::Required;
+    rig.create();
+    QSignalSpy questions(rig.session.get(), &Session::certificateQuestion);
+    QSignalSpy voids(rig.session.get(), &Session::certificateQuestionVoid);
+
+    DialogDriver driver; // the session itself opens no dialog
+    rig.session->startConnection();
+    QTRY_COMPARE(questions.size(), 1);
+    QCOMPARE(questions.at(0).at(0).value<QSslCertificate>(), cert.certificate());
+    QCOMPARE(rig.session->awaitedCertificate(), cert.sha256());
+    QVERIFY(rig.session->isEngaged());
+    QCOMPARE(rig.lines(), QStringList { starting });
+    QCOMPARE(rig.status()->text(),
+        QStringLiteral("Подлинность панели не подтверждена: ожидается решение оператора"));
+
+    const QString fingerprint = RfbClient::groupedFingerprint(cert.sha256());
+    const QByteArray wrong(32, '\x5a');
+    if (answer == QLatin1String("trust")) {
+        rig.session->trustCertificate(wrong); // not the certificate it waits on: ignored
+        QCOMPARE(rig.session->awaitedCertificate(), cert.sha256());
+        rig.session->trustCertificate(cert.sha256());
+        QTRY_VERIFY(rig.client->isLive());
+        QCOMPARE(rig.lines().mid(1, 2),
+            (QStringList {
+                QStringLiteral("Сертификат панели принят оператором: SHA-256 ") + fingerprint,
+                established }));
+        QCOMPARE(
+            rig.session->profile().certificateSha256, PanelProfile::pinFromDigest(cert.sha256()));
+        QCOMPARE(lockShown(rig.session.get()), checkedLock);
+        rig.session->refuseCertificate(cert.sha256()); // answered already: changes nothing
+        QVERIFY(rig.client->isLive());
+
+        emit panel.panel.dropRequested();
+        QVERIFY(rig.waitEnded(1));
+        Rig::fire(rig.reconnectTimer());
+        QTRY_VERIFY(rig.client->isLive());
+        QCOMPARE(lockShown(rig.session.get()), checkedLock);
+        QCOMPARE(questions.size(), 1);
+        const QStringList lines = rig.lines();
+        QCOMPARE(lines.at(lines.size() - 2), established);
+        QVERIFY(lines.last().startsWith(QStringLiteral("Шифрованное соединение: TLS 1.")));
+    } else if (answer == QLatin1String("refuse")) {
+        rig.session->refuseCertificate(wrong);
+        QVERIFY(rig.session->isEngaged());
+        rig.session->refuseCertificate(cert.sha256());
+        QCOMPARE(rig.lines(),
+            (QStringList { starting,
+                QStringLiteral("Сертификат панели не принят оператором: SHA-256 ") + fingerprint,
+                unconfirmed }));
+        QCOMPARE(rig.status()->text(), unconfirmed);
+        QVERIFY(!rig.session->isEngaged());
+        QVERIFY(!rig.reconnectTimer()->isActive());
+        QVERIFY(rig.session->profile().certificateSha256.isEmpty());
+        QCOMPARE(voids.size(), 0); // answered, not withdrawn
+    } else {
+        rig.session->disconnectByUser();
+        QCOMPARE(voids.size(), 1);
+        QVERIFY(rig.session->awaitedCertificate().isEmpty());
+        // A late answer changes nothing.
+        rig.session->trustCertificate(cert.sha256());
+        QVERIFY(rig.session->profile().certificateSha256.isEmpty());
+        QCOMPARE(rig.lines(), (QStringList { starting, byUser }));
+        QTest::qWait(50);
+        QVERIFY(!rig.client->isLive());
+    }
+    QCOMPARE(driver.seen(), 0);
+}
+
+// Nobody is asked when nobody started the attempt: it ends with the operator's reason, for good.
+void TestSession::automaticAttemptNeverAsks()
+{
+    TLS_SERVER_NEEDED();
+    QTemporaryDir dir;
+    TestCertificate cert;
+    QVERIFY2(cert.create(dir.path(), QStringLiteral("panel")), qPrintable(cert.errorString()));
+    Rig rig(true);
+    rig.profile.encryption = PanelProfile::Encryption::Required;
+    rig.create();
+    QSignalSpy questions(rig.session.get(), &Session::certificateQuestion);
+    rig.dropConnections(true);
+    rig.session->startConnection();
+    QVERIFY(rig.waitEnded(1));
+    QVERIFY(rig.reconnectTimer()->isActive());
+
+    // The panel at that address now serves TLS with a certificate nobody has seen.
+    const quint16 port = rig.server.port();
+    rig.server.shutdown();
+    DemoPanel panel(QStringLiteral("Тестовая панель"), QSize(800, 480), QSize(1024, 600));
+    RfbServer server(&panel, QStringLiteral("x"), 8);
+    QVERIFY(server.listen(QHostAddress::LocalHost, port));
+    QVERIFY(server.setTls(RfbServerTls { cert.certificate(), cert.key() }));
+    Rig::fire(rig.reconnectTimer());
+    // The session ends this attempt itself: the client reports nothing.
+    QTRY_COMPARE(rig.lines().mid(2), (QStringList { retrying, unconfirmed }));
+    QCOMPARE(rig.status()->text(), unconfirmed);
+    QVERIFY(!rig.session->isEngaged());
+    QVERIFY(!rig.reconnectTimer()->isActive());
+    QCOMPARE(questions.size(), 0);
+    QVERIFY(rig.session->awaitedCertificate().isEmpty());
+
+    // The operator's own connect asks.
+    rig.session->startConnection();
+    QTRY_COMPARE(questions.size(), 1);
+}
+
+// X509Plain offered to a session without a user name: the attempt ends; the next one the
+// operator starts asks for a user name and password although a password is held, and the user
+// name reaches the client (which then chooses X509Plain); automatic attempts never ask.
+void TestSession::userNameAskedAfterThePanelWantedOne()
+{
+    Rig rig(true);
+    rig.profile.encryption = PanelProfile::Encryption::Preferred;
+    rig.create();
+    DialogDriver driver;
+    rig.session->startConnection();
+    QVERIFY(rig.waitConnected(1)); // VNC Authentication: Preferred takes it when 19 is missing
+
+    const QByteArray plainOffer = rfbwire::version(8) + rfbwire::securityTypes({ 19 })
+        + QByteArray::fromHex("0002") + rfbwire::u8(0) + rfbwire::u8(1) + rfbwire::u32(262);
+    rig.server.setAutoHandshake(false);
+    QObject::connect(&rig.server, &RfbTestServer::clientConnected, &rig.server,
+        [&rig, plainOffer] { rig.server.send(plainOffer); });
+    rig.server.closeConnection();
+    QVERIFY(rig.waitEnded(1));
+    Rig::fire(rig.reconnectTimer());
+    QVERIFY(rig.waitEnded(2));
+    QCOMPARE(rig.lastReason(), QStringLiteral("Панель требует имя пользователя."));
+    QVERIFY(!rig.session->isEngaged());
+    QCOMPARE(driver.seen(), 0);
+
+    QString shownUserName = QStringLiteral("-");
+    driver.expect([&shownUserName](QDialog *dialog) {
+        for (QLineEdit *edit : dialog->findChildren<QLineEdit *>()) {
+            if (edit->accessibleName() == QStringLiteral("Пользователь")) {
+                shownUserName = edit->text();
+                edit->setText(QStringLiteral("оператор"));
+            } else {
+                edit->setText(QStringLiteral("пароль-9"));
+            }
+        }
+        clickButton(QStringLiteral("Подключить"))(dialog);
+    });
+    rig.session->startConnection();
+    QCOMPARE(driver.seen(), 1);
+    QCOMPARE(shownUserName, QString());
+    QVERIFY(driver.texts.value(0).contains(QStringLiteral("Панель требует имя пользователя.")));
+    QCOMPARE(rig.session->profile().userName, QStringLiteral("оператор"));
+    QCOMPARE(rig.session->profile().password, QStringLiteral("пароль-9"));
+    // X509Plain chosen: the client had the user name.
+    QTRY_VERIFY(rig.server.received().endsWith(QByteArray::fromHex("0002") + rfbwire::u32(262)));
+
+    // Asked once: the next connect goes on with what the session holds.
+    rig.session->disconnectByUser();
+    rig.session->startConnection();
+    QTRY_COMPARE(rig.server.connectionCount(), 4);
+    QTRY_VERIFY(rig.server.received().endsWith(rfbwire::u32(262)));
+    QCOMPARE(driver.seen(), 1);
+    QCOMPARE(driver.unexpected(), 0);
+}
+
+// A panel whose security the session cannot use ends as before; the journal says what to do.
+void TestSession::securityOfferHints_data()
+{
+    QTest::addColumn<QString>("encryption");
+    QTest::addColumn<QByteArray>("offer");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("hint");
+    const QString unsupported
+        = QStringLiteral("Способ защиты соединения на этой панели не поддерживается.");
+    const QString askEncryption = QStringLiteral(
+        "Панель просит шифрованное соединение: его включает «Шифрование» в карточке панели.");
+    const QString rsaAes = QStringLiteral(
+        "Панель предлагает шифрование RSA-AES, которое Пелорин пока не поддерживает.");
+    // clang-format off
+    QTest::newRow("VeNCrypt, encryption off") << "" << rfbwire::securityTypes({19}) << unsupported << askEncryption;
+    QTest::newRow("RFB 3.3 VeNCrypt, encryption off") << "" << rfbwire::u32(19)
+        << QStringLiteral("Неподдерживаемая авторизация сервера") << askEncryption;
+    QTest::newRow("RSA-AES only, encryption off") << "" << rfbwire::securityTypes({5, 129}) << unsupported << rsaAes;
+    QTest::newRow("RSA-AES only, encryption required") << "required" << rfbwire::securityTypes({6})
+        << QStringLiteral("Панель не предлагает шифрованное соединение.") << rsaAes;
+    QTest::newRow("Tight only") << "" << rfbwire::securityTypes({16}) << unsupported << "";
+    // clang-format on
+}
+
+void TestSession::securityOfferHints()
+{
+    QFETCH(QString, encryption);
+    QFETCH(QByteArray, offer);
+    QFETCH(QString, reason);
+    QFETCH(QString, hint);
+    Rig rig(true);
+    rig.profile.encryption = PanelProfile::encryptionFromName(encryption);
+    rig.server.setAutoHandshake(false);
+    const bool v33 = offer.size() == 4;
+    QObject::connect(&rig.server, &RfbTestServer::clientConnected, &rig.server,
+        [&rig, offer, v33] { rig.server.send(rfbwire::version(v33 ? 3 : 8) + offer); });
+    rig.create();
+    rig.session->startConnection();
+    QVERIFY(rig.waitEnded(1));
+    QStringList expected { starting, reason };
+    if (!hint.isEmpty())
+        expected << hint;
+    QCOMPARE(rig.lines(), expected);
+    QCOMPARE(rig.status()->text(), reason);
+    QVERIFY(!rig.session->isEngaged());
 }
 
 QTEST_MAIN(TestSession)

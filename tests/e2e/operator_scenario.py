@@ -377,13 +377,28 @@ class Pelorin:
         self.ui.fill(field, text=path)
         key_closing("Return", caption)
 
-    def add_panel(self, via, name, host, port, group):
+    def add_panel(self, via, name, host, port, group, encryption=None):
         self.ui.click("push button", via)
         dlg = self.dialog("Новое подключение")
         self.ui.fill("text", "Название", name, under=dlg)
         self.ui.fill("text", "IP / имя хоста", host, under=dlg)
         self.ui.fill("spin button", "Порт", str(port), under=dlg)
         self.ui.fill("text", "Группа", group, under=dlg)
+        if encryption:
+            # On Linux the bridge names a combo box by its current text; its purpose is the
+            # description.
+            choice = wait_for("the encryption choice", lambda: next(
+                (c for c in self.ui.all("combo box", under=dlg) if c.description == "Шифрование"),
+                None))
+
+            def chosen():
+                click_at(*centre(choice))
+                entry = soon(lambda: (self.ui.all(None, encryption) or [None])[0], timeout=2)
+                if entry:
+                    x, y, w, h = extents(entry)  # a popup reports its own place
+                    click_at(x + w // 2, y + h // 2)
+                return soon(lambda: choice.name == encryption)
+            wait_for(f"«{encryption}» chosen", chosen)
         reconnect = self.ui.find("check box", "Переподключаться при обрыве (до 5 попыток)", under=dlg)
         if not reconnect.getState().contains(pyatspi.STATE_CHECKED):
             click_at(*centre(reconnect))
@@ -393,6 +408,12 @@ class Pelorin:
 
     def tree_item(self, name, host, port):
         return self.ui.find(None, f"{name}\n{host}:{port}")
+
+    def lock(self, session):
+        """The lock in a session's header, by the accessible name a checked session gives it (a
+        label showing a picture: the bridge gives it the role of an image)."""
+        return self.ui.find(None, "Шифрованное соединение, подлинность панели подтверждена",
+                            under=session)
 
     def open_panel(self, name, host, port, answer_prompt=False):
         click_at(*centre(self.tree_item(name, host, port)))
@@ -455,6 +476,9 @@ def main():
         demo = procs.start([DEMO, "--base-port", "0"], stdout=subprocess.PIPE)
         demo_panels = panels_from(demo)
         log(f"demo panels: {demo_panels}")
+        # The same panels once more, offering only VeNCrypt with the demo's certificate.
+        tls_demo = procs.start([DEMO, "--base-port", "0", "--tls"], stdout=subprocess.PIPE)
+        tls_port = panels_from(tls_demo)[0][1]
         ports = [port for _, port in demo_panels]
         sizes = [(800, 480), (1024, 600), (1280, 800), (640, 480)]
         names = ["Line A press", "Line B filler", "Line C oven", "Line D labeller"]
@@ -576,6 +600,50 @@ def main():
             app.session(name)
         wait_for("«Открыто: 4 · на связи: 0»",
                  lambda: app.status_line().startswith("Открыто: 4 · на связи: 0"))
+
+        log("9. an encrypted panel: first use, trust, the lock, a dropped link without a question")
+        secure = "Line E secure"
+        question = "Подлинность панели не подтверждена"
+        app.add_panel("+  Новая панель", secure, "127.0.0.1", tls_port, "Demo", "Обязательно")
+        app.open_panel(secure, "127.0.0.1", tls_port, answer_prompt=True)
+        dlg = app.dialog(question)
+        fingerprint = app.ui.find("label", "Отпечаток SHA-256", under=dlg).description
+        if not re.fullmatch(r"([0-9A-F]{4} ){15}[0-9A-F]{4}", fingerprint):
+            raise Failure(f"the dialog shows the fingerprint as «{fingerprint}»")
+        trust = app.ui.find("push button", "Доверять этой панели", under=dlg)
+
+        def trusted():  # a window just mapped may drop the first click
+            click_at(*centre(trust))
+            return soon(lambda: not x_window_shown(question))
+        wait_for("the question to be answered", trusted)
+        session = app.session(secure)
+        lock = app.lock(session)
+        if fingerprint not in lock.description:
+            raise Failure(f"the lock describes «{lock.description}», not the trusted certificate")
+        with open(settings_path(config_home), encoding="utf-8") as f:
+            if fingerprint.replace(" ", "").lower() not in f.read():
+                raise Failure("the trusted certificate is not stored with the panel")
+        shot = os.path.join(WORK, "lock.png")
+        subprocess.run(["import", "-window", "root", shot], check=False)
+
+        click_at(*app.view_point(session, sizes[0], rect_centre(DROP_BUTTON)))
+
+        def reconnected_silently():
+            if x_window_shown(question):
+                raise Failure("a second question about the same certificate")
+            dlg, text = app.journal_text()
+            app.close_dialog(dlg)
+            lines = [l for l in text.splitlines() if secure in l]
+            ends = [i for i, l in enumerate(lines) if "Соединение закрыто сервером" in l]
+            ups = [i for i, l in enumerate(lines) if "подлинность панели подтверждена" in l]
+            return ends and ups and ups[-1] > ends[0]
+        wait_for("the encrypted session back after the dropped link", reconnected_silently,
+                 timeout=30, interval=1.0)
+        app.lock(session)
+        dlg, text = app.journal_text()
+        app.close_dialog(dlg)
+        if sum("Сертификат панели принят оператором" in l for l in text.splitlines()) != 1:
+            raise Failure("the journal does not hold exactly one trust decision")
         log(f"passed in {time.monotonic() - STARTED:.1f} s")
         return 0
     except Failure as failure:
