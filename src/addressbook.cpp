@@ -167,16 +167,7 @@ QByteArray profilesValue(const AddressBook &book)
         object.insert(QLatin1String("viewOnly"), profile.viewOnly);
         object.insert(QLatin1String("reconnect"), profile.reconnect);
         object.insert(QLatin1String("remember"), profile.remember);
-        // Only when set: a record without it is stored exactly as before the member existed.
-        if (profile.compression)
-            object.insert(QLatin1String("compression"), true);
-        if (profile.encryption != PanelProfile::Encryption::Off)
-            object.insert(
-                QLatin1String("encryption"), PanelProfile::encryptionName(profile.encryption));
-        if (!profile.userName.isEmpty())
-            object.insert(QLatin1String("userName"), profile.userName);
-        if (!profile.certificateSha256.isEmpty())
-            object.insert(QLatin1String("certificateSha256"), profile.certificateSha256);
+        profile.insertOptionalMembers(object);
         entries.append(object);
     }
     return QJsonDocument(entries).toJson(QJsonDocument::Compact);

@@ -44,19 +44,10 @@ QByteArray buildExchangeFile(const AddressBook &book)
         panel.insert(QLatin1String("notes"), profile.notes);
         panel.insert(QLatin1String("viewOnly"), profile.viewOnly);
         panel.insert(QLatin1String("reconnect"), profile.reconnect);
-        // Only when set, so a book without it exports byte for byte as before; readers of
-        // version 2 ignore members they do not know.
-        if (profile.compression)
-            panel.insert(QLatin1String("compression"), true);
-        // Pins travel with the panels, so that a site can hand out a book whose panels
-        // are already trusted; they are not secret.
-        if (profile.encryption != PanelProfile::Encryption::Off)
-            panel.insert(
-                QLatin1String("encryption"), PanelProfile::encryptionName(profile.encryption));
-        if (!profile.userName.isEmpty())
-            panel.insert(QLatin1String("userName"), profile.userName);
-        if (!profile.certificateSha256.isEmpty())
-            panel.insert(QLatin1String("certificateSha256"), profile.certificateSha256);
+        // Readers of version 2 ignore members they do not know. Pins travel with the panels,
+        // so that a site can hand out a book whose panels are already trusted; they are not
+        // secret.
+        profile.insertOptionalMembers(panel);
         panels.append(panel);
     }
     QJsonObject top;

@@ -109,3 +109,15 @@ QByteArray PanelProfile::trustedCertificate() const
         malformed.append('\0');
     return malformed;
 }
+
+void PanelProfile::insertOptionalMembers(QJsonObject &object) const
+{
+    if (compression)
+        object.insert(QLatin1String("compression"), true);
+    if (encryption != Encryption::Off)
+        object.insert(QLatin1String("encryption"), encryptionName(encryption));
+    if (!userName.isEmpty())
+        object.insert(QLatin1String("userName"), userName);
+    if (!certificateSha256.isEmpty())
+        object.insert(QLatin1String("certificateSha256"), certificateSha256);
+}

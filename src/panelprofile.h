@@ -3,6 +3,7 @@
 #include "password.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 
 // One address book entry: how to reach a panel, how to list it and how its
@@ -58,6 +59,9 @@ struct PanelProfile
     // empty for Off), and its reading. An unknown non-empty spelling reads as Required
     // with *known false: a mistyped "required" must never become a plain session.
     static QString encryptionName(Encryption encryption);
+    // Adds the members written only when set (compression, encryption, user name, pin) to a
+    // stored or exported record: one without them stays byte for byte as before they existed.
+    void insertOptionalMembers(QJsonObject &object) const;
     static Encryption encryptionFromName(const QString &name, bool *known = nullptr);
 
     // The host as the editor means it: trimmed, an IPv6 literal's brackets removed.
