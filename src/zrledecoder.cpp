@@ -12,9 +12,11 @@
 namespace {
 
 constexpr int tileSide = 64;
-// Inflated bytes held at most: far more than the largest unit (a palette of 381 bytes), so a
-// refill rarely moves more than a few bytes and mostly happens once per 64 KiB.
-constexpr qsizetype windowSize = 64 * 1024;
+// Inflated bytes held at most. zlib copies the last 32 KiB of every inflate call's output into
+// its own history, so the larger the calls, the smaller the share copied twice (here an eighth);
+// the largest unit (a palette of 381 bytes) is far smaller, so a refill rarely moves more than a
+// few bytes.
+constexpr qsizetype windowSize = 256 * 1024;
 // How much to read at once while a rectangle's compressed bytes are owed.
 constexpr qsizetype readHint = 256 * 1024;
 
@@ -84,6 +86,12 @@ bool ZrleDecoder::startStream(Result &r)
         r.error = tr("Недостаточно памяти для распаковки ZRLE");
         return false;
     }
+#if ZLIB_VERNUM >= 0x1290
+    // The stream lasts as long as the connection, and its check value would only come at its end:
+    // summing every inflated byte for it (Adler-32, a quarter of inflating's cost) is work for
+    // nothing. Should a server end its stream, the value is read and not compared.
+    inflateValidate(fresh.get(), 0);
+#endif
     stream = std::move(fresh);
     window.reset(new uchar[windowSize]);
     return true;
