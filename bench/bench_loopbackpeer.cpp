@@ -10,7 +10,9 @@
 //                                                 updates can pay: blocking reads of each update
 //                                                 straight into one buffer, nothing else (POSIX)
 // Prints one line: "<client> updates=<n> seconds=<wall> cpu_ms_per_update=<x>". A last argument
-// zrle has ours ask for compression and libvncclient for ZRLE (the panel chooses what it sends).
+// zrle has ours ask for compression and libvncclient for ZRLE (the panel chooses what it sends);
+// a directory after it, holding the panel's two screens as screen0.ppm and screen1.ppm, has ours
+// add "exact=1" when its last frame is one of them, pixel for pixel, "exact=0" otherwise.
 //   bench_loopbackpeer first raw|hextile|zrle HOST PORT PASSWORD
 //                                                 our RfbClient's first whole screen from a panel
 //                                                 in the given encoding: prints "first encoding=<e>
@@ -111,14 +113,35 @@ struct Span
         }
         return done;
     }
-    void print(const char *who) const
+    void print(const char *who, const char *more = "") const
     {
-        std::printf("%s updates=%d seconds=%.2f cpu_ms_per_update=%.3f\n", who, updates,
-            double(wallNs) / 1e9, updates > 0 ? cpu / updates : 0.0);
+        std::printf("%s updates=%d seconds=%.2f cpu_ms_per_update=%.3f%s\n", who, updates,
+            double(wallNs) / 1e9, updates > 0 ? cpu / updates : 0.0, more);
     }
 };
 
-int runOurs(const QString &host, quint16 port, int seconds, bool compression)
+// Whether `frame` is one of the screens in `directory` (screen0.ppm, screen1.ppm), compared word
+// by word, the alpha of each pixel included.
+bool showsAScreen(const QImage &frame, const QString &directory)
+{
+    for (const char *name : { "screen0.ppm", "screen1.ppm" }) {
+        const QImage screen = QImage(directory + QLatin1Char('/') + QLatin1String(name))
+                                  .convertToFormat(QImage::Format_RGB32);
+        if (screen.size() != frame.size())
+            continue;
+        bool same = true;
+        for (int y = 0; same && y < frame.height(); ++y)
+            same = std::memcmp(
+                       frame.constScanLine(y), screen.constScanLine(y), size_t(frame.width()) * 4)
+                == 0;
+        if (same)
+            return true;
+    }
+    return false;
+}
+
+int runOurs(
+    const QString &host, quint16 port, int seconds, bool compression, const QString &screens)
 {
     RfbClient client;
     client.setCompression(compression);
@@ -138,7 +161,10 @@ int runOurs(const QString &host, quint16 port, int seconds, bool compression)
     });
     client.connectToPanel(host, port, QString());
     const int rc = QCoreApplication::exec();
-    span.print("ours");
+    if (screens.isEmpty())
+        span.print("ours");
+    else
+        span.print("ours", showsAScreen(client.framebuffer(), screens) ? " exact=1" : " exact=0");
     client.disconnectFromPanel();
     return rc;
 }
@@ -512,9 +538,9 @@ int runFirstFrame(
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    if (argc != 5 && argc != 6) {
+    if (argc < 5 || argc > 7) {
         std::fprintf(stderr,
-            "usage: %s ours|libvnc|libvnc-paused|floor HOST PORT SECONDS [raw|zrle]\n"
+            "usage: %s ours|libvnc|libvnc-paused|floor HOST PORT SECONDS [raw|zrle [SCREENS]]\n"
             "       %s first raw|hextile|zrle HOST PORT PASSWORD\n"
             "       %s tiles HOST PORT UPDATES\n",
             argv[0], argv[0], argv[0]);
@@ -525,9 +551,10 @@ int main(int argc, char **argv)
             quint16(std::atoi(argv[4])), QString::fromLocal8Bit(argv[5]));
     const quint16 port = quint16(std::atoi(argv[3]));
     const int seconds = std::max(1, std::atoi(argv[4]));
-    const bool zrle = argc == 6 && std::strcmp(argv[5], "zrle") == 0;
+    const bool zrle = argc >= 6 && std::strcmp(argv[5], "zrle") == 0;
     if (std::strcmp(argv[1], "ours") == 0)
-        return runOurs(QString::fromLocal8Bit(argv[2]), port, seconds, zrle);
+        return runOurs(QString::fromLocal8Bit(argv[2]), port, seconds, zrle,
+            argc == 7 ? QString::fromLocal8Bit(argv[6]) : QString());
 #ifdef PELORIN_HAVE_LIBVNCCLIENT
     if (std::strcmp(argv[1], "libvnc") == 0 || std::strcmp(argv[1], "libvnc-paused") == 0)
         return runLibvnc(argv[2], port, seconds, std::strcmp(argv[1], "libvnc-paused") == 0, zrle);

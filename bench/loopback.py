@@ -21,7 +21,8 @@ antialiased text, trend lines, an alarm table; --pictures demo: a demo panel's):
   xvnc          TigerVNC's Xvnc, the screens shown in turn every 25 ms by an X client
                 (bench_updatepath --show) and compared by nobody (-CompareFB 0)
 Ours asks for compression, libvncclient for ZRLE; the bare client (which does not decode) sits
-out. After the runs, for each panel: what its ZRLE is made of (a bare client walks the tiles of
+out. Ours checks its last frame against the two screens, pixel for pixel: a run that ends on
+neither stops the benchmark. After the runs, for each panel: what its ZRLE is made of (a bare client walks the tiles of
 --tile-updates updates and counts them by subencoding), then, unless --no-callgrind, the
 instructions ours and the paused libvncclient execute per update under valgrind's callgrind
 (--callgrind-seconds of updates each): a count the machine's other load does not change, split
@@ -185,13 +186,15 @@ class XvncPanel:
                 proc.wait(10)
 
 
-def run_client(peer, which, seconds, updates, panel=None, wrapper=()):
+def run_client(peer, which, seconds, updates, panel=None, wrapper=(), screens=None):
     """One client process against this script's Raw panel, or against `panel` (PanelProcess or
-    XvncPanel); `wrapper` goes before the client's command (valgrind)."""
+    XvncPanel); `wrapper` goes before the client's command (valgrind); ours checks its last frame
+    against the screens in the directory `screens`."""
     if panel:
         port = panel.open()
+        check = [screens] if screens and which == "ours" else []
         proc = subprocess.Popen(list(wrapper) + [peer, which, "127.0.0.1", str(port),
-                                                 str(seconds), "zrle"],
+                                                 str(seconds), "zrle"] + check,
                                 stdout=subprocess.PIPE, text=True)
         out, _ = proc.communicate(timeout=seconds + 180)
         panel.close()
@@ -212,6 +215,8 @@ def run_client(peer, which, seconds, updates, panel=None, wrapper=()):
     if proc.returncode != 0:
         raise RuntimeError("%s failed: %s" % (which, out))
     fields = fields_of(out)
+    if fields.get("exact") == "0":
+        raise RuntimeError("%s: the last frame is neither screen" % which)
     return float(fields["cpu_ms_per_update"]), int(fields["updates"]), float(fields["seconds"])
 
 
@@ -346,7 +351,8 @@ def print_tiles(name, fields):
 # Where instructions go, by the function callgrind_annotate names: zlib's inflating, the tile
 # decoding (ours split by subencoding), copies, and everything else.
 def instruction_split(out_file):
-    text = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", out_file],
+    text = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", "--auto=no",
+                           out_file],
                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
                           check=True).stdout
     split = {}
@@ -390,10 +396,12 @@ def zrle_side_by_side(args, build, runs):
         wanted = args.panels.split(",")
         if "demo" in wanted:
             panels["demo"] = PanelProcess([updatepath, "--panel", "zrle", args.pictures])
+        # The screens every panel shows, for the libvncserver panel and for ours to check its
+        # last frame against.
+        subprocess.run([updatepath, "--screens", work, args.pictures], check=True,
+                       stderr=subprocess.DEVNULL)
         if "libvncserver" in wanted:
             if os.path.exists(vncserver):
-                subprocess.run([updatepath, "--screens", work, args.pictures], check=True,
-                               stderr=subprocess.DEVNULL)
                 panels["libvncserver"] = PanelProcess(
                     [vncserver] + [os.path.join(work, "screen%d.ppm" % i) for i in (0, 1)])
             else:
@@ -411,7 +419,8 @@ def zrle_side_by_side(args, build, runs):
             for name, panel in panels.items():
                 for which in clients:
                     before = os.getloadavg()[0]
-                    cpu, count, wall = run_client(args.peer, which, args.seconds, None, panel)
+                    cpu, count, wall = run_client(args.peer, which, args.seconds, None, panel,
+                                                  screens=work)
                     loads.append((before, os.getloadavg()[0]))
                     results[(name, which)].append(cpu)
                     print("run %d %-12s %-13s %.3f ms CPU per update (%d updates in %.1f s), "
