@@ -19,15 +19,17 @@
 //     the share of one core this process takes.
 // Usage: bench_updatepath [runs [figures]]   (default 5 runs of figures 1234; run it under the
 // offscreen platform or a display)
-//        bench_updatepath --panel [tenth|zrle [operator|demo]]  only the panel of figures 1b, 3
-//        and 4, on a port it prints first: zrle serves whole 1920 x 1080 screens in ZRLE with the
-//        demo encoder, each connection with its own zlib stream, for bench/loopback.py --encoding
-//        zrle: two moments of an operator's screen, or of a demo panel
-//        bench_updatepath --screens DIR [operator|demo]  writes those two screens as
-//        DIR/screen0.ppm and DIR/screen1.ppm, for the libvncserver panel (bench_vncserverpanel)
-//        bench_updatepath --show [operator|demo]  shows them in turn, every 25 ms, in a frameless
-//        window over the whole 1920 x 1080 screen of the X display in DISPLAY (an Xvnc), and
-//        prints "shown" once the first is on the screen
+//        bench_updatepath --panel [tenth|zrle [SCREENS]]  only the panel of figures 1b, 3 and 4,
+//        on a port it prints first: zrle serves whole 1920 x 1080 screens in ZRLE with the demo
+//        encoder, each connection with its own zlib stream, for bench/loopback.py --encoding zrle
+//        bench_updatepath --screens DIR [operator|demo]  writes the two screens the benchmark's
+//        panels alternate as DIR/screen0.ppm and DIR/screen1.ppm: two moments of an operator's
+//        screen (the default) or of a demo panel (whose clock shows the time they were drawn)
+//        bench_updatepath --show [SCREENS]  shows them in turn, every 25 ms, in a frameless window
+//        over the whole 1920 x 1080 screen of the X display in DISPLAY (an Xvnc), and prints
+//        "shown" once the first is on the screen
+//        SCREENS is operator, demo (drawn anew) or a directory written by --screens, so that
+//        several panels show the same pixels
 #include "cpuclock.h"
 #include "demopanel.h"
 #include "queuedevice.h"
@@ -356,12 +358,19 @@ QImage operatorScreen(int moment)
 }
 
 // The two moments a panel of this benchmark alternates: of an operator's screen by default, of a
-// demo panel with "demo".
+// demo panel with "demo", or those --screens wrote into a directory.
 std::vector<QImage> benchScreens(const char *pictures)
 {
     if (std::strcmp(pictures, "demo") == 0)
         return demoScreens();
-    return { operatorScreen(0), operatorScreen(1) };
+    if (!*pictures || std::strcmp(pictures, "operator") == 0)
+        return { operatorScreen(0), operatorScreen(1) };
+    const QDir dir(QString::fromLocal8Bit(pictures));
+    std::vector<QImage> screens;
+    for (const char *name : { "screen0.ppm", "screen1.ppm" })
+        screens.push_back(
+            QImage(dir.filePath(QLatin1String(name))).convertToFormat(QImage::Format_RGB32));
+    return screens;
 }
 
 // A frameless window over the X display's whole screen showing the screens in turn, so an X

@@ -394,12 +394,12 @@ def zrle_side_by_side(args, build, runs):
     xvnc = None
     try:
         wanted = args.panels.split(",")
-        if "demo" in wanted:
-            panels["demo"] = PanelProcess([updatepath, "--panel", "zrle", args.pictures])
-        # The screens every panel shows, for the libvncserver panel and for ours to check its
-        # last frame against.
+        # The screens every panel shows, drawn once (a demo panel's shows the time), for the
+        # panels and for ours to check its last frame against.
         subprocess.run([updatepath, "--screens", work, args.pictures], check=True,
                        stderr=subprocess.DEVNULL)
+        if "demo" in wanted:
+            panels["demo"] = PanelProcess([updatepath, "--panel", "zrle", work])
         if "libvncserver" in wanted:
             if os.path.exists(vncserver):
                 panels["libvncserver"] = PanelProcess(
@@ -408,7 +408,7 @@ def zrle_side_by_side(args, build, runs):
                 print("libvncserver panel not built (install libvncserver-dev, reconfigure)")
         if "xvnc" in wanted:
             try:
-                xvnc = XvncPanel([updatepath, "--show", args.pictures])
+                xvnc = XvncPanel([updatepath, "--show", work])
                 panels["xvnc"] = xvnc
             except RuntimeError as e:
                 print("xvnc panel left out: %s" % e)
@@ -467,7 +467,8 @@ def zrle_side_by_side(args, build, runs):
             print("  %-12s ratio ours / libvncclient: %.2f; our tiles by function: %s"
                   % (name, totals["ours"] / totals["libvnc-paused"],
                      ", ".join("%s %.2f" % kv for kv in sorted(ours_tiles.items(),
-                                                              key=lambda kv: -kv[1]))))
+                                                              key=lambda kv: -kv[1])
+                               if kv[1] >= 0.01)))
         return 0
     finally:
         if xvnc:
