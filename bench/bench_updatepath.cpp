@@ -39,9 +39,17 @@
 // Usage: bench_updatepath [runs [figures]]   (default 5 runs of figures 12345; run it under the
 // offscreen platform or a display)
 //        bench_updatepath 5 6789   figures 6 to 9 (6 takes the runs; 7 to 9 run once, in real time)
-//        bench_updatepath --panel [tenth|zrle]  only the panel of figures 1b, 3 and 4, on a port it
-//        prints first: zrle serves whole 1920 x 1080 demo panel screens in ZRLE, each connection
-//        with its own zlib stream, for bench/loopback.py --encoding zrle
+//        bench_updatepath --panel [tenth|zrle [SCREENS]]  only the panel of figures 1b, 3 and 4,
+//        on a port it prints first: zrle serves whole 1920 x 1080 screens in ZRLE with the demo
+//        encoder, each connection with its own zlib stream, for bench/loopback.py --encoding zrle
+//        bench_updatepath --screens DIR [operator|demo]  writes the two screens the benchmark's
+//        panels alternate as DIR/screen0.ppm and DIR/screen1.ppm: two moments of an operator's
+//        screen (the default) or of a demo panel (whose clock shows the time they were drawn)
+//        bench_updatepath --show [SCREENS]  shows them in turn, every 25 ms, in a frameless window
+//        over the whole 1920 x 1080 screen of the X display in DISPLAY (an Xvnc), and prints
+//        "shown" once the first is on the screen
+//        SCREENS is operator, demo (drawn anew) or a directory written by --screens, so that
+//        several panels show the same pixels
 #include "cpuclock.h"
 #include "demopanel.h"
 #include "demopanelsetup.h"
@@ -53,14 +61,19 @@
 
 #include <QApplication>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QIODevice>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
 #include <QProcess>
 #include <QSslConfiguration>
 #include <QSslSocket>
+#include <QRasterWindow>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -78,6 +91,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <random>
 #include <vector>
 
 #ifdef PELORIN_HAVE_LIBVNCCLIENT
@@ -227,19 +241,227 @@ std::vector<QImage> demoScreens()
     return screens;
 }
 
+QFont screenFont(int pixelSize, bool bold = false)
+{
+    QFont f(QStringLiteral("DejaVu Sans"));
+    f.setPixelSize(pixelSize);
+    f.setBold(bold);
+    return f;
+}
+
+// One moment of an operator's screen as control systems draw theirs, 1920 x 1080: gradients
+// (background, title bar, shaded tanks and their liquid), antialiased text, antialiased trend
+// lines over a grid and an alarm table with striped rows. The demo panel's screen is flat
+// colours with plain lines, which favours some ZRLE subencodings over others; servers built on
+// other libraries mostly show pictures like this one. Moment 1 is a few seconds after moment 0:
+// levels, values, the trend and the alarm list have moved.
+QImage operatorScreen(int moment)
+{
+    QImage image(1920, 1080, QImage::Format_RGB32);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setRenderHint(QPainter::TextAntialiasing);
+    QLinearGradient background(0, 0, 0, 1080);
+    background.setColorAt(0, QColor(0x2b, 0x3a, 0x4a));
+    background.setColorAt(1, QColor(0x10, 0x17, 0x1f));
+    p.fillRect(image.rect(), background);
+    QLinearGradient titleBar(0, 0, 1920, 0);
+    titleBar.setColorAt(0, QColor(0x0d, 0x47, 0xa1));
+    titleBar.setColorAt(1, QColor(0x1e, 0x88, 0xe5));
+    p.fillRect(0, 0, 1920, 56, titleBar);
+    p.setPen(Qt::white);
+    p.setFont(screenFont(24, true));
+    p.drawText(QRect(24, 0, 1200, 56), Qt::AlignVCenter | Qt::AlignLeft,
+        QStringLiteral("Линия розлива №2 — обзор"));
+    p.drawText(QRect(1480, 0, 416, 56), Qt::AlignVCenter | Qt::AlignRight,
+        QStringLiteral("14.03.2025  08:42:%1").arg(17 + 4 * moment));
+
+    // Tanks: metal shaded across, the liquid shaded the same way, the level under each.
+    for (int i = 0; i < 4; ++i) {
+        const QRectF tank(40 + i * 190, 100, 150, 400);
+        QLinearGradient metal(tank.left(), 0, tank.right(), 0);
+        metal.setColorAt(0, QColor(0x5f, 0x6b, 0x76));
+        metal.setColorAt(0.45, QColor(0xd7, 0xdd, 0xe2));
+        metal.setColorAt(1, QColor(0x4a, 0x54, 0x5d));
+        p.setPen(QPen(QColor(0x22, 0x2a, 0x33), 2));
+        p.setBrush(metal);
+        p.drawRoundedRect(tank, 24, 24);
+        const double level = 0.25 + 0.17 * i + 0.04 * moment * (i % 2 ? 1 : -1);
+        const QRectF inner = tank.adjusted(12, 20, -12, -20);
+        const QRectF liquid(inner.left(), inner.bottom() - level * inner.height(), inner.width(),
+            level * inner.height());
+        QLinearGradient fluid(inner.left(), 0, inner.right(), 0);
+        fluid.setColorAt(0, QColor(0x01, 0x57, 0x9b));
+        fluid.setColorAt(0.4, QColor(0x4f, 0xc3, 0xf7));
+        fluid.setColorAt(1, QColor(0x01, 0x44, 0x7a));
+        p.setPen(Qt::NoPen);
+        p.setBrush(fluid);
+        p.drawRect(liquid);
+        p.setPen(QColor(0xe8, 0xed, 0xf2));
+        p.setFont(screenFont(18, true));
+        p.drawText(QRectF(tank.left(), 504, tank.width(), 28), Qt::AlignCenter,
+            QStringLiteral("Т-%1  %2 %").arg(i + 1).arg(level * 100, 0, 'f', 1));
+    }
+
+    // Trend: three noisy series over a grid, the window moved on by the moment.
+    const QRect plot(860, 100, 1020, 400);
+    p.fillRect(plot.adjusted(-60, -8, 16, 40), QColor(0x1a, 0x23, 0x2d));
+    p.fillRect(plot, QColor(0x0b, 0x11, 0x17));
+    p.setPen(QPen(QColor(0x34, 0x40, 0x4f), 1));
+    p.setFont(screenFont(13));
+    for (int v = 0; v <= 100; v += 20) {
+        const double y = plot.bottom() - v * (plot.height() - 1) / 100.0;
+        p.drawLine(QPointF(plot.left(), y), QPointF(plot.right(), y));
+        p.drawText(QRectF(plot.left() - 56, y - 10, 48, 20), Qt::AlignVCenter | Qt::AlignRight,
+            QString::number(v));
+    }
+    for (int x = plot.left(); x <= plot.right(); x += 102)
+        p.drawLine(QPointF(x, plot.top()), QPointF(x, plot.bottom()));
+    std::mt19937 random(7);
+    std::normal_distribution<double> step(0, 1.6);
+    const QColor seriesColour[3]
+        = { QColor(0x4f, 0xc3, 0xf7), QColor(0xff, 0xb7, 0x4d), QColor(0x81, 0xc7, 0x84) };
+    for (int s = 0; s < 3; ++s) {
+        std::vector<double> values;
+        double v = 30 + 20 * s;
+        for (int i = 0; i < 560; ++i) {
+            v = qBound(2.0, v + step(random), 98.0);
+            values.push_back(v);
+        }
+        QPainterPath line;
+        for (int i = 0; i < 510; ++i) {
+            const QPointF at(plot.left() + i * 2.0,
+                plot.bottom() - values[size_t(i + 12 * moment)] * (plot.height() - 1) / 100.0);
+            if (i == 0)
+                line.moveTo(at);
+            else
+                line.lineTo(at);
+        }
+        p.setPen(QPen(seriesColour[s], 2));
+        p.setBrush(Qt::NoBrush);
+        p.drawPath(line);
+    }
+
+    // Alarm table: a shaded header, striped rows, a coloured priority cell, newest on top.
+    const QString messages[8] = { QStringLiteral("Превышение давления в коллекторе К-1"),
+        QStringLiteral("Низкий уровень в баке Т-3"),
+        QStringLiteral("Обрыв датчика температуры ТЕ-12"),
+        QStringLiteral("Перегрузка двигателя М-7 насоса подачи"),
+        QStringLiteral("Нет связи с контроллером ПЛК-4"),
+        QStringLiteral("Дверь шкафа ШУ-2 открыта"),
+        QStringLiteral("Засорение фильтра Ф-2, перепад 0,8 бар"),
+        QStringLiteral("Отклонение скорости конвейера от уставки") };
+    const QColor priority[3]
+        = { QColor(0xc6, 0x28, 0x28), QColor(0xf9, 0xa8, 0x25), QColor(0x15, 0x65, 0xc0) };
+    const QRect table(40, 580, 1840, 470);
+    QLinearGradient header(0, table.top(), 0, table.top() + 34);
+    header.setColorAt(0, QColor(0x45, 0x5a, 0x64));
+    header.setColorAt(1, QColor(0x26, 0x32, 0x38));
+    p.fillRect(table.left(), table.top(), table.width(), 34, header);
+    const int columns[5] = { 0, 220, 400, 1400, 1640 };
+    const QString titles[5] = { QStringLiteral("Время"), QStringLiteral("Приоритет"),
+        QStringLiteral("Сообщение"), QStringLiteral("Позиция"), QStringLiteral("Состояние") };
+    p.setFont(screenFont(15, true));
+    p.setPen(Qt::white);
+    for (int c = 0; c < 5; ++c)
+        p.drawText(QRect(table.left() + columns[c] + 12, table.top(), 200, 34),
+            Qt::AlignVCenter | Qt::AlignLeft, titles[c]);
+    p.setFont(screenFont(15));
+    for (int row = 0; row < 14; ++row) {
+        const int n = row + 3 - moment; // the newest alarm pushes the list down
+        const QRect r(table.left(), table.top() + 34 + row * 31, table.width(), 31);
+        p.fillRect(r, row % 2 ? QColor(0x1c, 0x25, 0x2e) : QColor(0x24, 0x2f, 0x3a));
+        const QRect cell(r.left() + columns[1] + 8, r.top() + 5, 140, 21);
+        p.setPen(Qt::NoPen);
+        p.setBrush(priority[n % 3]);
+        p.drawRoundedRect(cell, 6, 6);
+        p.setPen(QColor(0xe8, 0xed, 0xf2));
+        const int at = (8 * 60 + 41) * 60 + 50 - 67 * n; // seconds since midnight
+        p.drawText(QRect(r.left() + columns[0] + 12, r.top(), 200, 31),
+            Qt::AlignVCenter | Qt::AlignLeft,
+            QStringLiteral("%1:%2:%3")
+                .arg(at / 3600, 2, 10, QLatin1Char('0'))
+                .arg(at / 60 % 60, 2, 10, QLatin1Char('0'))
+                .arg(at % 60, 2, 10, QLatin1Char('0')));
+        p.drawText(cell, Qt::AlignCenter,
+            QStringList { QStringLiteral("Авария"), QStringLiteral("Предупр."),
+                QStringLiteral("Сообщение") }[n % 3]);
+        p.drawText(QRect(r.left() + columns[2] + 12, r.top(), 980, 31),
+            Qt::AlignVCenter | Qt::AlignLeft, messages[n % 8]);
+        p.drawText(QRect(r.left() + columns[3] + 12, r.top(), 220, 31),
+            Qt::AlignVCenter | Qt::AlignLeft,
+            QStringLiteral("=A%1+K%2").arg(n % 5 + 1).arg(n + 10));
+        p.drawText(QRect(r.left() + columns[4] + 12, r.top(), 200, 31),
+            Qt::AlignVCenter | Qt::AlignLeft,
+            n % 4 == 0 ? QStringLiteral("Квитировано") : QStringLiteral("Активно"));
+    }
+    return image;
+}
+
+// The two moments a panel of this benchmark alternates: of an operator's screen by default, of a
+// demo panel with "demo", or those --screens wrote into a directory.
+std::vector<QImage> benchScreens(const char *pictures)
+{
+    if (std::strcmp(pictures, "demo") == 0)
+        return demoScreens();
+    if (!*pictures || std::strcmp(pictures, "operator") == 0)
+        return { operatorScreen(0), operatorScreen(1) };
+    const QDir dir(QString::fromLocal8Bit(pictures));
+    std::vector<QImage> screens;
+    for (const char *name : { "screen0.ppm", "screen1.ppm" })
+        screens.push_back(
+            QImage(dir.filePath(QLatin1String(name))).convertToFormat(QImage::Format_RGB32));
+    return screens;
+}
+
+// A frameless window over the X display's whole screen showing the screens in turn, so an X
+// server that is also a VNC server (Xvnc) has the whole screen changed at every turn.
+class ScreenFlipper : public QRasterWindow
+{
+public:
+    explicit ScreenFlipper(std::vector<QImage> images)
+        : screens(std::move(images))
+    {
+        setFlags(Qt::FramelessWindowHint | Qt::BypassWindowManagerHint);
+        setGeometry(QRect(QPoint(0, 0), screens.front().size()));
+        QObject::connect(&flip, &QTimer::timeout, this, [this]() {
+            shown = (shown + 1) % screens.size();
+            update();
+        });
+        flip.start(25);
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter(this).drawImage(0, 0, screens[shown]);
+        if (!announced) {
+            announced = true;
+            std::printf("shown\n");
+            std::fflush(stdout);
+        }
+    }
+
+private:
+    std::vector<QImage> screens;
+    size_t shown = 0;
+    bool announced = false;
+    QTimer flip;
+};
+
 // The --panel mode: serves any number of connections on a loopback port (printed first on
 // stdout), each a handshake and then one update per update request, alternating two contents so
 // every update changes the screen: the whole screen, with --panel tenth a tenth of it, with
-// --panel zrle the whole screen of a demo panel in ZRLE. Quits when its last connection has
+// --panel zrle the whole of benchScreens(pictures) in ZRLE. Quits when its last connection has
 // closed.
-int servePanels(PanelKind kind)
+int servePanels(PanelKind kind, const char *pictures = "")
 {
     const QRect area = kind == PanelKind::Tenth ? tenthOfScreen : QRect(0, 0, 1920, 1080);
     const QByteArray prologue = serverPrologue(1920, 1080);
     std::vector<QByteArray> updates;
     std::vector<QImage> screens;
     if (kind == PanelKind::Zrle)
-        screens = demoScreens();
+        screens = benchScreens(pictures);
     else
         updates = { rawUpdate(area, 1), rawUpdate(area, 2) };
     QTcpServer server;
@@ -1136,15 +1358,33 @@ PushFigure pushRun(int ms)
 
 int main(int argc, char **argv)
 {
+    const bool screensMode = argc > 2 && std::strcmp(argv[1], "--screens") == 0;
+    if (argc > 1 && std::strcmp(argv[1], "--show") == 0) {
+        QGuiApplication app(argc, argv);
+        ScreenFlipper window(benchScreens(argc > 2 ? argv[2] : ""));
+        window.show();
+        return QGuiApplication::exec();
+    }
+    if (screensMode
+        || (argc > 2 && std::strcmp(argv[1], "--panel") == 0
+            && std::strcmp(argv[2], "zrle") == 0)) {
+        // The screens are drawn with fonts, which need a platform; nothing is shown.
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        QGuiApplication app(argc, argv);
+        const char *pictures = argc > 3 ? argv[3] : "";
+        if (!screensMode)
+            return servePanels(PanelKind::Zrle, pictures);
+        const std::vector<QImage> screens = benchScreens(pictures);
+        const QDir dir(QString::fromLocal8Bit(argv[2]));
+        for (size_t i = 0; i < screens.size(); ++i) {
+            if (!screens[i].save(dir.filePath(QStringLiteral("screen%1.ppm").arg(i)), "PPM"))
+                return 1;
+        }
+        return 0;
+    }
     if (argc > 1 && std::strcmp(argv[1], "--panel") == 0) {
         const char *kind = argc > 2 ? argv[2] : "";
-        if (std::strcmp(kind, "zrle") == 0) {
-            // The demo panel draws its screen with fonts, which need a platform; it shows nothing.
-            if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-                qputenv("QT_QPA_PLATFORM", "offscreen");
-            QGuiApplication app(argc, argv);
-            return servePanels(PanelKind::Zrle);
-        }
         QCoreApplication app(argc, argv);
         return servePanels(std::strcmp(kind, "tenth") == 0 ? PanelKind::Tenth : PanelKind::Whole);
     }

@@ -13,9 +13,20 @@ Each client reports its whole process's user + system CPU over the run, handshak
 update excluded, divided by the updates it received. The machine's load average is printed
 around every run: the figures are only comparable at a similar load.
 
---encoding zrle: the panel is bench_updatepath --panel zrle instead, whole 1920 x 1080 screens of
-a demo panel in ZRLE with a zlib stream per connection, so every client decodes the same stream;
-ours asks for compression, and the bare client (which does not decode) sits out.
+--encoding zrle: three panels instead, side by side in every run, each answering every request with
+the whole 1920 x 1080 screen in ZRLE, two screens in turn (an operator's screen: gradients,
+antialiased text, trend lines, an alarm table; --pictures demo: a demo panel's):
+  demo          bench_updatepath --panel zrle, the demo panels' own encoder
+  libvncserver  bench_vncserverpanel, libvncserver's encoder (built when libvncserver-dev is)
+  xvnc          TigerVNC's Xvnc, the screens shown in turn every 25 ms by an X client
+                (bench_updatepath --show) and compared by nobody (-CompareFB 0)
+Ours asks for compression, libvncclient for ZRLE; the bare client (which does not decode) sits
+out. Ours checks its last frame against the two screens, pixel for pixel: a run that ends on
+neither stops the benchmark. After the runs, for each panel: what its ZRLE is made of (a bare client walks the tiles of
+--tile-updates updates and counts them by subencoding), then, unless --no-callgrind, the
+instructions ours and the paused libvncclient execute per update under valgrind's callgrind
+(--callgrind-seconds of updates each): a count the machine's other load does not change, split
+into inflating (zlib), decoding tiles (ours by subencoding) and the rest.
 
 --slow-link: the demo panels of pelorin-demo-panel --link-kbps 2000 (another rate with
 --link-kbps) instead. For each panel and each of Raw, Hextile and ZRLE, our client opens the panel
@@ -23,17 +34,23 @@ afresh and reports the bytes of the first whole-screen update and the time from 
 the complete frame (medians of --runs, 3 by default here).
 
 Usage: bench/loopback.py [--peer build/bench/bench_loopbackpeer] [--runs 5] [--seconds 5]
-                         [--encoding raw|zrle] [--slow-link [--link-kbps 2000]]
+                         [--encoding raw|zrle [--pictures operator|demo] [--panels demo,...]
+                          [--no-callgrind] [--callgrind-seconds 15] [--tile-updates 10]]
+                         [--slow-link [--link-kbps 2000]]
 """
 import argparse
 import os
+import random
 import re
+import shutil
 import socket
 import statistics
 import struct
 import subprocess
 import sys
+import tempfile
 import threading
+import time
 
 WIDTH, HEIGHT = 1920, 1080
 
@@ -100,16 +117,87 @@ def fields_of(out):
     return dict(f.split("=") for f in out.split() if "=" in f)
 
 
-def run_client(peer, which, seconds, updates, panel=None):
-    """One client process against this script's Raw panel, or against the panel process that
-    the command `panel` starts (it prints its port first and ends with its last connection)."""
+class PanelProcess:
+    """A panel command that prints its port first and ends with its last connection: started
+    afresh for every client."""
+
+    def __init__(self, command):
+        self.command = command
+
+    def open(self):
+        self.proc = subprocess.Popen(self.command, stdout=subprocess.PIPE, text=True)
+        return int(self.proc.stdout.readline())
+
+    def close(self):
+        self.proc.wait(10)
+
+
+class XvncPanel:
+    """TigerVNC's Xvnc at 1920 x 1080, up for the whole benchmark, with an X client showing the
+    benchmark's two screens in turn over its whole screen."""
+
+    def __init__(self, show):
+        self.xvnc = self.show = None
+        xvnc = shutil.which("Xvnc")
+        if not xvnc:
+            raise RuntimeError("Xvnc is not installed (Debian: tigervnc-standalone-server)")
+        display = 40 + random.randrange(400)
+        while (os.path.exists("/tmp/.X11-unix/X%d" % display)
+               or os.path.exists("/tmp/.X%d-lock" % display)):
+            display += 1
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            self.port = s.getsockname()[1]
+        self.xvnc = subprocess.Popen(
+            [xvnc, ":%d" % display, "-rfbport", str(self.port), "-interface", "127.0.0.1",
+             "-localhost", "-nolisten", "tcp", "-geometry", "1920x1080", "-depth", "24",
+             "-SecurityTypes", "None", "-CompareFB", "0", "-desktop", "bench"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 15
+        while not self.answers():
+            if self.xvnc.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("Xvnc on :%d did not come up" % display)
+            time.sleep(0.1)
+        env = dict(os.environ, DISPLAY=":%d" % display, QT_QPA_PLATFORM="xcb")
+        self.show = subprocess.Popen(show, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     text=True, env=env)
+        if self.show.stdout.readline().strip() != "shown":
+            self.stop()
+            raise RuntimeError("the screens did not show on Xvnc :%d" % display)
+
+    def answers(self):
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), timeout=1) as s:
+                return s.recv(12).startswith(b"RFB ")
+        except OSError:
+            return False
+
+    def open(self):
+        return self.port
+
+    def close(self):
+        pass
+
+    def stop(self):
+        for proc in (self.show, self.xvnc):
+            if proc and proc.poll() is None:
+                proc.terminate()
+                proc.wait(10)
+
+
+def run_client(peer, which, seconds, updates, panel=None, wrapper=(), screens=None):
+    """One client process against this script's Raw panel, or against `panel` (PanelProcess or
+    XvncPanel); `wrapper` goes before the client's command (valgrind); ours checks its last frame
+    against the screens in the directory `screens`."""
     if panel:
-        panel_proc = subprocess.Popen(panel, stdout=subprocess.PIPE, text=True)
-        port = int(panel_proc.stdout.readline())
-        proc = subprocess.Popen([peer, which, "127.0.0.1", str(port), str(seconds), "zrle"],
+        port = panel.open()
+        check = [screens] if screens and which == "ours" else []
+        proc = subprocess.Popen(list(wrapper) + [peer, which, "127.0.0.1", str(port),
+                                                 str(seconds), "zrle"] + check,
                                 stdout=subprocess.PIPE, text=True)
-        out, _ = proc.communicate(timeout=seconds + 60)
-        panel_proc.wait(10)
+        out, _ = proc.communicate(timeout=seconds + 180)
+        panel.close()
     else:
         server = socket.socket()
         server.bind(("127.0.0.1", 0))
@@ -127,6 +215,8 @@ def run_client(peer, which, seconds, updates, panel=None):
     if proc.returncode != 0:
         raise RuntimeError("%s failed: %s" % (which, out))
     fields = fields_of(out)
+    if fields.get("exact") == "0":
+        raise RuntimeError("%s: the last frame is neither screen" % which)
     return float(fields["cpu_ms_per_update"]), int(fields["updates"]), float(fields["seconds"])
 
 
@@ -171,6 +261,11 @@ def main():
     parser.add_argument("--runs", type=int)
     parser.add_argument("--seconds", type=int, default=5)
     parser.add_argument("--encoding", choices=("raw", "zrle"), default="raw")
+    parser.add_argument("--pictures", choices=("operator", "demo"), default="operator")
+    parser.add_argument("--panels", default="demo,libvncserver,xvnc")
+    parser.add_argument("--no-callgrind", action="store_true")
+    parser.add_argument("--callgrind-seconds", type=int, default=15)
+    parser.add_argument("--tile-updates", type=int, default=10)
     parser.add_argument("--slow-link", action="store_true")
     parser.add_argument("--link-kbps", type=int, default=2000)
     args = parser.parse_args()
@@ -180,17 +275,15 @@ def main():
         return slow_link(args.peer, os.path.join(build, "pelorin-demo-panel"), args.link_kbps,
                          args.runs or 3)
     runs = args.runs or 5
-    zrle = args.encoding == "zrle"
-    updates = None if zrle else make_updates()
-    panel = [os.path.join(build, "bench", "bench_updatepath"), "--panel", "zrle"] if zrle else None
-    results = {"ours": [], "libvnc": [], "libvnc-paused": []}
-    if not zrle:
-        results["floor"] = []
+    if args.encoding == "zrle":
+        return zrle_side_by_side(args, build, runs)
+    updates = make_updates()
+    results = {"ours": [], "libvnc": [], "libvnc-paused": [], "floor": []}
     loads = []
     for run in range(runs):
         for which in results:
             before = os.getloadavg()[0]
-            cpu, count, wall = run_client(args.peer, which, args.seconds, updates, panel)
+            cpu, count, wall = run_client(args.peer, which, args.seconds, updates)
             loads.append((before, os.getloadavg()[0]))
             results[which].append(cpu)
             print("run %d %-13s %.3f ms CPU per update (%d updates in %.1f s, %.1f per s), "
@@ -198,8 +291,8 @@ def main():
                                           loads[-1][0], loads[-1][1]), flush=True)
     ours, theirs = statistics.median(results["ours"]), statistics.median(results["libvnc"])
     print()
-    print("medians of %d runs of %d s, process CPU (user + system) per 1920x1080 %s update:"
-          % (runs, args.seconds, "ZRLE" if zrle else "Raw"))
+    print("medians of %d runs of %d s, process CPU (user + system) per 1920x1080 Raw update:"
+          % (runs, args.seconds))
     print("  ours, paced 35 ms:             %.3f ms (%.3f-%.3f)"
           % (ours, min(results["ours"]), max(results["ours"])))
     print("  libvncclient, unpaced:         %.3f ms (%.3f-%.3f)"
@@ -207,18 +300,180 @@ def main():
     paused = statistics.median(results["libvnc-paused"])
     print("  libvncclient, 35 ms pauses:    %.3f ms (%.3f-%.3f)"
           % (paused, min(results["libvnc-paused"]), max(results["libvnc-paused"])))
-    if not zrle:
-        floor = statistics.median(results["floor"])
-        print("  bare client, 35 ms pauses:     %.3f ms (%.3f-%.3f)"
-              % (floor, min(results["floor"]), max(results["floor"])))
+    floor = statistics.median(results["floor"])
+    print("  bare client, 35 ms pauses:     %.3f ms (%.3f-%.3f)"
+          % (floor, min(results["floor"]), max(results["floor"])))
     print("  ratio ours / libvncclient:     %.2f (goal <= 1.0)" % (ours / theirs))
-    print("  ratio ours / paused libvnc:    %.2f (both idle between updates%s)"
-          % (ours / paused, "; goal <= 1.0" if zrle else ""))
-    if not zrle:
-        print("  ratio ours / bare client:      %.2f (both idle between updates)" % (ours / floor))
+    print("  ratio ours / paused libvnc:    %.2f (both idle between updates)" % (ours / paused))
+    print("  ratio ours / bare client:      %.2f (both idle between updates)" % (ours / floor))
+    print_loads(loads)
+    return 0
+
+
+def print_loads(loads):
     print("  load average during the runs:  %.2f-%.2f (%d cores)"
           % (min(min(l) for l in loads), max(max(l) for l in loads), os.cpu_count()))
-    return 0
+
+
+# ZRLE subencoding classes as `bench_loopbackpeer tiles` prints them, with their names here.
+TILE_CLASSES = [("solid", "solid"), ("raw", "raw"), ("packed2", "packed, 2 colours"),
+                ("packed4", "packed, 3-4 colours"), ("packed16", "packed, 5-16 colours"),
+                ("plainrle", "plain RLE"), ("paletterle", "palette RLE")]
+
+
+def tile_breakdown(peer, panel, count):
+    """What the panel's ZRLE is made of, per update: {field: value} as the peer prints it."""
+    port = panel.open()
+    out = subprocess.run([peer, "tiles", "127.0.0.1", str(port), str(count)],
+                         stdout=subprocess.PIPE, text=True, timeout=120, check=True).stdout
+    panel.close()
+    return fields_of(out)
+
+
+def print_tiles(name, fields):
+    updates = int(fields["updates"])
+    classes = {key: [int(v) for v in fields[key].split("/")] for key, _ in TILE_CLASSES}
+    pixels = sum(c[1] for c in classes.values())
+    inflated = sum(c[2] for c in classes.values())
+    tiles = sum(c[0] for c in classes.values())
+    print("  %s: %.1f rectangles, %.0f KB compressed, %.0f KB inflated per update"
+          % (name, int(fields["rects"]) / updates, int(fields["compressed"]) / updates / 1000,
+             inflated / updates / 1000))
+    for key, label in TILE_CLASSES:
+        t, p, b, r = classes[key]
+        if t == 0:
+            continue
+        print("      %-22s %5.1f %% of tiles, %5.1f %% of pixels, %5.1f %% of inflated bytes%s"
+              % (label, 100 * t / tiles, 100 * p / pixels, 100 * b / inflated,
+                 ", %.1f pixels a run" % (p / r) if r else ""))
+
+
+# Where instructions go, by the function callgrind_annotate names: zlib's inflating, the tile
+# decoding (ours split by subencoding), copies, and everything else.
+def instruction_split(out_file):
+    text = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", "--auto=no",
+                           out_file],
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                          check=True).stdout
+    split = {}
+    line_re = re.compile(r"^\s*([\d,]+) \(\s*[\d.]+%\)\s+(\S+?):(.*?)(?: \[(.*)\])?$")
+    for line in text.splitlines():
+        m = line_re.match(line)
+        if not m or "PROGRAM TOTALS" in line:
+            continue
+        count, function, obj = int(m.group(1).replace(",", "")), m.group(3), m.group(4) or ""
+        if "libz.so" in obj:
+            part = "inflate"
+        elif "libvncclient" in obj:
+            part = "tiles"
+        elif "ZrleDecoder::" in function:
+            name = re.search(r"ZrleDecoder::(\w+)", function).group(1)
+            part = "tiles:" + name
+        elif "memcpy" in function or "memmove" in function:
+            part = "copies"
+        else:
+            part = "rest"
+        split[part] = split.get(part, 0) + count
+    return split
+
+
+def callgrind_run(peer, which, seconds, panel, directory):
+    out_file = os.path.join(directory, "callgrind.%s.out" % which)
+    wrapper = ["valgrind", "-q", "--tool=callgrind", "--instr-atstart=no",
+               "--callgrind-out-file=" + out_file]
+    _, count, _ = run_client(peer, which, seconds, None, panel, wrapper)
+    return count, instruction_split(out_file)
+
+
+def zrle_side_by_side(args, build, runs):
+    bench = os.path.join(build, "bench")
+    updatepath = os.path.join(bench, "bench_updatepath")
+    vncserver = os.path.join(bench, "bench_vncserverpanel")
+    work = tempfile.mkdtemp(prefix="loopback-zrle-")
+    panels = {}
+    xvnc = None
+    try:
+        wanted = args.panels.split(",")
+        # The screens every panel shows, drawn once (a demo panel's shows the time), for the
+        # panels and for ours to check its last frame against.
+        subprocess.run([updatepath, "--screens", work, args.pictures], check=True,
+                       stderr=subprocess.DEVNULL)
+        if "demo" in wanted:
+            panels["demo"] = PanelProcess([updatepath, "--panel", "zrle", work])
+        if "libvncserver" in wanted:
+            if os.path.exists(vncserver):
+                panels["libvncserver"] = PanelProcess(
+                    [vncserver] + [os.path.join(work, "screen%d.ppm" % i) for i in (0, 1)])
+            else:
+                print("libvncserver panel not built (install libvncserver-dev, reconfigure)")
+        if "xvnc" in wanted:
+            try:
+                xvnc = XvncPanel([updatepath, "--show", work])
+                panels["xvnc"] = xvnc
+            except RuntimeError as e:
+                print("xvnc panel left out: %s" % e)
+        clients = ["ours", "libvnc", "libvnc-paused"]
+        results = {(p, c): [] for p in panels for c in clients}
+        loads = []
+        for run in range(runs):
+            for name, panel in panels.items():
+                for which in clients:
+                    before = os.getloadavg()[0]
+                    cpu, count, wall = run_client(args.peer, which, args.seconds, None, panel,
+                                                  screens=work)
+                    loads.append((before, os.getloadavg()[0]))
+                    results[(name, which)].append(cpu)
+                    print("run %d %-12s %-13s %.3f ms CPU per update (%d updates in %.1f s), "
+                          "load %.2f -> %.2f" % (run + 1, name, which, cpu, count, wall,
+                                                  loads[-1][0], loads[-1][1]), flush=True)
+        print()
+        print("medians of %d runs of %d s, process CPU (user + system) per 1920x1080 ZRLE "
+              "update, %s screens:" % (runs, args.seconds, args.pictures))
+        print("  %-12s %9s %9s %9s   %s" % ("panel", "ours", "libvnc", "paused", "ratios ours / "
+                                            "libvncclient, ours / paused (goal <= 1.0)"))
+        for name in panels:
+            med = {c: statistics.median(results[(name, c)]) for c in clients}
+            print("  %-12s %9.3f %9.3f %9.3f   %.2f  %.2f   (ours %.3f-%.3f)"
+                  % (name, med["ours"], med["libvnc"], med["libvnc-paused"],
+                     med["ours"] / med["libvnc"], med["ours"] / med["libvnc-paused"],
+                     min(results[(name, "ours")]), max(results[(name, "ours")])))
+        print_loads(loads)
+
+        print()
+        print("what each panel's ZRLE is made of (%d updates):" % args.tile_updates)
+        for name, panel in panels.items():
+            print_tiles(name, tile_breakdown(args.peer, panel, args.tile_updates))
+
+        if args.no_callgrind or not shutil.which("valgrind"):
+            return 0
+        print()
+        print("instructions per update under callgrind (%d s of updates a client), millions:"
+              % args.callgrind_seconds)
+        print("  %-12s %-13s %8s %8s %8s %8s %8s" % ("panel", "client", "total", "inflate",
+                                                    "tiles", "copies", "rest"))
+        for name, panel in panels.items():
+            totals = {}
+            ours_tiles = {}
+            for which in ("ours", "libvnc-paused"):
+                count, split = callgrind_run(args.peer, which, args.callgrind_seconds, panel, work)
+                per = {k: v / count / 1e6 for k, v in split.items()}
+                tiles = sum(v for k, v in per.items() if k.startswith("tiles"))
+                totals[which] = sum(per.values())
+                if which == "ours":
+                    ours_tiles = {k[6:]: v for k, v in per.items() if k.startswith("tiles:")}
+                print("  %-12s %-13s %8.2f %8.2f %8.2f %8.2f %8.2f   (%d updates)"
+                      % (name, which, totals[which], per.get("inflate", 0), tiles,
+                         per.get("copies", 0), per.get("rest", 0), count), flush=True)
+            print("  %-12s ratio ours / libvncclient: %.2f; our tiles by function: %s"
+                  % (name, totals["ours"] / totals["libvnc-paused"],
+                     ", ".join("%s %.2f" % kv for kv in sorted(ours_tiles.items(),
+                                                              key=lambda kv: -kv[1])
+                               if kv[1] >= 0.01)))
+        return 0
+    finally:
+        if xvnc:
+            xvnc.stop()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -44,18 +44,25 @@ private:
         PaletteRuns,
         Trailing
     };
-    enum class Stop { NeedInflated, WorkDone, TilesDone, Failed };
+    // What a unit's decoding asks of the loop over units.
+    enum class Stop { Next, NeedInflated, WorkDone, TilesDone, Failed };
 
     qint64 lengthBound() const;
     qint64 inflatedBound() const;
     bool startStream(Result &r);
     Stop decodeTiles(const Pixels &px, Result &r);
+    Stop startTile(const Pixels &px, Result &r);
+    Stop readPalette();
+    Stop rawPixels(const Pixels &px, Result &r);
+    Stop packedRows(const Pixels &px, Result &r);
+    Stop plainRuns(const Pixels &px, Result &r);
+    Stop paletteRuns(const Pixels &px, Result &r);
+    void storeTile(const Pixels &px);
     qsizetype inflateStep(
         QByteArrayView input, Result &r, uchar *out, qsizetype room, qsizetype &used);
     bool inflateMore(QByteArrayView input, Result &r);
     void finish(QByteArrayView input, Result &r);
     void nextTile();
-    void put(const Pixels &px, quint32 colour, int count);
     Stop failed(Result &r, const QString &error);
 
     std::unique_ptr<z_stream_s> stream; // from the connection's first rectangle to reset()
@@ -65,6 +72,8 @@ private:
     qsizetype windowEnd = 0;
     qint64 discarded = 0; // inflated bytes after the last tile, thrown away
     quint32 compressedLeft = 0; // of the current rectangle, not yet inflated
+    // An RLE tile's pixels, row after row, until the tile is complete; allocated with the window.
+    std::unique_ptr<quint32[]> tile;
 
     QRect area;
     Phase phase = Phase::Length;
@@ -75,5 +84,7 @@ private:
     int done = 0; // pixels of the tile written
     int subencoding = 0;
     int paletteSize = 0;
-    quint32 palette[127] = {};
+    // Entries past paletteSize hold 0, a colour no CPIXEL gives (decoded pixels are opaque), so a
+    // packed row finds an index past the palette once per row instead of once per pixel.
+    quint32 palette[128] = {};
 };

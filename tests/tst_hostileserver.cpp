@@ -448,6 +448,16 @@ private slots:
             "Сжатые данные ZRLE закончились раньше прямоугольника");
         compressed("ZRLE packed palette index 3 of 3",
             one + zrleRect(0, 0, 4, 1, u8(3) + px + px + px + u8(0x1B)), badIndex);
+        // The tile before has a palette of 10: its colours must not answer for the 9.
+        compressed("ZRLE packed palette index 9 of 5",
+            one
+                + zrleRect(0, 0, 68, 1,
+                    u8(10) + px.repeated(10) + QByteArray(32, 0) + u8(5) + px.repeated(5) + u8(0x01)
+                        + u8(0x29)),
+            badIndex);
+        // Three 4-bit indices a row: the last sits in the high half of a padded byte.
+        compressed("ZRLE packed palette index 7 of 5 before a row's padding",
+            one + zrleRect(0, 0, 3, 1, u8(5) + px.repeated(5) + u8(0x01) + u8(0x70)), badIndex);
         compressed("ZRLE palette run index 5 of 2",
             one + zrleRect(0, 0, 4, 1, u8(130) + px + px + u8(0x85) + u8(1)), badIndex);
         compressed("ZRLE palette run index 2 of 2",
