@@ -348,8 +348,16 @@ ZrleDecoder::Stop ZrleDecoder::packedRows(const Pixels &px, Result &r)
                           : unpackRow<4>(out, q, tileW, palette);
         done += tileW;
     }
-    if (seen < 0xFF000000u)
+    if (seen < 0xFF000000u) {
+        // The rows are already in the image, with the zero entries' pixels transparent: they
+        // stay, as the rows before them do, but opaque (black), as every pixel shown must be.
+        for (int y = done / tileW - rows; y < done / tileW; ++y) {
+            quint32 *out = px.at(area.x() + tileX, area.y() + tileY + y);
+            for (int x = 0; x < tileW; ++x)
+                out[x] |= 0xFF000000u;
+        }
         return failed(r, tr("Индекс палитры ZRLE за пределами палитры"));
+    }
     windowPos += qsizetype(rows) * rowBytes;
     r.pixels += qint64(rows) * tileW;
     if (done == tileW * tileH)

@@ -752,6 +752,14 @@ private slots:
                                              .arg(want[x], 8, 16, QLatin1Char('0'))));
             }
         }
+        // Whatever a refused rectangle left behind is drawn opaque, as every pixel must be.
+        const QImage &left = client.framebuffer();
+        for (int y = 0; y < left.height(); ++y) {
+            const auto *got = reinterpret_cast<const quint32 *>(left.constScanLine(y));
+            for (int x = 0; x < left.width(); ++x)
+                if (got[x] < 0xFF000000u)
+                    QFAIL(qPrintable(QStringLiteral("pixel %1,%2 is not opaque").arg(x).arg(y)));
+        }
         QCOMPARE(client.bufferedBytesForTest(), 0);
         QCOMPARE(client.passwordBytesForTest(), 0);
 
