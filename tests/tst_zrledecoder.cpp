@@ -30,12 +30,10 @@ class TestZrleDecoder : public QObject
         return QList<quint32>(count, 0xFF000000u | rgb);
     }
 
-    // The rectangle's bytes after its header: the length, then the tiles through a zlib stream
+    // The rectangle's bytes after its header: the length, then the tiles through zlib stream z
     // flushed but not ended, as servers send them.
-    static QByteArray zrle(const QByteArray &tiles)
+    static QByteArray zrle(z_stream &z, const QByteArray &tiles)
     {
-        z_stream z {};
-        deflateInit(&z, Z_DEFAULT_COMPRESSION);
         QByteArray out(qsizetype(deflateBound(&z, uLong(tiles.size())) + 64), Qt::Uninitialized);
         z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(tiles.constData()));
         z.avail_in = uInt(tiles.size());
@@ -43,8 +41,16 @@ class TestZrleDecoder : public QObject
         z.avail_out = uInt(out.size());
         deflate(&z, Z_SYNC_FLUSH);
         out.resize(out.size() - qsizetype(z.avail_out));
-        deflateEnd(&z);
         return u32(quint32(out.size())) + out;
+    }
+    // The same, a connection's first rectangle.
+    static QByteArray zrle(const QByteArray &tiles)
+    {
+        z_stream z {};
+        deflateInit(&z, Z_DEFAULT_COMPRESSION);
+        const QByteArray bytes = zrle(z, tiles);
+        deflateEnd(&z);
+        return bytes;
     }
 
     // Decodes into image over area, giving the decoder `step` more bytes whenever it waits (all
@@ -136,6 +142,28 @@ private slots:
                                    .arg(y)
                                    .arg(step ? "byte by byte" : "at once")));
         }
+    }
+
+    // A server that flushes more after each rectangle's tiles: every tail may be as long as its
+    // own rectangle's bound (386 bytes for one pixel); tails are not added up over the stream.
+    void tailsAreBoundedPerRectangle()
+    {
+        ZrleDecoder decoder;
+        z_stream z {};
+        deflateInit(&z, Z_DEFAULT_COMPRESSION);
+        QImage image(4, 1, QImage::Format_RGB32);
+        image.fill(untouched);
+        for (int i = 0; i < 4; ++i) {
+            const QByteArray bytes = zrle(z, u8(1) + cpixel(0x405060) + QByteArray(386, 1));
+            decoder.begin(QRect(i, 0, 1, 1));
+            const RectangleDecoder::Result r = decoder.decode(image, bytes);
+            QCOMPARE(r.error, QString());
+            QCOMPARE(r.status, RectangleDecoder::Result::Done);
+            QCOMPARE(r.consumed, bytes.size());
+        }
+        deflateEnd(&z);
+        for (int x = 0; x < 4; ++x)
+            QCOMPARE(reinterpret_cast<const quint32 *>(image.constScanLine(0))[x], 0xFF405060u);
     }
 };
 
