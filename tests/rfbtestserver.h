@@ -115,6 +115,13 @@ public:
     QByteArray takeWritten();
     qint64 unreadBytes() const { return in.size() - inPos; }
     void closeFromServer() { close(); }
+    // A new connection: what the closed one had not delivered is gone.
+    void reopen()
+    {
+        in.clear();
+        inPos = 0;
+        open(QIODevice::ReadWrite);
+    }
     void setClient(RfbClient *client) { settled = client; }
 
 protected:

@@ -478,6 +478,11 @@ private slots:
                 + zrleRect(0, 0, 4, 1, u8(130) + px + px + u8(0x02) + u8(0x80) + u8(2)) + update(1)
                 + solidRaw(0, 0, 1, 1, 0x00FF00)
                                               << true;
+        // 600 whole-screen copies overdraw the work budget; the second attempt starts full.
+        QByteArray storm = handshake38None(320, 200) + update(600);
+        for (int i = 0; i < 600; ++i)
+            storm += copyRect(0, 0, 320, 200, 0, 0);
+        QTest::newRow("work budget overdrawn") << true << storm << false;
     }
 
     // A new attempt started from the ended() slot begins afresh: a new handshake and, with
@@ -488,6 +493,8 @@ private slots:
         QFETCH(QByteArray, first);
         QFETCH(bool, decoderFailure);
         Rig rig(QStringLiteral("secret"), compression);
+        qint64 fakeNow = 1000;
+        rig.client.setClockForTest([&fakeNow]() { return fakeNow; });
         bool again = true;
         bool refused = !decoderFailure;
         QObject::connect(&rig.client, &RfbClient::ended, &rig.client, [&rig, &again, &refused]() {
@@ -498,6 +505,11 @@ private slots:
             }
         });
         rig.feed(first);
+        // A panel that goes away while we are not reading it.
+        if (rig.client.throttledForTest()) {
+            rig.pipe.closeFromServer();
+            rig.pipe.reopen();
+        }
         QCOMPARE(rig.ended.count(), 1);
         QCOMPARE(refused, decoderFailure);
         QCOMPARE(rig.state(), RfbClient::AwaitVersion);
@@ -523,6 +535,13 @@ private slots:
         QCOMPARE(row[2], 0xFF302010u);
         QCOMPARE(row[3], 0xFF605040u);
         QCOMPARE(row[4], quint32(emptyScreen));
+        // A fifth of the budget's capacity, in the same fake instant: no pause.
+        QByteArray copies = update(100);
+        for (int i = 0; i < 100; ++i)
+            copies += copyRect(0, 0, 320, 200, 0, 0);
+        rig.feed(copies);
+        QVERIFY(!rig.client.throttledForTest());
+        QCOMPARE(rig.frames.count(), 3);
     }
 
     void responseTimerBoundsHandshake()
