@@ -76,21 +76,23 @@ quint32 unpackRow(quint32 *out, const uchar *q, int width, const quint32 *palett
     return seen;
 }
 
-// The length of a run whose length bytes start at q[i] (a sum of bytes, 255 meaning "more
-// follows", plus one), with i moved past them: 0 while they are not all here, -1 as soon as the
-// run would be longer than `room` pixels.
-int runLength(const uchar *q, qsizetype size, qsizetype &i, int room)
+// The length of a run whose length bytes start at q (a sum of bytes, 255 meaning "more
+// follows", plus one), with `next` set past them: 0 while they are not all before `end`, -1 as
+// soon as the run would be longer than `room` pixels. Inlined: most runs take one byte.
+inline int runLength(const uchar *q, const uchar *end, int room, const uchar *&next)
 {
     int length = 1;
     for (;;) {
-        if (i >= size)
+        if (q >= end)
             return 0;
-        const int b = q[i++];
+        const int b = *q++;
         length += b;
         if (length > room)
             return -1;
-        if (b != 255)
+        if (b != 255) {
+            next = q;
             return length;
+        }
     }
 }
 
@@ -373,29 +375,17 @@ ZrleDecoder::Stop ZrleDecoder::plainRuns(const Pixels &px, Result &r)
     const uchar *const end = window.get() + windowEnd;
     int at = done;
     while (at < total && end - p >= 4) {
-        int length = p[3] + 1;
-        const uchar *next = p + 4;
-        if (p[3] == 255) {
-            qsizetype i = 3;
-            length = runLength(p, end - p, i, total - at);
-            if (length == 0)
-                break;
-            next = p + i;
-        }
-        if (length < 0 || length > total - at)
+        const uchar *next = nullptr;
+        const int length = runLength(p + 3, end, total - at, next);
+        if (length == 0)
+            break;
+        if (length < 0)
             return failed(r, tr("Серия пикселей ZRLE выходит за пределы плитки"));
         fillRun(tile.get() + at, length, cpixel(p));
         at += length;
         p = next;
     }
-    r.pixels += at - done;
-    done = at;
-    windowPos = p - window.get();
-    if (done < total)
-        return Stop::NeedInflated;
-    storeTile(px);
-    nextTile();
-    return Stop::Next;
+    return runsTaken(px, r, at, p);
 }
 
 // Palette indices, each a pixel or (top bit set) followed by a run length, into the tile buffer.
@@ -414,27 +404,27 @@ ZrleDecoder::Stop ZrleDecoder::paletteRuns(const Pixels &px, Result &r)
             ++p;
             continue;
         }
-        if (end - p < 2)
+        const uchar *next = nullptr;
+        const int length = runLength(p + 1, end, total - at, next);
+        if (length == 0)
             break;
-        int length = p[1] + 1;
-        const uchar *next = p + 2;
-        if (p[1] == 255) {
-            qsizetype i = 1;
-            length = runLength(p, end - p, i, total - at);
-            if (length == 0)
-                break;
-            next = p + i;
-        }
-        if (length < 0 || length > total - at)
+        if (length < 0)
             return failed(r, tr("Серия пикселей ZRLE выходит за пределы плитки"));
         fillRun(tile.get() + at, length, palette[index]);
         at += length;
         p = next;
     }
+    return runsTaken(px, r, at, p);
+}
+
+// The tile's pixels now reach `at` and its units in the window `p`: a complete tile goes into
+// the image.
+ZrleDecoder::Stop ZrleDecoder::runsTaken(const Pixels &px, Result &r, int at, const uchar *p)
+{
     r.pixels += at - done;
     done = at;
     windowPos = p - window.get();
-    if (done < total)
+    if (done < tileW * tileH)
         return Stop::NeedInflated;
     storeTile(px);
     nextTile();

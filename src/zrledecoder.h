@@ -57,6 +57,7 @@ private:
     Stop packedRows(const Pixels &px, Result &r);
     Stop plainRuns(const Pixels &px, Result &r);
     Stop paletteRuns(const Pixels &px, Result &r);
+    Stop runsTaken(const Pixels &px, Result &r, int at, const uchar *p);
     void storeTile(const Pixels &px);
     qsizetype inflateStep(
         QByteArrayView input, Result &r, uchar *out, qsizetype room, qsizetype &used);
