@@ -149,6 +149,19 @@ void Journal::restoreFromSettings(QSettings &settings, const QString &key)
 void Journal::restoreFromValue(const QVariant &value)
 {
     entries = value.canConvert<QStringList>() ? value.toStringList() : QStringList();
+    // A stored line may hold half of a surrogate pair (an INI file's escapes can give one); a
+    // save writes it as U+FFFD, so it is read that way now, and the next start shows the same.
+    for (QString &line : entries) {
+        if (line.isValidUtf16())
+            continue;
+        for (qsizetype i = 0; i < line.size(); ++i) {
+            if (line.at(i).isHighSurrogate() && i + 1 < line.size()
+                && line.at(i + 1).isLowSurrogate())
+                ++i;
+            else if (line.at(i).isSurrogate())
+                line[i] = QChar::ReplacementCharacter;
+        }
+    }
 }
 
 bool Journal::saveSettings(QSettings &settings, const QString &key) const

@@ -10,8 +10,8 @@
 #include <QPlainTextEdit>
 #include <QProperty>
 #include <QSettings>
-#include <QTimer>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #ifdef Q_OS_UNIX
@@ -204,6 +204,38 @@ private slots:
         QCOMPARE(journal.lines().first(), QStringLiteral("4"));
         QVERIFY(journal.lines().last().endsWith(QStringLiteral("  new")));
         QCOMPARE(view->toPlainText(), journal.lines().join(QLatin1Char('\n')));
+    }
+
+    // A stored line with half of a surrogate pair reads as the save will write it, so the next
+    // start shows the same lines.
+    void restoredLinesSaveAsRead_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("shown");
+        const QChar high(0xD83D), low(0xDE80), replaced(0xFFFD);
+        QTest::newRow("lone low surrogate")
+            << QStringLiteral("a") + low + QStringLiteral("b") << QStringLiteral("a") + replaced + QStringLiteral("b");
+        QTest::newRow("lone high surrogate at the end")
+            << QStringLiteral("a") + high << QStringLiteral("a") + replaced;
+        QTest::newRow("a pair stays") << QStringLiteral("a") + high + low << QStringLiteral("a") + high + low;
+    }
+
+    void restoredLinesSaveAsRead()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, shown);
+        Journal journal;
+        journal.restoreFromValue(QStringList { QStringLiteral("x"), stored });
+        QCOMPARE(journal.lines(), (QStringList { QStringLiteral("x"), shown }));
+        const QString path = dir.filePath(QStringLiteral("journal.ini"));
+        {
+            QSettings settings(path, QSettings::IniFormat);
+            QVERIFY(journal.saveSettings(settings, QStringLiteral("journalV2")));
+        }
+        QSettings settings(path, QSettings::IniFormat);
+        Journal reread;
+        reread.restoreFromSettings(settings, QStringLiteral("journalV2"));
+        QCOMPARE(reread.lines(), journal.lines());
     }
 
     // A reconnect storm's lines reach the settings together, within two seconds,
